@@ -1,0 +1,35 @@
+# Thin layer over CMake. `make demo` and `make test` are the two commands of
+# the README; both install the Debian packages they need.
+BUILD_DIR ?= build
+WINDOWS_BUILD_DIR ?= build-windows
+JOBS ?= $(shell nproc)
+
+LINUX_PACKAGES := cmake ninja-build g++ libgtest-dev python3 python3-serial socat
+WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64 mingw-w64-common googletest
+
+.PHONY: all linux windows test demo linux-packages windows-packages clean
+
+all: linux windows
+
+linux-packages:
+	@scripts/ensure-packages.sh $(LINUX_PACKAGES)
+
+windows-packages:
+	@scripts/ensure-packages.sh $(WINDOWS_PACKAGES)
+
+linux: linux-packages
+	cmake -S . -B $(BUILD_DIR) -G Ninja
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+windows: windows-packages
+	cmake -S . -B $(WINDOWS_BUILD_DIR) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+	cmake --build $(WINDOWS_BUILD_DIR) -j $(JOBS)
+
+test: linux windows
+	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+demo: linux
+	scripts/demo.sh $(BUILD_DIR)
+
+clean:
+	rm -rf $(BUILD_DIR) $(WINDOWS_BUILD_DIR)

@@ -1,0 +1,69 @@
+// The few differences between Winsock and BSD sockets that the network code sees.
+#pragma once
+
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+#else
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace net {
+
+#ifdef _WIN32
+using SocketHandle = SOCKET;
+constexpr SocketHandle invalidSocket = INVALID_SOCKET;
+constexpr int shutdownReceive = SD_RECEIVE;
+constexpr int shutdownSend = SD_SEND;
+constexpr int shutdownBoth = SD_BOTH;
+// Never raise SIGPIPE: Winsock has no such signal.
+constexpr int sendFlags = 0;
+using SocketLength = int;
+#else
+using SocketHandle = int;
+constexpr SocketHandle invalidSocket = -1;
+constexpr int shutdownReceive = SHUT_RD;
+constexpr int shutdownSend = SHUT_WR;
+constexpr int shutdownBoth = SHUT_RDWR;
+// A send on a connection the peer closed must fail, not kill the process.
+constexpr int sendFlags = MSG_NOSIGNAL;
+using SocketLength = socklen_t;
+#endif
+
+// The error of the last failed socket call on this thread.
+int lastError();
+
+// True when the last failed socket call only found nothing to do yet
+// (WSAEWOULDBLOCK / EAGAIN on a non-blocking socket).
+bool lastErrorWouldBlock();
+
+// Starts Winsock 2.2 on Windows; nothing to do elsewhere. The result is
+// not examined by the programs, so there is none.
+void startNetworking();
+
+// Releases the system handle (closesocket / close). The handle must not be
+// in use by any thread any more.
+void releaseSocket(SocketHandle sock);
+
+// send() that never raises SIGPIPE.
+inline int sendBytes(SocketHandle sock, const void* data, int length) {
+    return static_cast<int>(::send(sock, static_cast<const char*>(data), length, sendFlags));
+}
+
+inline int receiveBytes(SocketHandle sock, void* data, int length) {
+    return static_cast<int>(::recv(sock, static_cast<char*>(data), length, 0));
+}
+
+// Sends every byte, also on a non-blocking socket: a send that would block
+// or is partial waits until the socket can take more. False when the
+// connection fails or is shut down.
+bool sendAll(SocketHandle sock, const void* data, int length);
+
+}  // namespace net

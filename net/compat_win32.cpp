@@ -1,0 +1,18 @@
+#include "net/compat.h"
+
+namespace net {
+
+int lastError() { return WSAGetLastError(); }
+
+bool lastErrorWouldBlock() { return WSAGetLastError() == WSAEWOULDBLOCK; }
+
+void startNetworking() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+}
+
+void releaseSocket(SocketHandle sock) {
+    if (sock != invalidSocket) closesocket(sock);
+}
+
+}  // namespace net

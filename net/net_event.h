@@ -1,0 +1,42 @@
+// Ties one readiness event to one socket so that a thread can sleep until the
+// socket has data or has been closed, then receive without blocking.
+#pragma once
+
+#include "net/compat.h"
+
+namespace net {
+
+// The Winsock FD_ bits, with their Winsock values on every platform.
+constexpr long netEventRead = 0x01;
+constexpr long netEventWrite = 0x02;
+constexpr long netEventClose = 0x20;
+
+class NetEvent {
+public:
+    explicit NetEvent(SocketHandle sock) : sock(sock) {}
+    ~NetEvent() { close(); }
+    NetEvent(const NetEvent&) = delete;
+    NetEvent& operator=(const NetEvent&) = delete;
+
+    void create();
+    // Attaches the event for `networkEvents` and makes the socket non-blocking.
+    void select(long networkEvents);
+    void close();
+    bool holdsEvent() const;
+
+    // Waits without time limit until a selected event is reported, then
+    // resets the event. False when the wait itself failed: the caller then
+    // leaves its loop.
+    bool wait();
+
+private:
+    SocketHandle sock;
+#ifdef _WIN32
+    WSAEVENT event = nullptr;
+#else
+    bool created = false;
+    short pollEvents = 0;
+#endif
+};
+
+}  // namespace net

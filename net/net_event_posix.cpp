@@ -1,0 +1,37 @@
+#include <fcntl.h>
+#include <poll.h>
+
+#include <stdexcept>
+
+#include "net/net_event.h"
+
+namespace net {
+
+// poll() needs no kernel object, so creating one cannot fail here.
+void NetEvent::create() { created = true; }
+
+void NetEvent::select(long networkEvents) {
+    int flags = ::fcntl(sock, F_GETFL);
+    if (!created || flags < 0 || ::fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0)
+        throw std::runtime_error("event select error");
+    pollEvents = 0;
+    // A closing peer makes the socket readable, as FD_CLOSE does.
+    if (networkEvents & (netEventRead | netEventClose)) pollEvents |= POLLIN;
+    if (networkEvents & netEventWrite) pollEvents |= POLLOUT;
+}
+
+void NetEvent::close() { created = false; }
+
+bool NetEvent::holdsEvent() const { return created; }
+
+bool NetEvent::wait() {
+    if (!created) return false;
+    pollfd entry{sock, pollEvents, 0};
+    for (;;) {
+        int ready = ::poll(&entry, 1, -1);
+        if (ready > 0) return (entry.revents & POLLNVAL) == 0;
+        if (ready < 0 && errno != EINTR) return false;
+    }
+}
+
+}  // namespace net

@@ -1,0 +1,81 @@
+#include "net/tcp_socket.h"
+
+#include <cstring>
+#include <stdexcept>
+
+namespace net {
+
+namespace {
+
+sockaddr_in makeAddress(uint32_t address, uint16_t port) {
+    sockaddr_in result;
+    std::memset(&result, 0, sizeof result);
+    result.sin_family = AF_INET;
+    result.sin_addr.s_addr = htonl(address);
+    result.sin_port = htons(port);
+    return result;
+}
+
+}  // namespace
+
+void TcpSocket::create() {
+    sock = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (sock == invalidSocket) throw std::runtime_error("socket error");
+}
+
+void TcpSocket::bind(uint32_t requestedAddress, uint16_t requestedPort) {
+    if (sock == invalidSocket) throw std::runtime_error("socket error");
+    sockaddr_in local = makeAddress(requestedAddress, requestedPort);
+    if (::bind(sock, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0)
+        throw std::runtime_error("bind error");
+    if (requestedPort != 0) {
+        port = requestedPort;
+    } else {
+        sockaddr_in bound;
+        std::memset(&bound, 0, sizeof bound);
+        SocketLength length = sizeof bound;
+        if (::getsockname(sock, reinterpret_cast<sockaddr*>(&bound), &length) < 0)
+            throw std::runtime_error("getsockname error");
+        port = ntohs(bound.sin_port);
+    }
+    address = requestedAddress;
+}
+
+void TcpSocket::close(int how) {
+    ::shutdown(sock, how);
+    releaseSocket(sock);
+    port = 0;
+    address = 0;
+    sock = invalidSocket;
+}
+
+void ListenSocket::open(uint32_t requestedAddress, uint16_t requestedPort) {
+    create();
+    bind(requestedAddress, requestedPort);
+}
+
+void ListenSocket::listen(int backlog) {
+    if (::listen(sock, backlog) < 0) throw std::runtime_error("listen error");
+}
+
+SocketHandle ListenSocket::accept(sockaddr_in& peer) {
+    SocketLength length = sizeof peer;
+    SocketHandle connection = ::accept(sock, reinterpret_cast<sockaddr*>(&peer), &length);
+    if (connection == invalidSocket) throw std::runtime_error("accept error");
+    return connection;
+}
+
+void ConnectSocket::open(uint32_t localAddress, uint16_t localPort) {
+    create();
+    if (localPort != 0 || localAddress != 0) bind(localAddress, localPort);
+}
+
+bool ConnectSocket::connect(uint32_t peer, uint16_t peerPortNumber) {
+    sockaddr_in remote = makeAddress(peer, peerPortNumber);
+    int result = ::connect(sock, reinterpret_cast<sockaddr*>(&remote), sizeof remote);
+    peerAddress = peer;
+    peerPort = peerPortNumber;
+    return result == 0;
+}
+
+}  // namespace net

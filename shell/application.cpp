@@ -1,0 +1,39 @@
+#include "shell/application.h"
+
+#include "shell/catalogue.h"
+#include "shell/frontend.h"
+
+namespace shell {
+
+Application* theApp = nullptr;
+
+Application::Application(const char* title, const char* className, InstanceHandle instance)
+    : title(title), className(className), instance(instance) {}
+
+void Application::showErrorMessage() { showCatalogueMessage(instance, title, errorMessageId); }
+
+void Application::failSession(const char* text) {
+    showMessageBox(title, text, BoxIcon::warning);
+    errorMessageId = messageNetwork;
+    endProcess(exitSessionError);
+}
+
+int runApplication(Application& app, int dialogId, int iconId, int showCommand) {
+    prepareProcess();
+    theApp = &app;
+    app.setDialogId(dialogId);
+    app.setIconId(iconId);
+    bool started = app.createWindow(showCommand);
+    if (started) {
+        app.readSettings(settingsFileName);
+        started = app.initNetwork() && app.openSerial() && app.startThreads();
+    }
+    if (!started) {
+        app.showErrorMessage();
+        return exitStartupFailure;
+    }
+    announceRunning(app.runningNote());
+    return runMessageLoop(app);
+}
+
+}  // namespace shell

@@ -1,0 +1,74 @@
+// The application object both programs derive from, and the start-up sequence.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "shell/platform.h"
+
+namespace shell {
+
+// Exit statuses: EXIT ends with 0, a failed start-up with 2 (its message is
+// shown first), a session error with 1.
+constexpr int exitNormal = 0;
+constexpr int exitSessionError = 1;
+constexpr int exitStartupFailure = 2;
+
+constexpr const char* settingsFileName = "morvane.ini";
+
+class Application {
+public:
+    Application(const char* title, const char* className, InstanceHandle instance);
+    Application(const Application&) = delete;
+    Application& operator=(const Application&) = delete;
+
+    // The four start-up steps. A step that fails stores its catalogue id in
+    // errorMessageId and returns false.
+    virtual void readSettings(const char* fileName) = 0;
+    virtual bool initNetwork() = 0;
+    virtual bool startThreads() = 0;
+    virtual bool openSerial() = 0;
+    // One line for the console: the program runs, and where.
+    virtual std::string runningNote() const = 0;
+
+    void setDialogId(int id) { dialogId = id; }
+    void setIconId(int id) { iconId = id; }
+    WindowHandle windowHandle() const { return window; }
+    bool createWindow(int showCommand);
+    void showErrorMessage();
+    // Shows a session thread's error in a warning box and ends the process
+    // with status 1.
+    [[noreturn]] void failSession(const char* text);
+
+#ifdef _WIN32
+    // The main window (Windows only).
+    LRESULT initDialog(HWND hwnd);
+    LRESULT paintLink(HWND hwnd);
+    BOOL notifyIcon(HWND hwnd, DWORD message);
+    void toggleWindow();
+    void onDestroy(HWND hwnd);
+#endif
+
+    const char* const title;
+    const char* const className;
+    const InstanceHandle instance;
+    WindowHandle window = nullptr;
+    FontHandle linkFont = nullptr;
+    int32_t showCommand = 0;
+    int32_t dialogId = 0;
+    int32_t iconId = 0;
+    uint16_t port = 0;
+    uint32_t errorMessageId = 0;
+    WindowProcedure previousLinkProc = nullptr;
+
+protected:
+    ~Application() = default;
+};
+
+extern Application* theApp;
+
+// The entry point's sequence: window, settings, network, serial side,
+// threads, message loop. Returns the process's exit status.
+int runApplication(Application& app, int dialogId, int iconId, int showCommand);
+
+}  // namespace shell

@@ -1,0 +1,21 @@
+// The catalogue of start-up failure messages, shown in an error box.
+#pragma once
+
+#include "shell/platform.h"
+
+namespace shell {
+
+enum CatalogueId : unsigned {
+    messageWindowClass = 1,
+    messageMainWindow = 2,
+    messageNetwork = 3,
+    messageSerial = 6,
+    messageSettings = 7,
+    messageThread = 8,
+};
+
+// Shows catalogue text `id` in a modal error box captioned `caption`. An id
+// without text shows an empty box.
+int showCatalogueMessage(InstanceHandle instance, const char* caption, unsigned id);
+
+}  // namespace shell

@@ -1,0 +1,13 @@
+/* The message catalogue's texts, in UTF-8. Shared by the resource script and
+   the console front end, so that the texts exist once. */
+#ifndef MORVANE_CATALOGUE_TEXTS_H
+#define MORVANE_CATALOGUE_TEXTS_H
+
+#define CATALOGUE_TEXT_1 "ウィンドウクラスを登録できませんでした"
+#define CATALOGUE_TEXT_2 "メインウィンドウを生成できませんでした"
+#define CATALOGUE_TEXT_3 "ネットワークのエラーが発生しました"
+#define CATALOGUE_TEXT_6 "シリアルでエラーが発生しました"
+#define CATALOGUE_TEXT_7 "morvane.ini ファイルに誤りがあります"
+#define CATALOGUE_TEXT_8 "スレッド生成でエラーが発生しました"
+
+#endif

@@ -1,0 +1,11 @@
+// Each program defines programMain; the platform's entry point calls it and
+// ends the process with its result.
+#pragma once
+
+#include "shell/platform.h"
+
+namespace shell {
+
+int programMain(InstanceHandle instance, int showCommand);
+
+}  // namespace shell

@@ -1,0 +1,6 @@
+#include "shell/entry.h"
+#include "shell/frontend.h"
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
+    shell::endProcess(shell::programMain(instance, showCommand));
+}

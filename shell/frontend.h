@@ -1,0 +1,35 @@
+// What the programs need of the desktop: message boxes, the message loop and
+// the end of the process. Win32 dialogs on Windows, the console elsewhere.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace shell {
+
+class Application;
+
+enum class BoxIcon { error, warning };
+
+// A modal box with an OK button; on the console one line "<caption>: <text>".
+void showMessageBox(const char* caption, const char* text, BoxIcon icon);
+
+// Runs before any thread exists: on POSIX SIGINT and SIGTERM are kept for
+// the message loop, which treats them as the EXIT button.
+void prepareProcess();
+
+// Says on the console that the program runs and where; windows show nothing.
+void announceRunning(const std::string& note);
+
+// Runs until the user ends the program; returns its exit status (0).
+int runMessageLoop(Application& app);
+
+// Registers work that must happen however the process ends (for example a
+// published device path to remove). Only before the threads start.
+void atProcessEnd(std::function<void()> cleanup);
+
+// Runs the registered work once and ends the process with `status`, without
+// waiting for or destroying anything else: worker threads may still run.
+[[noreturn]] void endProcess(int status);
+
+}  // namespace shell

@@ -1,0 +1,153 @@
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include "shell/settings.h"
+
+namespace shell {
+
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
+
+std::string trim(const std::string& text) {
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && isBlank(text[first])) ++first;
+    while (last > first && isBlank(text[last - 1])) --last;
+    return text.substr(first, last - first);
+}
+
+bool sameName(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+// The value of `key` in the first section named `section`: nothing when the
+// file, the section or the key is missing; a key without '=' has an empty
+// value. Only the first section of a name counts, and in it the first key.
+std::optional<std::string> lookUp(const char* section, const char* key, const char* path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return std::nullopt;
+    const std::string wantedSection = trim(section);
+    const std::string wantedKey = trim(key);
+    bool inSection = false;
+    bool sectionSeen = false;
+    std::string line;
+    bool firstLine = true;
+    while (std::getline(file, line)) {
+        if (firstLine && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+        firstLine = false;
+        std::string text = trim(line);
+        if (text.empty() || text[0] == ';') continue;
+        if (text[0] == '[') {
+            if (inSection) return std::nullopt;
+            size_t close = text.rfind(']');
+            std::string name = trim(text.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+            inSection = !sectionSeen && sameName(name, wantedSection);
+            sectionSeen = sectionSeen || inSection;
+            continue;
+        }
+        if (!inSection) continue;
+        size_t equals = text.find('=');
+        std::string name = trim(text.substr(0, equals));
+        if (!sameName(name, wantedKey)) continue;
+        if (equals == std::string::npos) return std::string();
+        return trim(text.substr(equals + 1));
+    }
+    return std::nullopt;
+}
+
+// A value wholly inside matching quotes loses them.
+std::string unquote(const std::string& value) {
+    if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.back() == value[0])
+        return value.substr(1, value.size() - 2);
+    return value;
+}
+
+// The integer rule of the Win32 reader: blanks, a sign, an optional base
+// prefix (0x, 0o, 0b), digits; the first other character ends the number;
+// overflow wraps.
+unsigned parseInteger(const std::string& text) {
+    size_t i = 0;
+    while (i < text.size() && static_cast<unsigned char>(text[i]) <= ' ') ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+    unsigned base = 10;
+    if (i + 1 < text.size() && text[i] == '0') {
+        char marker = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i + 1])));
+        if (marker == 'x') base = 16;
+        if (marker == 'o') base = 8;
+        if (marker == 'b') base = 2;
+        if (base != 10) i += 2;
+    }
+    unsigned value = 0;
+    for (; i < text.size(); ++i) {
+        char c = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
+        unsigned digit = 0;
+        if (c >= '0' && c <= '9') {
+            digit = static_cast<unsigned>(c - '0');
+        } else if (c >= 'a' && c <= 'f') {
+            digit = static_cast<unsigned>(c - 'a' + 10);
+        } else {
+            break;
+        }
+        if (digit >= base) break;
+        value = value * base + digit;
+    }
+    return negative ? 0u - value : value;
+}
+
+}  // namespace
+
+unsigned readProfileInt(const char* section, const char* key, int defaultValue, const char* path) {
+    // The Win32 reader reads the value into a 30-character buffer first.
+    char text[30];
+    if (readProfileString(section, key, "", text, sizeof text, path) == 0)
+        return static_cast<unsigned>(defaultValue);
+    return parseInteger(text);
+}
+
+unsigned readProfileString(const char* section, const char* key, const char* defaultValue, char* out,
+                           unsigned size, const char* path) {
+    if (size == 0) return 0;
+    std::optional<std::string> found = lookUp(section, key, path);
+    std::string value = found ? unquote(*found) : trim(defaultValue != nullptr ? defaultValue : "");
+    size_t length = value.size() < size - 1 ? value.size() : size - 1;
+    std::memcpy(out, value.data(), length);
+    out[length] = '\0';
+    return static_cast<unsigned>(length);
+}
+
+size_t makeSettingsPath(const char* fileName, char* out, size_t outLength) {
+    if (outLength == 0) return 0;
+    out[0] = '\0';
+    size_t nameLength = std::strlen(fileName);
+    if (fileName[0] == '/') {
+        if (nameLength >= outLength) return 0;
+        std::memcpy(out, fileName, nameLength + 1);
+        return nameLength;
+    }
+    if (::getcwd(out, outLength) == nullptr) {
+        out[0] = '\0';
+        return 0;
+    }
+    size_t directoryLength = std::strlen(out);
+    if (directoryLength + 1 + nameLength >= outLength) {
+        out[0] = '\0';
+        return 0;
+    }
+    out[directoryLength] = '/';
+    std::memcpy(out + directoryLength + 1, fileName, nameLength + 1);
+    return directoryLength + 1 + nameLength;
+}
+
+}  // namespace shell

@@ -1,0 +1,63 @@
+#include "net/net_event.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "tests/net/loopback.h"
+
+TEST(NetEvent, ReceiveWouldBlockAfterSelectInsteadOfBlocking) {
+    testing_support::LoopbackPair pair;
+    net::NetEvent event(pair.accepted);
+    event.create();
+    event.select(net::netEventRead | net::netEventClose);
+    char byte;
+    EXPECT_LT(net::receiveBytes(pair.accepted, &byte, 1), 0);
+    EXPECT_TRUE(net::lastErrorWouldBlock());
+}
+
+TEST(NetEvent, SignalsDataThenCloseAndReceiveGivesZeroOnceDrained) {
+    testing_support::LoopbackPair pair;
+    net::NetEvent event(pair.accepted);
+    event.create();
+    event.select(net::netEventRead | net::netEventClose);
+    net::sendAll(pair.connector.handle(), "abc", 3);
+    pair.connector.close(net::shutdownBoth);
+
+    std::string received;
+    for (;;) {
+        ASSERT_TRUE(event.wait());
+        char buffer[2];
+        int n = net::receiveBytes(pair.accepted, buffer, sizeof buffer);
+        if (n < 0 && net::lastErrorWouldBlock()) continue;
+        ASSERT_GE(n, 0);
+        if (n == 0) break;
+        received.append(buffer, static_cast<size_t>(n));
+    }
+    EXPECT_EQ(received, "abc");
+}
+
+TEST(NetEvent, CloseTwiceReleasesOnce) {
+    testing_support::LoopbackPair pair;
+    net::NetEvent event(pair.accepted);
+    EXPECT_FALSE(event.holdsEvent());
+    event.create();
+    EXPECT_TRUE(event.holdsEvent());
+    event.close();
+    EXPECT_FALSE(event.holdsEvent());
+    event.close();
+    EXPECT_FALSE(event.holdsEvent());
+}
+
+TEST(NetEvent, SelectOnAnInvalidHandleRaises) {
+    net::startNetworking();
+    net::NetEvent event(net::invalidSocket);
+    event.create();
+    try {
+        event.select(net::netEventRead | net::netEventClose);
+        FAIL() << "no exception";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "event select error");
+    }
+}

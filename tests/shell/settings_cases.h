@@ -1,0 +1,58 @@
+// One table of settings files and look-ups with the answers the Win32
+// private-profile functions give; run against our reader and, under Wine,
+// against the real functions.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace settings_cases {
+
+struct Case {
+    const char* name;
+    std::string file;  // empty: no file at all
+    const char* section;
+    const char* key;
+    bool integer;          // GetPrivateProfileIntA, else ...StringA
+    int defaultInt;
+    const char* defaultText;
+    unsigned size;         // string buffer size
+    unsigned expectedInt;
+    const char* expectedText;
+};
+
+inline void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
+inline std::vector<Case> all() {
+    const std::string server = "[SERVER]\ncom=3\nport=9000\nclient=host.example\n";
+    return {
+        {"missing file gives defaults", "", "SERVER", "port", true, 8875, "", 0, 8875, ""},
+        {"missing file gives default text", "", "SERVER", "client", false, 0, "dflt", 128, 0, "dflt"},
+        {"plain integer", server, "SERVER", "port", true, 8875, "", 0, 9000, ""},
+        {"plain string", server, "SERVER", "client", false, 0, "", 128, 0, "host.example"},
+        {"missing key", server, "SERVER", "host", false, 0, "none", 128, 0, "none"},
+        {"missing section", server, "CLIENT", "port", true, 8875, "", 0, 8875, ""},
+        {"section name case-insensitive", server, "server", "com", true, 0, "", 0, 3, ""},
+        {"key name case-insensitive", server, "SERVER", "PORT", true, 0, "", 0, 9000, ""},
+        {"blanks around names and values", "[ SERVER ]\n  port  =   42  \n", "SERVER", "port", true, 0, "", 0, 42, ""},
+        {"blanks around a string", "[SERVER]\nclient =  a b  \n", "SERVER", "client", false, 0, "", 128, 0, "a b"},
+        {"comment line ignored", "[SERVER]\n;port=5\n", "SERVER", "port", true, 8875, "", 0, 8875, ""},
+        {"first occurrence wins", "[SERVER]\nport=1\nport=2\n", "SERVER", "port", true, 0, "", 0, 1, ""},
+        {"other section's key not taken", "[CLIENT]\nport=7\n[SERVER]\ncom=1\n", "SERVER", "port", true, 8875, "", 0, 8875, ""},
+        {"digits then rest ignored", "[S]\nv=12abc\n", "S", "v", true, 0, "", 0, 12, ""},
+        {"leading plus", "[S]\nv=+7\n", "S", "v", true, 0, "", 0, 7, ""},
+        {"negative wraps", "[S]\nv=-5\n", "S", "v", true, 0, "", 0, 0xFFFFFFFBu, ""},
+        {"not a number", "[S]\nv=abc\n", "S", "v", true, 99, "", 0, 0, ""},
+        {"empty value gives default int", "[S]\nv=\n", "S", "v", true, 99, "", 0, 99, ""},
+        {"empty value gives empty string", "[S]\nv=\n", "S", "v", false, 0, "dflt", 128, 0, ""},
+        {"above 16 bits", "[S]\nv=70000\n", "S", "v", true, 0, "", 0, 70000, ""},
+        {"string cut to buffer", "[S]\nv=abcdef\n", "S", "v", false, 0, "", 4, 0, "abc"},
+        {"default cut to buffer", "[S]\n", "S", "v", false, 0, "abcdef", 3, 0, "ab"},
+        {"quotes stripped", "[S]\nv=\"a b\"\n", "S", "v", false, 0, "", 128, 0, "a b"},
+        {"CRLF line ends", "[S]\r\nv=5\r\nw=x y\r\n", "S", "w", false, 0, "", 128, 0, "x y"},
+        {"CRLF integer", "[S]\r\nv=5\r\n", "S", "v", true, 0, "", 0, 5, ""},
+    };
+}
+
+}  // namespace settings_cases
