@@ -118,9 +118,11 @@ public:
     // that the rest comes in a receive of its own.
     void sendControlTaken(const std::string& bytes) {
         sendControl(bytes);
-        int serverEnd = serverEndOf(control.handle());
-        ASSERT_GE(serverEnd, 0);
+        int serverEnd = -1;
         ASSERT_TRUE(eventually([&] {
+            // The server may not have accepted the connection yet.
+            if (serverEnd < 0) serverEnd = serverEndOf(control.handle());
+            if (serverEnd < 0) return false;
             int unsent = 0, unread = 0;
             ::ioctl(control.handle(), SIOCOUTQ, &unsent);
             ::ioctl(serverEnd, FIONREAD, &unread);
