@@ -1,0 +1,196 @@
+"""The real morvane-server on one end of a pty pair (the test plays the
+device on the other end) and the real morvane-client, with the test as the
+application on the client's virtual port.
+
+Usage: /usr/bin/python3 end_to_end_test.py morvane-server morvane-client
+"""
+
+import fcntl
+import os
+import select
+import sys
+import tempfile
+import termios
+import threading
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+
+import morvane_support as support  # noqa: E402
+import serial  # noqa: E402  (python3-serial)
+
+SERVER = CLIENT = None
+CLIENT_NOTE = r"^WIN morvane Client: virtual port (\S+) -> (/dev/pts/\d+), server"
+
+
+def eventually(condition, seconds=support.SAFETY_SECONDS):
+    """For what has no event to wait on (a tty setting another process
+    changes): checks until it holds, for at most `seconds`."""
+    end = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.002)
+    return True
+
+
+def read_exactly(fd, count):
+    """Waits for each piece: a port that pyserial left with VMIN 0 reads
+    nothing at once instead of blocking."""
+    data = bytearray()
+    while len(data) < count:
+        readable, _, _ = select.select([fd], [], [], support.SAFETY_SECONDS)
+        if not readable:
+            break
+        data += os.read(fd, count - len(data))
+    return bytes(data)
+
+
+class EndToEndTest(unittest.TestCase):
+    def setUp(self):
+        self.server_dir = tempfile.TemporaryDirectory()
+        self.client_dir = tempfile.TemporaryDirectory()
+        self.device = support.PtyPair()
+        support.write_settings(self.server_dir.name, "SERVER", port=0, client=support.LOOPBACK,
+                               device=self.device.slave_path)
+        self.server = support.ServerProgram(SERVER, self.server_dir.name).start_listening()
+        support.write_settings(self.client_dir.name, "CLIENT", host=support.LOOPBACK, port=self.server.port,
+                               com=3)
+        self.client = support.Program(CLIENT, self.client_dir.name).start()
+        self.assertIsNotNone(self.client.wait_for_line(CLIENT_NOTE), self.client.text())
+        self.link = os.path.join(self.client_dir.name, "com3")
+        self.apps = []
+
+    def tearDown(self):
+        for fd in self.apps:
+            os.close(fd)
+        self.client.stop()
+        self.server.stop()
+        self.device.close()
+        self.server_dir.cleanup()
+        self.client_dir.cleanup()
+
+    def open_app(self):
+        fd = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
+        self.apps.append(fd)
+        return fd
+
+    def assert_quiet_end(self):
+        """Both programs were running all along and end on SIGTERM with
+        nothing shown but their running notes."""
+        self.assertEqual(self.client.stop(), 0)
+        self.assertEqual(len(self.client.text().splitlines()), 1, self.client.text())
+        self.assertFalse(os.path.lexists(self.link))
+
+    def test_a_mebibyte_of_random_bytes_each_way_at_once(self):
+        app = self.open_app()
+        up, down = os.urandom(1 << 20), os.urandom(1 << 20)
+        results = {}
+
+        def application_writes():
+            view = memoryview(up)
+            while view:
+                view = view[os.write(app, view[:4096]):]
+
+        def device_reads():
+            results["device"] = self.device.receive(len(up))
+
+        def device_writes():
+            self.device.send(down)
+
+        threads = [threading.Thread(target=work) for work in (application_writes, device_reads, device_writes)]
+        for thread in threads:
+            thread.start()
+        received = read_exactly(app, len(down))
+        for thread in threads:
+            thread.join()
+        self.assertTrue(results["device"] == up, "application to device: %d of %d bytes, %s"
+                        % (len(results["device"]), len(up), "equal prefix" if up.startswith(results["device"]) else "corrupted"))
+        self.assertTrue(received == down, "device to application differs")
+        self.assert_quiet_end()
+
+    def test_more_than_64_bytes_at_once_arrive_in_order(self):
+        app = self.open_app()
+        burst = bytes(range(256)) * 3
+        self.device.send(burst)
+        self.assertEqual(read_exactly(app, len(burst)), burst)
+        os.write(app, burst[::-1])
+        self.assertEqual(self.device.receive(len(burst)), burst[::-1])
+
+    def test_baud_rate_changes_reach_the_servers_tty(self):
+        # The first report sets the server's line as the client's port starts.
+        self.assertTrue(eventually(lambda: self.device.settings().ospeed == 9600))
+        app = self.open_app()
+        attributes = termios.tcgetattr(app)
+        attributes[4] = attributes[5] = termios.B57600
+        termios.tcsetattr(app, termios.TCSANOW, attributes)
+        self.assertTrue(eventually(lambda: self.device.settings().ospeed == 57600))
+        os.close(self.apps.pop())
+
+        port = serial.Serial(self.link, 19200, timeout=support.SAFETY_SECONDS)
+        self.assertTrue(eventually(lambda: self.device.settings().ospeed == 19200))
+        port.baudrate = 250000  # not one of the B constants
+        port.stopbits = serial.STOPBITS_TWO
+        self.assertTrue(eventually(lambda: self.device.settings().ospeed == 250000))
+        self.assertTrue(eventually(lambda: self.device.settings().cflag & support.CSTOPB))
+        port.write(b"after the change\n")
+        self.assertEqual(self.device.receive(17), b"after the change\n")
+        self.device.send(b"reply\n")
+        self.assertEqual(port.read(6), b"reply\n")
+        port.close()
+        self.assert_quiet_end()
+
+    def test_a_flush_reaches_the_servers_tty_as_a_purge(self):
+        # Packet mode on the device's end shows the server's flushes.
+        fcntl.ioctl(self.device.master, termios.TIOCPKT, b"\x01\x00\x00\x00")
+
+        def next_status():
+            while True:
+                packet = self.device.receive(1)
+                self.assertTrue(packet, "no flush reached the server's tty")
+                if packet[0] != 0:
+                    return packet[0]
+
+        port = serial.Serial(self.link, 9600, timeout=support.SAFETY_SECONDS)
+        for flush, bit in ((port.reset_input_buffer, termios.TIOCPKT_FLUSHREAD),
+                           (port.reset_output_buffer, termios.TIOCPKT_FLUSHWRITE)):
+            flush()
+            status = next_status()
+            while not status & bit:
+                status = next_status()
+        port.close()
+
+    def test_applications_open_and_close_the_port_again_and_again(self):
+        for round_number in range(20):
+            if round_number % 2:
+                port = serial.Serial(self.link, 9600, timeout=support.SAFETY_SECONDS)
+                write, read, close = port.write, port.read, port.close
+            else:
+                app = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
+                write, read, close = (lambda data, fd=app: os.write(fd, data)), \
+                    (lambda count, fd=app: read_exactly(fd, count)), (lambda fd=app: os.close(fd))
+            line = b"ping %02d\n" % round_number
+            write(line)
+            self.assertEqual(self.device.receive(len(line)), line)
+            self.device.send(line.upper())
+            self.assertEqual(read(len(line)), line.upper())
+            close()
+        self.assert_quiet_end()
+
+    def test_the_server_ending_leaves_the_client_running_quietly(self):
+        app = self.open_app()
+        os.write(app, b"hello\n")
+        self.assertEqual(self.device.receive(6), b"hello\n")
+        self.assertEqual(self.server.stop(), 0)
+        # The data connection is gone: the writer ends at once, the reader
+        # with its next send; neither says a word.
+        os.write(app, b"into the void\n")
+        os.write(app, b"and again\n")
+        self.assert_quiet_end()
+
+
+if __name__ == "__main__":
+    SERVER, CLIENT = os.path.abspath(sys.argv.pop(1)), os.path.abspath(sys.argv.pop(1))
+    unittest.main()
