@@ -1,11 +1,66 @@
 #!/bin/sh
-# Starts both programs in a scratch folder and shows how they report their
-# start-up; the full demonstration arrives with the client's virtual port.
-set -u
+# The demonstration on one machine, no serial hardware: a simulated device on
+# one end of a pty pair, morvane-server sharing the other end, morvane-client
+# publishing its virtual port, and a pyserial application using that port.
+set -eu
 build=$(cd "${1:-build}" && pwd)
+scripts=$(cd "$(dirname "$0")" && pwd)
+python=/usr/bin/python3
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-printf '[SERVER]\ncom=1\nport=0\n[CLIENT]\nhost=127.0.0.1\ncom=3\n' > morvane.ini
-echo "== morvane-server"; "$build/server/morvane-server"; echo "exit status $?"
-echo "== morvane-client"; "$build/client/morvane-client"; echo "exit status $?"
+pids=""
+
+cleanup() {
+    for pid in $pids; do kill "$pid" 2>/dev/null || true; done
+    for pid in $pids; do wait "$pid" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+trap cleanup EXIT INT TERM
+
+# Waits (at most 10 s) until file $1 holds a line matching $2.
+wait_for() {
+    tries=0
+    until grep -q "$2" "$1" 2>/dev/null; do
+        tries=$((tries + 1))
+        [ "$tries" -le 500 ] || { echo "gave up waiting for '$2' in $1" >&2; cat "$1" >&2; exit 1; }
+        sleep 0.02
+    done
+}
+
+mkdir "$work/server" "$work/client"
+
+echo "== device simulator"
+$python "$scripts/device_simulator.py" "$work/device-path" &
+pids="$pids $!"
+wait_for "$work/device-path" /dev/
+device=$(cat "$work/device-path")
+echo "  its line is the tty $device"
+
+echo "== morvane-server shares $device"
+printf '[SERVER]\nport=0\nclient=127.0.0.1\ndevice=%s\n' "$device" > "$work/server/morvane.ini"
+(cd "$work/server" && exec "$build/server/morvane-server") 2> "$work/server.log" &
+pids="$pids $!"
+wait_for "$work/server.log" "listening on"
+sed 's/^/  /' "$work/server.log"
+port=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\),.*/\1/p' "$work/server.log")
+
+echo "== morvane-client connects to 127.0.0.1:$port"
+printf '[CLIENT]\nhost=127.0.0.1\nport=%s\ncom=3\n' "$port" > "$work/client/morvane.ini"
+(cd "$work/client" && exec "$build/client/morvane-client") 2> "$work/client.log" &
+client=$!
+pids="$pids $client"
+wait_for "$work/client.log" "virtual port"
+sed 's/^/  /' "$work/client.log"
+ls -l "$work/client/com3" | sed 's/^/  /'
+
+echo "== an application uses the virtual port"
+$python "$scripts/demo_application.py" "$work/client/com3"
+
+echo "== clean-up"
+for pid in $pids; do kill "$pid"; done
+for pid in $pids; do wait "$pid" || true; done
+pids=""
+if [ -e "$work/client/com3" ] || [ -L "$work/client/com3" ]; then
+    echo "  the virtual port's symlink is still there" >&2
+    exit 1
+fi
+echo "  every process ended, the symlink is gone"
