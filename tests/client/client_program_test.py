@@ -1,36 +1,136 @@
 """morvane-client as a program, against a fake server on 127.0.0.1: start-up
-failures, the symlink's life, the session's errors, the data connection."""
+failures, the symlink's life, the session's errors, the data connection.
+
+Usage: /usr/bin/python3 client_program_test.py path/to/morvane-client
+"""
 
 import os
+import re
 import select
 import signal
 import socket
+import struct
 import sys
+import tempfile
 import termios
 import unittest
 
-import harness
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+
+import morvane_support as support  # noqa: E402
 
 CLIENT = None
+TITLE = "WIN morvane Client"
+LIMIT = support.SAFETY_SECONDS
+
+
+def read_exactly(sock, count):
+    data = bytearray()
+    while len(data) < count:
+        piece = sock.recv(min(65536, count - len(data)))
+        if not piece:
+            break
+        data += piece
+    return bytes(data)
+
+
+def read_fd_exactly(fd, count):
+    data = bytearray()
+    while len(data) < count:
+        ready, _, _ = select.select([fd], [], [], LIMIT)
+        if not ready:
+            break
+        data += os.read(fd, count - len(data))
+    return bytes(data)
+
+
+def parse_records(data):
+    """(code, input) pairs and the bytes of an unfinished record."""
+    records = []
+    while len(data) >= 6 and len(data) >= 6 + data[0]:
+        length = data[0]
+        records.append((struct.unpack("<I", data[2:6])[0], bytes(data[6:6 + length])))
+        data = data[6 + length:]
+    return records, data
+
+
+class FakeServer:
+    """Plays the server's side of the connection set-up."""
+
+    def __init__(self):
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(1)
+        self.port = self.listener.getsockname()[1]
+        self.control = None
+        self.data = None
+        self.pending = b""
+
+    def accept_session(self):
+        self.listener.settimeout(LIMIT)
+        self.control, peer = self.listener.accept()
+        self.control.settimeout(LIMIT)
+        wire = self.control.recv(3)
+        assert len(wire) == 2, wire
+        self.data = socket.create_connection((peer[0], struct.unpack(">H", wire)[0]), LIMIT)
+
+    def next_records(self):
+        """The complete records that arrive with the next receive."""
+        while True:
+            piece = self.control.recv(4096)
+            if not piece:
+                return None
+            records, self.pending = parse_records(self.pending + piece)
+            if records:
+                return records
+
+    def close(self):
+        for sock in (self.data, self.control, self.listener):
+            if sock is not None:
+                sock.close()
+
+
+class Client(support.Program):
+    def wait_line(self, text):
+        """The first line of standard error that holds `text`."""
+        match = self.wait_for_line("^.*" + re.escape(text) + ".*$")
+        assert match, "no line with %r in %r" % (text, self.text())
+        return match.group(0).rstrip("\n")
+
+    def finish(self):
+        """The exit status and the lines of standard error, once it ended."""
+        return self.wait(), self.text().splitlines()
+
+    def end(self, signal_number=signal.SIGTERM):
+        if self.status is None and self.process.poll() is None:
+            os.kill(self.process.pid, signal_number)
+        return self.finish()
 
 
 class ClientProgramTest(unittest.TestCase):
     def setUp(self):
-        self.scratch = harness.Scratch()
-        self.link = self.scratch.join("com3")
+        self.directory = tempfile.TemporaryDirectory()
+        self.link = self.join("com3")
 
     def tearDown(self):
-        self.scratch.remove()
+        self.directory.cleanup()
+
+    def join(self, name):
+        return os.path.join(self.directory.name, name)
+
+    def settings(self, text):
+        with open(self.join("morvane.ini"), "w") as file:
+            file.write(text)
 
     def start(self, port, extra=""):
-        self.scratch.settings("[CLIENT]\nhost=127.0.0.1\nport=%d\ncom=3\n%s" % (port, extra))
-        return harness.Program(CLIENT, self.scratch.path)
+        self.settings("[CLIENT]\nhost=127.0.0.1\nport=%d\ncom=3\n%s" % (port, extra))
+        return Client(CLIENT, self.directory.name).start()
 
     def test_start_up_failures_show_their_message_and_publish_nothing(self):
-        server = harness.FakeServer()
+        server = FakeServer()
         self.addCleanup(server.close)
-        os.mkdir(self.scratch.join("com4"))
-        with open(self.scratch.join("com5"), "w") as file:
+        os.mkdir(self.join("com4"))
+        with open(self.join("com5"), "w") as file:
             file.write("keep me")
         host = "host=127.0.0.1\nport=%d\n" % server.port
         cases = [
@@ -42,19 +142,19 @@ class ClientProgramTest(unittest.TestCase):
         ]
         for body, message in cases:
             with self.subTest(settings=body):
-                self.scratch.settings("[CLIENT]\n" + body)
-                status, lines = harness.Program(CLIENT, self.scratch.path).finish()
+                self.settings("[CLIENT]\n" + body)
+                status, lines = Client(CLIENT, self.directory.name).start().finish()
                 self.assertEqual(status, 2)
                 self.assertEqual(len(lines), 1, lines)
-                self.assertTrue(lines[0].startswith(harness.TITLE + ": " + message), lines)
+                self.assertTrue(lines[0].startswith(TITLE + ": " + message), lines)
                 self.assertFalse(os.path.lexists(self.link))
         # Nothing ever connected to the server.
         server.listener.setblocking(False)
         with self.assertRaises(BlockingIOError):
             server.listener.accept()
-        with open(self.scratch.join("com5")) as file:
+        with open(self.join("com5")) as file:
             self.assertEqual(file.read(), "keep me")
-        self.assertTrue(os.path.isdir(self.scratch.join("com4")))
+        self.assertTrue(os.path.isdir(self.join("com4")))
 
     def test_refused_server_is_a_session_error_that_withdraws_the_port(self):
         closed = socket.socket()
@@ -62,12 +162,12 @@ class ClientProgramTest(unittest.TestCase):
         self.addCleanup(closed.close)
         status, lines = self.start(closed.getsockname()[1]).finish()
         self.assertEqual(status, 1)
-        self.assertIn(harness.TITLE + ": connect connect error", lines)
+        self.assertIn(TITLE + ": connect connect error", lines)
         self.assertFalse(os.path.lexists(self.link))
 
     def test_symlink_lives_as_long_as_the_program(self):
         os.symlink("/dev/pts/left-behind", self.link)
-        server = harness.FakeServer()
+        server = FakeServer()
         self.addCleanup(server.close)
         for signal_number in (signal.SIGTERM, signal.SIGINT):
             with self.subTest(signal=signal_number):
@@ -76,22 +176,22 @@ class ClientProgramTest(unittest.TestCase):
                 target = os.readlink(self.link)
                 self.assertTrue(target.startswith("/dev/pts/"), target)
                 self.assertEqual(note, "%s: virtual port ./com3 -> %s, server 127.0.0.1:%d"
-                                 % (harness.TITLE, target, server.port))
-                status, lines = client.stop(signal_number)
+                                 % (TITLE, target, server.port))
+                status, lines = client.end(signal_number)
                 self.assertEqual((status, lines), (0, [note]))
                 self.assertFalse(os.path.lexists(self.link))
         # The "device" key names the path.
-        os.mkdir(self.scratch.join("dev"))
-        path = self.scratch.join("dev/gps")
+        os.mkdir(self.join("dev"))
+        path = self.join("dev/gps")
         client = self.start(server.port, "device=%s\n" % path)
         client.wait_line("virtual port %s -> /dev/pts/" % path)
         self.assertTrue(os.path.islink(path))
         self.assertFalse(os.path.lexists(self.link))
-        client.stop()
+        client.end()
         self.assertFalse(os.path.lexists(path))
 
     def test_session_carries_data_and_survives_the_data_connection_closing(self):
-        server = harness.FakeServer()
+        server = FakeServer()
         self.addCleanup(server.close)
         client = self.start(server.port)
         self.addCleanup(client.stop)
@@ -104,9 +204,9 @@ class ClientProgramTest(unittest.TestCase):
         # More than 64 bytes at once, each way, in order.
         burst = bytes(range(256)) * 8
         server.data.sendall(burst)
-        self.assertEqual(harness.read_fd_exactly(app, len(burst)), burst)
+        self.assertEqual(read_fd_exactly(app, len(burst)), burst)
         os.write(app, burst[::-1])
-        self.assertEqual(harness.read_exactly(server.data, len(burst)), burst[::-1])
+        self.assertEqual(read_exactly(server.data, len(burst)), burst[::-1])
 
         server.data.close()
         server.data = None
@@ -119,13 +219,13 @@ class ClientProgramTest(unittest.TestCase):
         settings[4] = settings[5] = termios.B2400
         termios.tcsetattr(app, termios.TCSANOW, settings)
         self.assertEqual(server.next_records(), [(0x1B0004, (2400).to_bytes(4, "little"))])
-        self.assertTrue(client.running())
-        status, lines = client.stop()
+        self.assertIsNone(client.process.poll())
+        status, lines = client.end()
         self.assertEqual(status, 0)
         self.assertEqual(len(lines), 1, lines)
 
     def test_lost_control_connection_is_send_ioctl_error(self):
-        server = harness.FakeServer()
+        server = FakeServer()
         self.addCleanup(server.close)
         client = self.start(server.port)
         client.wait_line("virtual port")
@@ -141,11 +241,11 @@ class ClientProgramTest(unittest.TestCase):
         for speed in (termios.B1200, termios.B2400) * 100:
             settings[4] = settings[5] = speed
             termios.tcsetattr(app, termios.TCSANOW, settings)
-            if select.select([client.process.stderr], [], [], 0.1)[0]:
+            if client.wait_for_line("send ioctl error", 0.1):
                 break
         status, lines = client.finish()
         self.assertEqual(status, 1)
-        self.assertIn(harness.TITLE + ": send ioctl error", lines)
+        self.assertIn(TITLE + ": send ioctl error", lines)
         self.assertFalse(os.path.lexists(self.link))
 
 
