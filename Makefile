@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 LINUX_PACKAGES := cmake ninja-build g++ libgtest-dev python3 python3-serial socat
 WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64 mingw-w64-common googletest
 
-.PHONY: all linux windows test demo linux-packages windows-packages clean
+.PHONY: all linux windows test demo bench linux-packages windows-packages clean
 
 all: linux windows
 
@@ -30,6 +30,11 @@ test: linux windows
 
 demo: linux
 	scripts/demo.sh $(BUILD_DIR)
+
+# Not part of the tests: measures morvane beside socat and ser2net where
+# they are installed (apt-get install socat ser2net); installs nothing.
+bench: linux
+	/usr/bin/python3 bench/bench.py --build $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR) $(WINDOWS_BUILD_DIR)
