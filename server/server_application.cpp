@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
-#include "net/protocol.h"
 #include "shell/catalogue.h"
 #include "shell/frontend.h"
 #include "shell/settings.h"
@@ -20,6 +20,11 @@ void ServerApplication::readSettings(const char* fileName) {
     comPort = static_cast<int32_t>(shell::readProfileInt("SERVER", "com", 0, path));
     port = static_cast<uint16_t>(shell::readProfileInt("SERVER", "port", net::defaultPort, path));
     shell::readProfileString("SERVER", "client", "", clientHost, sizeof clientHost, path);
+#ifndef _WIN32
+    char device[512];
+    shell::readProfileString("SERVER", "device", "", device, sizeof device, path);
+    serialPort.device = device;
+#endif
 }
 
 bool ServerApplication::initNetwork() {
@@ -47,16 +52,34 @@ bool ServerApplication::initNetwork() {
     return true;
 }
 
-// The COM port comes with the serial port class.
 bool ServerApplication::openSerial() {
-    errorMessageId = shell::messageSerial;
-    return false;
+    if (serialPort.open(comPort, 9600, 0, 8, 0) < 0) {
+        errorMessageId = shell::messageSerial;
+        return false;
+    }
+    return true;
 }
 
-bool ServerApplication::startThreads() { return true; }
+bool ServerApplication::startThreads() {
+    if (!serialPort.createIoEvents()) {
+        errorMessageId = shell::messageThread;
+        return false;
+    }
+    try {
+        // Runs for the life of the process; nothing waits for it.
+        std::thread([this] { runSessions(); }).detach();
+    } catch (const std::system_error&) {
+        errorMessageId = shell::messageThread;
+        return false;
+    }
+    return true;
+}
 
 std::string ServerApplication::runningNote() const {
-    return std::string(title) + ": listening on port " + std::to_string(port);
+    in_addr address{};
+    address.s_addr = htonl(listenAddress);
+    return std::string(title) + ": listening on " + ::inet_ntoa(address) + ":" +
+           std::to_string(listenSocket.localPort()) + ", serial device " + serialPort.name();
 }
 
 }  // namespace server

@@ -1,0 +1,80 @@
+// The one serial port the server shares: opened once at start-up, then read,
+// written and given control requests by the threads of each session.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace server {
+
+// Win32 COMMTIMEOUTS, in milliseconds, for the port's own reads and writes.
+// A read ends when its buffer is full, when more than readInterval passes
+// between two bytes, or readTotalMultiplier per byte asked for plus
+// readTotalConstant after it started, possibly with nothing.
+struct PortTimeouts {
+    uint32_t readInterval = 100;
+    uint32_t readTotalMultiplier = 10;
+    uint32_t readTotalConstant = 500;
+    uint32_t writeTotalMultiplier = 10;
+    uint32_t writeTotalConstant = 500;
+};
+
+class SerialPort {
+public:
+    explicit SerialPort(uint32_t queueSize) : queueSize(queueSize) {}
+    virtual ~SerialPort() { close(); }
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    // Port numbers 1 to 9 name COM1 to COM9; 0 and the rest open nothing.
+    // Results are the port number, 0 for setLine, or -1 on failure.
+    int16_t open(int32_t portNumber);
+    int16_t setLine(uint32_t baudRate, uint16_t parity, uint16_t byteSize, uint16_t stopBits);
+    int16_t open(int32_t portNumber, uint32_t baudRate, uint16_t parity, uint16_t byteSize, uint16_t stopBits);
+    void close();
+    bool isOpen() const;
+    // The name the port was opened under.
+    const std::string& name() const { return openedName; }
+
+    // Creates what reads and writes wait on: the named events "READ03x" and
+    // "WRITE03x" on Windows, nothing elsewhere. False when one cannot be made.
+    bool createIoEvents();
+
+    // Reads up to `capacity` bytes within the read time-outs. Returns the
+    // count, 0 when the time-out ran out on a silent line, negative when the
+    // port failed. One reader at a time.
+    int read(unsigned char* buffer, int capacity);
+    // Writes within the write time-outs. Returns the count written, fewer on
+    // a time-out, negative when the port failed. One writer at a time.
+    int write(const unsigned char* data, int length);
+    // Issues one forwarded control request on the port, without an output
+    // buffer. False when the port refuses it.
+    bool replay(uint32_t ioControlCode, const unsigned char* input, int length);
+
+    const uint32_t queueSize;
+    PortTimeouts timeouts;
+#ifndef _WIN32
+    // A tty to open instead of the numbered port (the "device" setting).
+    std::string device;
+#endif
+
+private:
+    std::string openedName;
+#ifdef _WIN32
+    HANDLE handle = nullptr;
+    DCB dcb{};
+    COMMTIMEOUTS commTimeouts{};
+    OVERLAPPED readOverlapped{};
+    OVERLAPPED writeOverlapped{};
+#else
+    int fd = -1;
+    // Whether SET_HANDFLOW turned RS-485 transmit toggling on.
+    bool rtsToggle = false;
+#endif
+};
+
+}  // namespace server

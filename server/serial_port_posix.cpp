@@ -1,0 +1,185 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <optional>
+
+#include "server/control_codes.h"
+#include "server/serial_port.h"
+#include "server/tty_posix.h"
+
+namespace server {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Deadline = std::optional<Clock::time_point>;
+
+// A read interval of this value with no total time-out: return at once.
+constexpr uint32_t noWait = 0xFFFFFFFF;
+
+Deadline after(Clock::time_point start, uint64_t milliseconds) {
+    return start + std::chrono::milliseconds(milliseconds);
+}
+
+// poll()'s time-out for `deadline`: rounded up, so that the wait never ends
+// before it; -1 waits for ever.
+int pollTimeout(const Deadline& deadline) {
+    if (!deadline) return -1;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(left);
+}
+
+// The port has gone (hung up, or an error): what was read still counts.
+int failedWith(int done) { return done > 0 ? done : -1; }
+
+}  // namespace
+
+// COM1 to COM9 are the first nine ttyS devices; a "device" setting names the
+// tty itself, whatever the number says, and the result is then 0.
+int16_t SerialPort::open(int32_t portNumber) {
+    std::string path = device;
+    if (path.empty()) {
+        if (portNumber < 1 || portNumber > 9) return -1;
+        path = "/dev/ttyS" + std::to_string(portNumber - 1);
+    }
+    fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    // Exclusive as a COM port is: flock keeps out those that lock too,
+    // TIOCEXCL those that do not.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0 || !tty::makeRaw(fd)) {
+        close();
+        return -1;
+    }
+    openedName = path;
+    return static_cast<int16_t>(device.empty() ? portNumber : 0);
+}
+
+int16_t SerialPort::setLine(uint32_t baudRate, uint16_t parity, uint16_t byteSize, uint16_t stopBits) {
+    LineControl line{static_cast<uint8_t>(stopBits), static_cast<uint8_t>(parity), static_cast<uint8_t>(byteSize)};
+    if (!isOpen() || !validLineControl(line) || !tty::setBaudRate(fd, baudRate) || !tty::setLineControl(fd, line))
+        return -1;
+    return 0;
+}
+
+void SerialPort::close() {
+    if (fd < 0) return;
+    // A pty keeps TIOCEXCL after the last close; let the next opener in.
+    ::ioctl(fd, TIOCNXCL);
+    ::close(fd);
+    fd = -1;
+    rtsToggle = false;
+    openedName.clear();
+}
+
+bool SerialPort::isOpen() const { return fd >= 0; }
+
+bool SerialPort::createIoEvents() { return true; }
+
+int SerialPort::read(unsigned char* buffer, int capacity) {
+    const Clock::time_point start = Clock::now();
+    const PortTimeouts limits = timeouts;
+    Deadline total;
+    if (limits.readInterval == noWait && limits.readTotalMultiplier == 0 && limits.readTotalConstant == 0)
+        total = start;
+    else if (limits.readTotalMultiplier != 0 || limits.readTotalConstant != 0)
+        total = after(start, uint64_t{limits.readTotalMultiplier} * static_cast<uint64_t>(capacity) +
+                                 limits.readTotalConstant);
+    Clock::time_point lastByte = start;
+    int done = 0;
+    while (done < capacity) {
+        Deadline deadline = total;
+        if (done > 0 && limits.readInterval != 0 && limits.readInterval != noWait) {
+            Deadline gap = after(lastByte, limits.readInterval);
+            if (!deadline || *gap < *deadline) deadline = gap;
+        }
+        pollfd entry{fd, POLLIN, 0};
+        int ready = ::poll(&entry, 1, pollTimeout(deadline));
+        if (ready == 0) break;
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            return failedWith(done);
+        }
+        if (entry.revents & POLLIN) {
+            ssize_t got = ::read(fd, buffer + done, static_cast<size_t>(capacity - done));
+            if (got > 0) {
+                done += static_cast<int>(got);
+                lastByte = Clock::now();
+                continue;
+            }
+            // With VMIN 0 an empty read is no failure unless the line hung up.
+            if ((got == 0 && !(entry.revents & (POLLHUP | POLLERR))) || (got < 0 && (errno == EAGAIN || errno == EINTR)))
+                continue;
+        }
+        return failedWith(done);
+    }
+    return done;
+}
+
+int SerialPort::write(const unsigned char* data, int length) {
+    const PortTimeouts limits = timeouts;
+    Deadline total;
+    if (limits.writeTotalMultiplier != 0 || limits.writeTotalConstant != 0)
+        total = after(Clock::now(), uint64_t{limits.writeTotalMultiplier} * static_cast<uint64_t>(length) +
+                                        limits.writeTotalConstant);
+    int done = 0;
+    while (done < length) {
+        ssize_t put = ::write(fd, data + done, static_cast<size_t>(length - done));
+        if (put > 0) {
+            done += static_cast<int>(put);
+            continue;
+        }
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0 && errno != EAGAIN) return failedWith(done);
+        pollfd entry{fd, POLLOUT, 0};
+        int ready = ::poll(&entry, 1, pollTimeout(total));
+        if (ready == 0) break;
+        if (ready < 0 && errno != EINTR) return failedWith(done);
+        if (ready > 0 && !(entry.revents & POLLOUT)) return failedWith(done);
+    }
+    return done;
+}
+
+bool SerialPort::replay(uint32_t ioControlCode, const unsigned char* input, int length) {
+    const PortRequest request = decodePortRequest(ioControlCode, input, length);
+    if (request.refusal != Refusal::none || !isOpen()) return false;
+    switch (request.action) {
+    case PortAction::none:
+        return true;
+    case PortAction::baudRate:
+        return tty::setBaudRate(fd, request.baudRate);
+    case PortAction::lineControl:
+        return tty::setLineControl(fd, request.line);
+    case PortAction::breakOn:
+        return tty::setBreak(fd, true);
+    case PortAction::breakOff:
+        return tty::setBreak(fd, false);
+    case PortAction::immediateChar:
+        // Writers share nothing here, so the control loop may write too.
+        return write(&request.character, 1) == 1;
+    case PortAction::modemLines:
+        return tty::changeModemLines(fd, request.lines);
+    case PortAction::stopOutput:
+        return tty::stopOutput(fd, true);
+    case PortAction::startOutput:
+        return tty::stopOutput(fd, false);
+    case PortAction::purge:
+        return tty::flush(fd, request.purgeOutput, request.purgeInput);
+    case PortAction::flowChars:
+        return tty::setFlowChars(fd, request.xonChar, request.xoffChar);
+    case PortAction::flowControl:
+        if (!tty::setFlowControl(fd, request.flow) || !tty::changeModemLines(fd, request.flow.lines)) return false;
+        if (request.flow.rtsToggle != rtsToggle) {
+            if (!tty::setTransmitToggle(fd, request.flow.rtsToggle)) return false;
+            rtsToggle = request.flow.rtsToggle;
+        }
+        return true;
+    }
+    return false;
+}
+
+}  // namespace server

@@ -1,0 +1,158 @@
+// Kept apart from <termios.h>: asm/termbits.h declares the same names.
+#include <asm/termbits.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+
+#include "server/tty_posix.h"
+
+// asm/termios.h has these, but it clashes with <sys/ioctl.h>.
+#ifndef TIOCM_OUT1
+#define TIOCM_OUT1 0x2000
+#define TIOCM_OUT2 0x4000
+#define TIOCM_LOOP 0x8000
+#endif
+
+namespace server::tty {
+
+namespace {
+
+constexpr uint8_t xonChar = 0x11;
+constexpr uint8_t xoffChar = 0x13;
+
+bool readSettings(int fd, termios2& settings) { return ::ioctl(fd, TCGETS2, &settings) == 0; }
+
+bool writeSettings(int fd, const termios2& settings) { return ::ioctl(fd, TCSETS2, &settings) == 0; }
+
+template <typename Change>
+bool changeSettings(int fd, Change change) {
+    termios2 settings;
+    if (!readSettings(fd, settings)) return false;
+    change(settings);
+    return writeSettings(fd, settings);
+}
+
+template <typename Apply>
+bool changeFlags(int fd, Apply apply) {
+    return changeSettings(fd, [&](termios2& settings) {
+        TtyFlags flags{settings.c_iflag, settings.c_cflag};
+        apply(flags);
+        settings.c_iflag = flags.iflag;
+        settings.c_cflag = flags.cflag;
+    });
+}
+
+int modemBits(uint8_t lines) {
+    int bits = 0;
+    if (lines & lineDtr) bits |= TIOCM_DTR;
+    if (lines & lineRts) bits |= TIOCM_RTS;
+    if (lines & lineOut1) bits |= TIOCM_OUT1;
+    if (lines & lineOut2) bits |= TIOCM_OUT2;
+    if (lines & lineLoop) bits |= TIOCM_LOOP;
+    return bits;
+}
+
+bool modemRequest(int fd, unsigned long request, uint8_t lines) {
+    int bits = modemBits(lines);
+    if (bits == 0 || ::ioctl(fd, request, &bits) == 0) return true;
+    // No modem lines at all: nothing is connected to them.
+    return errno == ENOTTY;
+}
+
+}  // namespace
+
+void applyLineControl(TtyFlags& flags, const LineControl& line) {
+    static const uint32_t sizes[] = {CS5, CS6, CS7, CS8};
+    flags.cflag = (flags.cflag & ~static_cast<uint32_t>(CSIZE)) | sizes[line.wordLength - 5];
+    flags.cflag &= ~static_cast<uint32_t>(PARENB | PARODD | CMSPAR | CSTOPB);
+    flags.iflag &= ~static_cast<uint32_t>(INPCK);
+    switch (line.parity) {
+    case 1: flags.cflag |= PARENB | PARODD; break;
+    case 2: flags.cflag |= PARENB; break;
+    case 3: flags.cflag |= PARENB | PARODD | CMSPAR; break;
+    case 4: flags.cflag |= PARENB | CMSPAR; break;
+    default: break;
+    }
+    if (line.parity != 0) flags.iflag |= INPCK;
+    if (line.stopBits != 0) flags.cflag |= CSTOPB;
+}
+
+void applyFlowControl(TtyFlags& flags, const FlowControl& flow) {
+    flags.cflag &= ~static_cast<uint32_t>(CRTSCTS);
+    flags.iflag &= ~static_cast<uint32_t>(IXON | IXOFF);
+    if (flow.ctsRts) flags.cflag |= CRTSCTS;
+    if (flow.outputXonXoff) flags.iflag |= IXON;
+    if (flow.inputXonXoff) flags.iflag |= IXOFF;
+}
+
+bool makeRaw(int fd) {
+    return changeSettings(fd, [](termios2& settings) {
+        settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                                    IXON | IXOFF | IXANY | INPCK);
+        settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+        settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+        settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB);
+        settings.c_cflag |= CS8 | CREAD | CLOCAL;
+        settings.c_cc[VSTART] = xonChar;
+        settings.c_cc[VSTOP] = xoffChar;
+        settings.c_cc[VMIN] = 0;
+        settings.c_cc[VTIME] = 0;
+    });
+}
+
+bool setBaudRate(int fd, uint32_t bitsPerSecond) {
+    bool written = changeSettings(fd, [&](termios2& settings) {
+        settings.c_cflag = (settings.c_cflag & ~static_cast<tcflag_t>(CBAUD)) | BOTHER;
+        settings.c_ispeed = bitsPerSecond;
+        settings.c_ospeed = bitsPerSecond;
+    });
+    termios2 result;
+    if (!written || !readSettings(fd, result)) return false;
+    // A UART rounds to its divisor; a driver that fell back to another rate
+    // did not take the request. 3% stays within what framing tolerates.
+    uint64_t difference = result.c_ospeed > bitsPerSecond ? result.c_ospeed - bitsPerSecond
+                                                          : bitsPerSecond - result.c_ospeed;
+    return difference * 100 <= static_cast<uint64_t>(bitsPerSecond) * 3;
+}
+
+bool setLineControl(int fd, const LineControl& line) {
+    return changeFlags(fd, [&](TtyFlags& flags) { applyLineControl(flags, line); });
+}
+
+bool setFlowControl(int fd, const FlowControl& flow) {
+    return changeFlags(fd, [&](TtyFlags& flags) { applyFlowControl(flags, flow); });
+}
+
+bool setFlowChars(int fd, uint8_t xon, uint8_t xoff) {
+    return changeSettings(fd, [&](termios2& settings) {
+        settings.c_cc[VSTART] = xon;
+        settings.c_cc[VSTOP] = xoff;
+    });
+}
+
+bool changeModemLines(int fd, const ModemLines& lines) {
+    return modemRequest(fd, TIOCMBIS, lines.raise) && modemRequest(fd, TIOCMBIC, lines.lower);
+}
+
+bool setTransmitToggle(int fd, bool on) {
+    serial_rs485 rs485{};
+    if (::ioctl(fd, TIOCGRS485, &rs485) != 0) {
+        if (errno != ENOTTY) return false;
+        return !on || changeModemLines(fd, ModemLines{lineRts, 0});
+    }
+    rs485.flags &= ~static_cast<uint32_t>(SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND | SER_RS485_RTS_AFTER_SEND);
+    if (on) rs485.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    return ::ioctl(fd, TIOCSRS485, &rs485) == 0;
+}
+
+bool setBreak(int fd, bool on) { return ::ioctl(fd, on ? TIOCSBRK : TIOCCBRK) == 0; }
+
+bool flush(int fd, bool output, bool input) {
+    if (output && input) return ::ioctl(fd, TCFLSH, TCIOFLUSH) == 0;
+    return ::ioctl(fd, TCFLSH, output ? TCOFLUSH : TCIFLUSH) == 0;
+}
+
+bool stopOutput(int fd, bool stop) { return ::ioctl(fd, TCXONC, stop ? TCOOFF : TCOON) == 0; }
+
+}  // namespace server::tty
