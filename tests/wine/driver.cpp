@@ -409,12 +409,31 @@ int commandBox(const char* caption, const char* textSpec, const char* kind) {
     return failures == 0 ? 0 : 1;
 }
 
+// For screenshots: moves the program's message box (when `withBox`, after
+// waiting for it) off the screen, paints the window and prints its place as
+// "left top width height".
+int commandPlace(const char* title, bool withBox) {
+    HWND window = mainWindow(title);
+    if (window == nullptr || !waitUntil(isShown, window)) return 1;
+    if (withBox && waitForWindow(L"#32770", widen(title).c_str()) == nullptr) return 1;
+    HWND box = nullptr;
+    while ((box = FindWindowExW(nullptr, box, L"#32770", widen(title).c_str())) != nullptr)
+        SetWindowPos(box, HWND_BOTTOM, 4000, 4000, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
+    SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN | RDW_FRAME);
+    RECT area;
+    GetWindowRect(window, &area);
+    std::printf("%ld %ld %ld %ld\n", area.left, area.top, area.right - area.left, area.bottom - area.top);
+    return 0;
+}
+
 int usage() {
     std::fputs("usage: morvane-driver resources SERVER.exe CLIENT.exe\n"
                "       morvane-driver window TITLE CLASS shown|hidden\n"
                "       morvane-driver toggles TITLE\n"
                "       morvane-driver exit TITLE\n"
-               "       morvane-driver box CAPTION TEXT|catalogue:N error|warning\n",
+               "       morvane-driver box CAPTION TEXT|catalogue:N error|warning\n"
+               "       morvane-driver place TITLE [with-box]\n",
                stderr);
     return 2;
 }
@@ -430,5 +449,6 @@ int main(int argc, char** argv) {
     if (command == "toggles" && argc == 3) return commandToggles(argv[2]);
     if (command == "exit" && argc == 3) return commandExit(argv[2]);
     if (command == "box" && argc == 5) return commandBox(argv[2], argv[3], argv[4]);
+    if (command == "place" && (argc == 3 || argc == 4)) return commandPlace(argv[2], argc == 4);
     return usage();
 }
