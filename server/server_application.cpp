@@ -45,6 +45,9 @@ bool ServerApplication::initNetwork() {
     }
     try {
         listenSocket.open(listenAddress, port);
+        // Listening already, so that a client that comes before the session
+        // thread is queued rather than refused.
+        listenSocket.listen(1);
     } catch (const std::runtime_error&) {
         errorMessageId = shell::messageNetwork;
         return false;

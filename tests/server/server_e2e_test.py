@@ -1,0 +1,178 @@
+"""morvane-server run as a user runs it, with a pty as its serial device and
+clients that speak the protocol from Python.
+
+Usage: /usr/bin/python3 server_e2e_test.py path/to/morvane-server
+"""
+
+import fcntl
+import os
+import socket
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+
+import morvane_support as support  # noqa: E402
+
+SERVER = None
+MARKER = b"\xa5"
+
+
+def pattern(size):
+    return bytes((i * 7 + i // 256) & 0xFF for i in range(size))
+
+
+class ServerTest(unittest.TestCase):
+    def setUp(self):
+        self.directory = tempfile.TemporaryDirectory()
+        self.pty = support.PtyPair()
+        self.server = None
+        self.clients = []
+
+    def tearDown(self):
+        for client in self.clients:
+            client.close()
+        if self.server is not None:
+            self.server.stop()
+        self.pty.close()
+        self.directory.cleanup()
+
+    def start(self, **keys):
+        support.write_settings(self.directory.name, "SERVER", **keys)
+        self.server = support.ServerProgram(SERVER, self.directory.name)
+        return self.server
+
+    def start_on_pty(self):
+        return self.start(port=0, client=support.LOOPBACK, device=self.pty.slave_path).start_listening()
+
+    def client(self):
+        client = support.FakeClient(self.server.port)
+        self.clients.append(client)
+        return client
+
+    def await_replayed(self, client):
+        # Requests are replayed in order: once this character reaches the
+        # line, the ones sent before it are in force.
+        client.send_record(support.IMMEDIATE_CHAR, MARKER)
+        self.assertEqual(self.pty.receive(1), MARKER)
+
+
+class Sessions(ServerTest):
+    def test_a_client_uses_the_port_as_the_protocol_says(self):
+        self.start_on_pty()
+        self.assertEqual(self.server.device, self.pty.slave_path)
+        self.assertEqual(self.pty.settings().ospeed, 9600)
+        client = self.client().connect()
+
+        to_port = pattern(300)  # more than 64 bytes at once
+        client.data.sendall(to_port)
+        self.assertEqual(self.pty.receive(len(to_port)), to_port)
+        from_port = pattern(500)[7:]
+        self.pty.send(from_port)
+        self.assertEqual(client.receive(len(from_port)), from_port)
+
+        client.control.sendall(support.baud_record(57600) + support.record(support.SET_LINE_CONTROL, b"\x02\x00\x08"))
+        self.await_replayed(client)
+        settings = self.pty.settings()
+        self.assertEqual(settings.ospeed, 57600)
+        self.assertTrue(settings.cflag & support.CSTOPB)
+
+        # A record in two pieces, and modem-line requests a pty has no lines for.
+        split = support.baud_record(31250)
+        client.control.sendall(split[:3])
+        client.control.sendall(split[3:] + support.record(support.SET_DTR) + support.record(support.CLR_RTS))
+        self.await_replayed(client)
+        self.assertEqual(self.pty.settings().ospeed, 31250)
+
+        client.data.sendall(b"still on")
+        self.assertEqual(self.pty.receive(8), b"still on")
+        client.control.setblocking(False)
+        with self.assertRaises(BlockingIOError):
+            client.control.recv(1)  # nothing ever comes back
+
+    def test_next_client_is_served_and_bad_clients_are_dropped(self):
+        self.start_on_pty()
+        first = self.client().connect()
+        first.control.sendall(support.baud_record(4800))
+        self.await_replayed(first)
+        first.control.close()
+        self.assertTrue(first.sees_end(first.data))
+        self.pty.send(b"queued")
+
+        silent = self.client()
+        silent.control.shutdown(socket.SHUT_WR)
+        self.assertTrue(silent.sees_end(silent.control))
+        garbage = self.client()
+        garbage.control.sendall(b"\x00\x00not a client")
+        self.assertTrue(garbage.sees_end(garbage.control))
+        half = self.client()
+        half.control.sendall(b"\x10")
+        half.control.shutdown(socket.SHUT_WR)
+        self.assertTrue(half.sees_end(half.control))
+
+        second = self.client().connect()
+        self.pty.send(b" then new")
+        self.assertEqual(second.receive(15), b"queued then new")
+        self.assertEqual(self.pty.settings().ospeed, 4800)
+        negative = support.baud_record(1200)
+        second.control.sendall(bytes([0x84]) + negative[1:])
+        self.assertTrue(second.sees_end(second.data))
+
+        third = self.client().connect()
+        third.data.sendall(b"third")
+        self.assertEqual(self.pty.receive(5), b"third")
+        self.assertEqual(self.pty.settings().ospeed, 4800)
+        self.assertIsNone(self.server.process.poll())
+        self.assertEqual(self.server.stop(), 0)
+
+    def test_rejected_replay_ends_the_server_with_status_1(self):
+        self.start_on_pty()
+        client = self.client().connect()
+        client.send_record(support.GET_BAUD_RATE)
+        self.assertEqual(self.server.wait(), 1)
+        self.assertIn("WIN morvane Server: seiral ioctl error\n", self.server.text())
+
+
+class Startup(ServerTest):
+    def test_missing_settings_file_fails_on_the_serial_side(self):
+        if not support.port_is_free(8875):
+            self.skipTest("port 8875 is in use here")
+        self.server = support.ServerProgram(SERVER, self.directory.name).start()
+        self.assertEqual(self.server.wait(), 2)
+        self.assertIn("WIN morvane Server: " + support.MESSAGE_SERIAL, self.server.text())
+
+    def test_port_above_65535_is_taken_modulo_65536(self):
+        wanted = support.free_port()
+        self.start(port=65536 + wanted, client=support.LOOPBACK, device=self.pty.slave_path).start_listening()
+        self.assertEqual(self.server.port, wanted)
+        self.client().connect()
+
+    def test_loopback_client_setting_listens_on_loopback_only(self):
+        self.start_on_pty()
+        self.assertEqual(self.server.address, "127.0.0.1")
+        self.client().connect()
+
+    def test_device_setting_is_used_whatever_com_says(self):
+        self.start(com=0, port=0, client=support.LOOPBACK, device=self.pty.slave_path).start_listening()
+        self.assertEqual(self.server.device, self.pty.slave_path)
+
+    def test_non_local_client_address_is_a_network_error(self):
+        self.start(port=0, client="192.0.2.1", device=self.pty.slave_path).start()
+        self.assertEqual(self.server.wait(), 2)
+        self.assertIn("WIN morvane Server: " + support.MESSAGE_NETWORK, self.server.text())
+
+    def test_port_held_by_another_program_fails_on_the_serial_side(self):
+        holder = os.open(self.pty.slave_path, os.O_RDWR | os.O_NOCTTY)
+        try:
+            fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            self.start(port=0, client=support.LOOPBACK, device=self.pty.slave_path).start()
+            self.assertEqual(self.server.wait(), 2)
+            self.assertIn(support.MESSAGE_SERIAL, self.server.text())
+        finally:
+            os.close(holder)
+
+
+if __name__ == "__main__":
+    SERVER = os.path.abspath(sys.argv.pop(1))
+    unittest.main()

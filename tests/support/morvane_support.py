@@ -1,0 +1,270 @@
+"""Helpers for end-to-end tests of the morvane programs.
+
+Settings files, pseudo-terminal pairs standing in for serial ports, the
+programs run as processes (stopped by their PID), and a client that speaks the
+wire protocol by hand. Standard library only; runs with /usr/bin/python3.
+"""
+
+import errno
+import fcntl
+import os
+import re
+import select
+import signal
+import socket
+import struct
+import subprocess
+import time
+
+LOOPBACK = "127.0.0.1"
+SAFETY_SECONDS = 5.0
+
+# Catalogue texts as the console front end shows them.
+MESSAGE_NETWORK = "ネットワークのエラーが発生しました"
+MESSAGE_SERIAL = "シリアルでエラーが発生しました"
+
+# Windows serial I/O control codes (ntddser.h).
+SET_BAUD_RATE = 0x1B0004
+SET_LINE_CONTROL = 0x1B000C
+IMMEDIATE_CHAR = 0x1B0018
+SET_DTR = 0x1B0024
+CLR_RTS = 0x1B0034
+GET_BAUD_RATE = 0x1B0050
+
+# termios2 on x86-64: TCGETS2 = _IOR('T', 0x2A, struct termios2).
+TCGETS2 = 0x802C542A
+TERMIOS2 = struct.Struct("<IIIIB19sII")
+CSTOPB = 0o100
+VSTART, VSTOP = 8, 9
+
+
+def write_settings(directory, section, **keys):
+    """Writes morvane.ini in `directory` with one section; returns its path."""
+    path = os.path.join(directory, "morvane.ini")
+    lines = ["[%s]" % section] + ["%s=%s" % (key, value) for key, value in keys.items()]
+    with open(path, "w", encoding="utf-8") as settings:
+        settings.write("\n".join(lines) + "\n")
+    return path
+
+
+def free_port():
+    """A TCP port on 127.0.0.1 that nothing listens on right now."""
+    with socket.socket() as probe:
+        probe.bind((LOOPBACK, 0))
+        return probe.getsockname()[1]
+
+
+def port_is_free(port):
+    with socket.socket() as probe:
+        try:
+            probe.bind(("0.0.0.0", port))
+        except OSError:
+            return False
+        return True
+
+
+def handshake(port):
+    """The two bytes that announce the data-connection port."""
+    return struct.pack(">H", port)
+
+
+def record(code, data=b"", reserved=0x5A):
+    """One control request: length, reserved byte, little-endian code, input."""
+    return bytes([len(data), reserved]) + struct.pack("<I", code) + bytes(data)
+
+
+def baud_record(rate):
+    return record(SET_BAUD_RATE, struct.pack("<I", rate))
+
+
+class LineSettings:
+    """A tty's termios as TCGETS2 reports it."""
+
+    def __init__(self, fd):
+        raw = fcntl.ioctl(fd, TCGETS2, bytes(TERMIOS2.size))
+        (self.iflag, self.oflag, self.cflag, self.lflag, _line, cc, self.ispeed,
+         self.ospeed) = TERMIOS2.unpack(raw)
+        self.start_char = cc[VSTART]
+        self.stop_char = cc[VSTOP]
+
+
+class PtyPair:
+    """A pseudo-terminal pair: a program opens `slave_path`, the test plays
+    the far end of the line on `master`. The slave stays open here too, so
+    that the master never reads a hang-up while the program has it closed."""
+
+    def __init__(self):
+        self.master, self._slave = os.openpty()
+        self.slave_path = os.ttyname(self._slave)
+        os.set_blocking(self.master, False)
+
+    def close(self):
+        for fd in (self._slave, self.master):
+            try:
+                os.close(fd)
+            except OSError:
+                pass
+
+    def send(self, data):
+        view = memoryview(bytes(data))
+        while view:
+            _, writable, _ = select.select([], [self.master], [], SAFETY_SECONDS)
+            if not writable:
+                raise TimeoutError("pty stays full")
+            try:
+                view = view[os.write(self.master, view):]
+            except BlockingIOError:
+                continue
+
+    def receive(self, count, timeout=SAFETY_SECONDS):
+        """What the program wrote to the line, once `count` bytes are there;
+        fewer when nothing more comes within `timeout`."""
+        data = b""
+        while len(data) < count:
+            readable, _, _ = select.select([self.master], [], [], timeout)
+            if not readable:
+                break
+            try:
+                chunk = os.read(self.master, count - len(data))
+            except BlockingIOError:
+                continue
+            if not chunk:
+                break
+            data += chunk
+        return data
+
+    def settings(self):
+        return LineSettings(self.master)
+
+
+class Program:
+    """A morvane program run in `directory`; ended only by its own PID."""
+
+    def __init__(self, binary, directory):
+        self.binary = binary
+        self.directory = directory
+        self.process = None
+        self.stderr = b""
+        self.status = None
+
+    def start(self):
+        self.process = subprocess.Popen([self.binary], cwd=self.directory, stdin=subprocess.DEVNULL,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        os.set_blocking(self.process.stderr.fileno(), False)
+        return self
+
+    def _read_stderr(self, timeout):
+        readable, _, _ = select.select([self.process.stderr], [], [], timeout)
+        if not readable:
+            return False
+        chunk = self.process.stderr.read()
+        if not chunk:
+            return False
+        self.stderr += chunk
+        return True
+
+    def wait_for_line(self, pattern, timeout=SAFETY_SECONDS):
+        """The first match of `pattern` in a complete line of standard
+        error, or None when the program ends or `timeout` passes first."""
+        expression = re.compile(pattern)
+        end = time.monotonic() + timeout
+        while True:
+            for line in self.text().splitlines(keepends=True):
+                match = expression.search(line)
+                if match and line.endswith("\n"):
+                    return match
+            left = end - time.monotonic()
+            if left <= 0 or not self._read_stderr(left):
+                return None
+
+    def text(self):
+        return self.stderr.decode("utf-8", "replace")
+
+    def wait(self, timeout=SAFETY_SECONDS):
+        """The exit status once the program has ended by itself."""
+        if self.status is None:
+            self.status = self.process.wait(timeout)
+            while self._read_stderr(0):
+                pass
+            self.process.stderr.close()
+        return self.status
+
+    def stop(self):
+        """SIGTERM (the EXIT button on Linux) to this PID; the exit status."""
+        if self.status is None and self.process.poll() is None:
+            try:
+                os.kill(self.process.pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+        return self.wait()
+
+
+class ServerProgram(Program):
+    """morvane-server; `port` is learnt from its running note."""
+
+    NOTE = r"^WIN morvane Server: listening on ([0-9.]+):(\d+), serial device (.*)$"
+
+    def start_listening(self):
+        self.start()
+        match = self.wait_for_line(self.NOTE)
+        if match is None:
+            raise AssertionError("server did not start: %r (status %r)" % (self.text(), self.process.poll()))
+        self.address, self.port, self.device = match.group(1), int(match.group(2)), match.group(3)
+        return self
+
+
+class FakeClient:
+    """A client that speaks the protocol by hand: control connection to the
+    server, a listener for the data connection that the server opens back."""
+
+    def __init__(self, server_port, host=LOOPBACK):
+        self.listener = socket.socket()
+        self.listener.bind((LOOPBACK, 0))
+        self.listener.listen(1)
+        self.control = socket.create_connection((host, server_port), timeout=SAFETY_SECONDS)
+        self.control.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.data = None
+
+    @property
+    def data_port(self):
+        return self.listener.getsockname()[1]
+
+    def connect(self):
+        """Handshake, then accept the server's data connection."""
+        self.control.sendall(handshake(self.data_port))
+        self.accept_data()
+        return self
+
+    def accept_data(self):
+        self.listener.settimeout(SAFETY_SECONDS)
+        self.data, _ = self.listener.accept()
+        self.data.settimeout(SAFETY_SECONDS)
+
+    def send_record(self, code, data=b""):
+        self.control.sendall(record(code, data))
+
+    def receive(self, count):
+        data = b""
+        while len(data) < count:
+            chunk = self.data.recv(count - len(data))
+            if not chunk:
+                break
+            data += chunk
+        return data
+
+    def sees_end(self, sock):
+        """True once the server has closed `sock`'s connection."""
+        sock.settimeout(SAFETY_SECONDS)
+        try:
+            while sock.recv(4096):
+                pass
+        except socket.timeout:
+            return False
+        except OSError as error:
+            return error.errno in (errno.ECONNRESET, errno.EPIPE)
+        return True
+
+    def close(self):
+        for sock in (self.data, self.control, self.listener):
+            if sock is not None:
+                sock.close()
