@@ -334,11 +334,11 @@ int commandToggles(const char* title) {
 
 // ---- message boxes ---------------------------------------------------------
 
-// The text of `spec`: "catalogue:N" for a catalogue entry, otherwise itself.
-std::wstring expectedText(const char* spec) {
+// The text `wanted` names: "catalogue:N" for a catalogue entry, otherwise itself.
+std::wstring expectedText(const char* wanted) {
     const char* prefix = "catalogue:";
-    if (std::strncmp(spec, prefix, std::strlen(prefix)) != 0) return widen(spec);
-    switch (std::atoi(spec + std::strlen(prefix))) {
+    if (std::strncmp(wanted, prefix, std::strlen(prefix)) != 0) return widen(wanted);
+    switch (std::atoi(wanted + std::strlen(prefix))) {
     case 1: return widen(CATALOGUE_TEXT_1);
     case 2: return widen(CATALOGUE_TEXT_2);
     case 3: return widen(CATALOGUE_TEXT_3);
