@@ -2,9 +2,11 @@
 
 #include <cstring>
 #include <stdexcept>
+#include <system_error>
 
-#include "net/protocol.h"
+#include "client/session.h"
 #include "shell/catalogue.h"
+#include "shell/frontend.h"
 #include "shell/settings.h"
 
 namespace client {
@@ -18,6 +20,8 @@ void ClientApplication::readSettings(const char* fileName) {
     port = static_cast<uint16_t>(shell::readProfileInt("CLIENT", "port", net::defaultPort, path));
     comNumber = static_cast<int32_t>(shell::readProfileInt("CLIENT", "com", 0, path));
     shell::readProfileString("CLIENT", "host", "", hostName, sizeof hostName, path);
+    shell::readProfileString("CLIENT", "device", "", devicePath, sizeof devicePath, path);
+    shell::readProfileString("CLIENT", "line", defaultLine, lineText, sizeof lineText, path);
 }
 
 bool ClientApplication::initNetwork() {
@@ -43,16 +47,57 @@ bool ClientApplication::initNetwork() {
     return true;
 }
 
-// The virtual serial port comes with the driver class.
 bool ClientApplication::openSerial() {
-    errorMessageId = shell::messageSerial;
-    return false;
+    PortOptions options;
+    options.comNumber = comNumber;
+    options.devicePath = devicePath;
+    // A "line" the port could never have is a mistake in the settings file.
+    if (!parseLineFormat(lineText, options.line)) {
+        errorMessageId = shell::messageSettings;
+        return false;
+    }
+    if (!device.open(options)) {
+        errorMessageId = shell::messageSerial;
+        return false;
+    }
+    shell::atProcessEnd([this] { device.withdraw(); });
+    return true;
 }
 
-bool ClientApplication::startThreads() { return true; }
+bool ClientApplication::startThreads() {
+    if (!device.createEvents()) {
+        errorMessageId = shell::messageThread;
+        return false;
+    }
+    try {
+        sessionThread = std::thread(runSession, std::ref(*this));
+    } catch (const std::system_error&) {
+        errorMessageId = shell::messageThread;
+        return false;
+    }
+    return true;
+}
+
+void ClientApplication::connectToServer() {
+    if (!controlSocket.connect(serverAddress, port)) throw std::runtime_error("connect connect error");
+    listenSocket.open(0, 0);
+    // Listening before the port goes out: the server connects back at once,
+    // and only once.
+    listenSocket.listen(1);
+    unsigned char wire[net::handshakeSize];
+    net::encodeHandshake(listenSocket.localPort(), wire);
+    std::memcpy(&dataPortWire, wire, sizeof wire);
+    if (net::sendBytes(controlSocket.handle(), wire, sizeof wire) != sizeof wire)
+        throw std::runtime_error("write portNo error");
+    dataSocket = listenSocket.accept(dataPeer);
+}
 
 std::string ClientApplication::runningNote() const {
-    return std::string(title) + ": server " + hostName + " port " + std::to_string(port);
+    const std::string address = std::to_string(serverAddress >> 24) + "." + std::to_string((serverAddress >> 16) & 0xFF) +
+                                "." + std::to_string((serverAddress >> 8) & 0xFF) + "." +
+                                std::to_string(serverAddress & 0xFF);
+    return std::string(title) + ": virtual port " + device.describe() + ", server " + address + ":" +
+           std::to_string(port);
 }
 
 }  // namespace client

@@ -1,8 +1,13 @@
-// The client program's application object: its settings and the server.
+// The client program's application object: its settings, the server, the
+// virtual serial port and the session's connections, threads and buffers.
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <thread>
 
+#include "client/virtual_port.h"
+#include "net/protocol.h"
 #include "net/tcp_socket.h"
 #include "shell/application.h"
 
@@ -18,10 +23,28 @@ public:
     bool openSerial() override;
     std::string runningNote() const override;
 
+    // On the session thread: control connection, port number, data
+    // connection. Throws std::runtime_error.
+    void connectToServer();
+
     int32_t comNumber = -1;
     char hostName[128] = "";
+    // Linux only: where the port is published, and what the pty cannot hold.
+    char devicePath[512] = "";
+    char lineText[16] = "";
     uint32_t serverAddress = 0;
     net::ConnectSocket controlSocket;
+    net::ListenSocket listenSocket;
+    uint16_t dataPortWire = 0;
+    sockaddr_in dataPeer{};
+    net::SocketHandle dataSocket = net::invalidSocket;
+    VirtualPort device;
+    std::thread sessionThread;
+    std::thread deviceToNetThread;
+    std::thread netToDeviceThread;
+    unsigned char controlBuffer[net::controlBufferSize] = {};
+    unsigned char deviceReadBuffer[net::chunkSize] = {};
+    unsigned char netReadBuffer[net::chunkSize] = {};
 };
 
 }  // namespace client

@@ -78,14 +78,20 @@ void ServerApplication::runControlLoop() {
             throw std::runtime_error("seiral ioctl error");
     }
     readiness.close();
-    // The pumps' next transfers on the data connection fail, which ends them.
+    // The pumps' next transfers on the data connection fail, which ends them;
+    // the network-to-COM pump is woken to try one.
+    sessionEnding = true;
     ::shutdown(dataSocket.handle(), net::shutdownBoth);
+    if (dataReadinessSelected) dataReadiness->wake();
 }
 
 void ServerApplication::endSession() {
     // The COM read time-out bounds this wait.
     comToNetThread.join();
     netToComThread.join();
+    dataReadiness.reset();
+    dataReadinessSelected = false;
+    sessionEnding = false;
     dataSocket.close(net::shutdownBoth);
     net::releaseSocket(controlSocket);
     controlSocket = net::invalidSocket;
@@ -125,14 +131,18 @@ void ServerApplication::pumpComToNet() {
 
 void ServerApplication::pumpNetToCom() {
     const net::SocketHandle sock = dataSocket.handle();
-    net::NetEvent readiness(sock);
+    net::NetEvent& readiness = dataReadiness.emplace(sock);
     try {
         readiness.create();
         readiness.select(net::netEventRead | net::netEventClose);
     } catch (const std::runtime_error&) {
         return;  // pumps end silently
     }
-    while (readiness.wait()) {
+    // Published before the end of the session is checked, so that either
+    // the session's end sees the event and wakes it, or this loop sees the
+    // end.
+    dataReadinessSelected = true;
+    while (!sessionEnding && readiness.wait()) {
         int got = net::receiveBytes(sock, netReadBuffer, net::chunkSize);
         if (got < 0 && net::lastErrorWouldBlock()) continue;
         if (got <= 0) return;

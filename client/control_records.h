@@ -1,0 +1,46 @@
+// Control-request records that describe a serial port's settings, in the
+// layout the serial driver would produce for an application's requests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "client/line_format.h"
+
+namespace client {
+
+constexpr uint32_t ioctlSetBaudRate = 0x001B0004;
+constexpr uint32_t ioctlSetLineControl = 0x001B000C;
+constexpr uint32_t ioctlPurge = 0x001B004C;
+constexpr uint32_t ioctlSetChars = 0x001B005C;
+constexpr uint32_t ioctlSetHandflow = 0x001B0064;
+
+// PURGE bits: abort and clear each direction.
+constexpr uint32_t purgeTransmit = 0x01 | 0x04;
+constexpr uint32_t purgeReceive = 0x02 | 0x08;
+
+// What an application can set on the port and the server can replay.
+struct PortState {
+    uint32_t baudRate = 9600;
+    LineFormat line;
+    bool rtsCtsHandshake = false;
+    bool xonXoffOutput = false;  // the port obeys XON/XOFF from the line
+    bool xonXoffInput = false;   // the port sends XON/XOFF itself
+    uint8_t xonChar = 0x11;
+    uint8_t xoffChar = 0x13;
+};
+
+// Room for every settings record plus a purge.
+constexpr size_t maxSettingsRecords = 80;
+
+// Writes into `out` one record per group of settings that differs between
+// `reported` and `current` (all of them when `reported` is null), in the
+// order a serial driver sees them when an application sets up its port:
+// baud rate, line control, handshake and flow, XON/XOFF characters.
+// Returns the bytes written.
+size_t encodeSettings(const PortState* reported, const PortState& current, unsigned char* out);
+
+// One PURGE record for `mask` (purgeTransmit, purgeReceive).
+size_t encodePurge(uint32_t mask, unsigned char* out);
+
+}  // namespace client

@@ -1,0 +1,62 @@
+#include "client/pty_line_posix.h"
+
+#include <asm/termbits.h>
+#include <sys/ioctl.h>
+
+namespace client {
+
+bool prepareLine(int master, const LineFormat& line) {
+    termios2 settings{};
+    if (ioctl(master, TCGETS2, &settings) != 0) return false;
+    settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                                                IXOFF | IXANY | INPCK);
+    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    settings.c_lflag |= EXTPROC;
+    settings.c_cflag &= ~static_cast<tcflag_t>(CBAUD | CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
+    settings.c_cflag |= B9600 | CS8 | CREAD | CLOCAL;
+    settings.c_ispeed = settings.c_ospeed = 9600;
+    if (line.stopBits != stopOne) settings.c_cflag |= CSTOPB;
+    if (line.parity == parityOdd || line.parity == parityMark) settings.c_cflag |= PARODD;
+    if (line.parity == parityMark || line.parity == paritySpace) settings.c_cflag |= CMSPAR;
+    settings.c_cc[VMIN] = 1;
+    settings.c_cc[VTIME] = 0;
+    return ioctl(master, TCSETS2, &settings) == 0;
+}
+
+bool readPortState(int master, const LineFormat& line, PortState& state) {
+    termios2 settings{};
+    if (ioctl(master, TCGETS2, &settings) != 0) return false;
+    state.baudRate = settings.c_ospeed;
+    state.line.wordLength = line.wordLength;
+    if ((settings.c_cflag & CSTOPB) == 0)
+        state.line.stopBits = stopOne;
+    else
+        state.line.stopBits = line.wordLength == 5 ? stopOneAndHalf : stopTwo;
+    // PARENB never sticks on a pseudo-terminal; PARODD and CMSPAR do.
+    const bool odd = (settings.c_cflag & PARODD) != 0;
+    const bool stick = (settings.c_cflag & CMSPAR) != 0;
+    if (odd && stick)
+        state.line.parity = parityMark;
+    else if (stick)
+        state.line.parity = paritySpace;
+    else if (odd)
+        state.line.parity = parityOdd;
+    else
+        state.line.parity = line.parity == parityEven ? parityEven : parityNone;
+    state.rtsCtsHandshake = (settings.c_cflag & CRTSCTS) != 0;
+    state.xonXoffOutput = (settings.c_iflag & IXON) != 0;
+    state.xonXoffInput = (settings.c_iflag & IXOFF) != 0;
+    state.xonChar = settings.c_cc[VSTART];
+    state.xoffChar = settings.c_cc[VSTOP];
+    return true;
+}
+
+void restoreExtproc(int master) {
+    termios2 settings{};
+    if (ioctl(master, TCGETS2, &settings) != 0 || (settings.c_lflag & EXTPROC) != 0) return;
+    settings.c_lflag |= EXTPROC;
+    ioctl(master, TCSETS2, &settings);
+}
+
+}  // namespace client

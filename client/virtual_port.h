@@ -1,0 +1,66 @@
+// The virtual serial port that local applications use. On Windows it is the
+// separate virtual serial driver, reached through its device "com<N>"; on
+// Linux it is our own: a pseudo-terminal whose slave applications open
+// through a symlink while the client holds the master.
+//
+// After open(), three kinds of request may be outstanding together, each
+// issued by its own thread: waitControl, read and write.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "client/line_format.h"
+
+namespace client {
+
+struct PortOptions {
+    int32_t comNumber = 0;
+    // Where the Linux port is published; empty: "com<N>" in the current directory.
+    std::string devicePath;
+    // What the Linux port cannot hold itself (data bits, even/no parity).
+    LineFormat line;
+};
+
+// How one request ended. `again`: nothing happened, issue it again;
+// `failed`: its result could not be collected.
+struct PortResult {
+    enum Status { done, again, failed };
+    Status status;
+    int count;
+};
+
+class VirtualPort {
+public:
+    VirtualPort();
+    ~VirtualPort();
+    VirtualPort(const VirtualPort&) = delete;
+    VirtualPort& operator=(const VirtualPort&) = delete;
+
+    // Opens and attaches the port; false when it cannot be had.
+    bool open(const PortOptions& options);
+    // The events of the three requests (Windows); false when one cannot be made.
+    bool createEvents();
+    // Takes back what open() published for applications (Linux: the
+    // symlink). Safe while the requests run.
+    void withdraw();
+
+    // Completes with control-request records once applications have changed
+    // the port's settings or flushed it; the first call reports the settings
+    // the port starts with.
+    PortResult waitControl(unsigned char* buffer, int size);
+    // Completes with up to `size` bytes that applications wrote.
+    PortResult read(unsigned char* buffer, int size);
+    // Gives applications `count` bytes to read; done means every byte was taken.
+    PortResult write(const unsigned char* data, int count);
+
+    // Where applications find the port, for the running note.
+    std::string describe() const;
+
+private:
+    struct Driver;
+    std::unique_ptr<Driver> driver;
+};
+
+}  // namespace client

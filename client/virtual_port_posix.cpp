@@ -1,0 +1,269 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "client/control_records.h"
+#include "client/pty_line_posix.h"
+#include "client/virtual_port.h"
+#include "net/protocol.h"
+
+namespace client {
+
+namespace {
+
+// The fallback for changes that arrive without a status byte (a program
+// that cleared EXTPROC, or no reader running).
+constexpr int settingsCheckMilliseconds = 20;
+// Bytes an application wrote just before changing a setting can reach the
+// master after the change is reported: they go first.
+constexpr auto dataInFlight = std::chrono::milliseconds(1);
+constexpr auto longestDrain = std::chrono::milliseconds(100);
+
+void closeDescriptor(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+bool waitFor(int fd, short events) {
+    pollfd wanted{fd, events, 0};
+    for (;;) {
+        if (poll(&wanted, 1, -1) >= 0) return true;
+        if (errno != EINTR) return false;
+    }
+}
+
+}  // namespace
+
+struct VirtualPort::Driver {
+    int master = -1;
+    // Held open by the client itself: with no slave open the master reports
+    // a hang-up for ever and reads fail.
+    int slave = -1;
+    int statusEvent = -1;
+    int watch = -1;
+    std::string slaveName;
+    std::string linkPath;
+    std::atomic<bool> published{false};
+    LineFormat line;
+
+    // The reader thread passes status bytes to the control side, and lets
+    // it know when it holds no data that is not yet sent.
+    std::atomic<unsigned> pendingStatus{0};
+    std::mutex mutex;
+    std::condition_variable readerWaiting;
+    bool readerHolding = false;
+    unsigned char packet[1 + net::chunkSize];
+
+    // The control side's own.
+    bool reportedAny = false;
+    PortState reported;
+    int applicationsOpen = 0;
+
+    ~Driver() { release(); }
+
+    void release() {
+        closeDescriptor(watch);
+        closeDescriptor(statusEvent);
+        closeDescriptor(slave);
+        closeDescriptor(master);
+    }
+
+    bool openPseudoTerminal() {
+        master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        char name[64];
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0 || ptsname_r(master, name, sizeof name) != 0)
+            return false;
+        slaveName = name;
+        slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        int packetMode = 1;
+        if (slave < 0 || !prepareLine(master, line) || ioctl(master, TIOCPKT, &packetMode) != 0) return false;
+        int flags = fcntl(master, F_GETFL);
+        if (flags < 0 || fcntl(master, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+        statusEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+        return statusEvent >= 0 && watch >= 0 &&
+               inotify_add_watch(watch, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) >= 0;
+    }
+
+    // The symlink appears whole under its name, replacing an older symlink
+    // but never anything else.
+    bool publish() {
+        struct stat existing;
+        if (lstat(linkPath.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode)) return false;
+        const std::string temporary = linkPath + ".new" + std::to_string(getpid());
+        ::unlink(temporary.c_str());
+        if (symlink(slaveName.c_str(), temporary.c_str()) != 0) return false;
+        if (rename(temporary.c_str(), linkPath.c_str()) != 0) {
+            ::unlink(temporary.c_str());
+            return false;
+        }
+        published = true;
+        return true;
+    }
+
+    bool pendingInput() {
+        int waiting = 0;
+        return ioctl(master, FIONREAD, &waiting) == 0 && waiting > 0;
+    }
+
+    // Lets the reader forward what applications wrote before the change.
+    void drainReader() {
+        std::this_thread::sleep_for(dataInFlight);
+        std::unique_lock<std::mutex> lock(mutex);
+        const auto deadline = std::chrono::steady_clock::now() + longestDrain;
+        while (readerHolding || pendingInput()) {
+            if (readerWaiting.wait_until(lock, deadline) == std::cv_status::timeout) break;
+        }
+    }
+
+    // After the last application closed the port, undo what a program may
+    // have left behind: exclusive use, and EXTPROC cleared.
+    void noteOpensAndCloses() {
+        alignas(inotify_event) char events[4096];
+        for (;;) {
+            ssize_t length = ::read(watch, events, sizeof events);
+            if (length <= 0) break;
+            for (ssize_t at = 0; at < length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+                if (event->mask & IN_OPEN) ++applicationsOpen;
+                if (event->mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) --applicationsOpen;
+                if (event->mask & IN_Q_OVERFLOW) applicationsOpen = 0;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+        if (applicationsOpen > 0) return;
+        applicationsOpen = 0;
+        ioctl(slave, TIOCNXCL);
+        restoreExtproc(master);
+    }
+
+    bool currentState(PortState& state) {
+        if (!readPortState(master, line, state)) return false;
+        // Baud rate 0 only means "hang up" to a modem; the port keeps its rate.
+        if (state.baudRate == 0) state.baudRate = reported.baudRate;
+        return true;
+    }
+};
+
+VirtualPort::VirtualPort() : driver(new Driver) {}
+
+VirtualPort::~VirtualPort() { withdraw(); }
+
+bool VirtualPort::open(const PortOptions& options) {
+    driver->line = options.line;
+    driver->linkPath = options.devicePath.empty() ? "com" + std::to_string(options.comNumber) : options.devicePath;
+    if (driver->openPseudoTerminal() && driver->publish()) return true;
+    driver->release();
+    return false;
+}
+
+// The events are a Windows matter.
+bool VirtualPort::createEvents() { return true; }
+
+void VirtualPort::withdraw() {
+    if (!driver->published.exchange(false)) return;
+    // Only our own link: another client may have taken the name since.
+    char target[256];
+    ssize_t length = readlink(driver->linkPath.c_str(), target, sizeof target - 1);
+    if (length < 0) return;
+    target[length] = '\0';
+    if (driver->slaveName == target) ::unlink(driver->linkPath.c_str());
+}
+
+PortResult VirtualPort::waitControl(unsigned char* buffer, int) {
+    Driver& d = *driver;
+    PortState state;
+    if (!d.reportedAny) {
+        if (!d.currentState(state)) return {PortResult::failed, 0};
+        d.reported = state;
+        d.reportedAny = true;
+        return {PortResult::done, static_cast<int>(encodeSettings(nullptr, state, buffer))};
+    }
+    for (;;) {
+        pollfd wanted[2] = {{d.statusEvent, POLLIN, 0}, {d.watch, POLLIN, 0}};
+        if (poll(wanted, 2, settingsCheckMilliseconds) < 0 && errno != EINTR) return {PortResult::failed, 0};
+        if (wanted[1].revents & POLLIN) d.noteOpensAndCloses();
+        uint64_t signalled;
+        if (::read(d.statusEvent, &signalled, sizeof signalled) < 0 && errno != EAGAIN) return {PortResult::failed, 0};
+        const unsigned status = d.pendingStatus.exchange(0);
+        uint32_t purge = 0;
+        if (status & TIOCPKT_FLUSHREAD) purge |= purgeReceive;
+        if (status & TIOCPKT_FLUSHWRITE) purge |= purgeTransmit;
+        if (!d.currentState(state)) return {PortResult::failed, 0};
+        if (purge == 0 && encodeSettings(&d.reported, state, buffer) == 0) continue;
+
+        // The settings as first seen: a later change is the next report's.
+        d.drainReader();
+        size_t size = encodeSettings(&d.reported, state, buffer);
+        d.reported = state;
+        if (purge != 0) size += encodePurge(purge, buffer + size);
+        if (size > 0) return {PortResult::done, static_cast<int>(size)};
+    }
+}
+
+PortResult VirtualPort::read(unsigned char* buffer, int size) {
+    Driver& d = *driver;
+    {
+        std::lock_guard<std::mutex> lock(d.mutex);
+        d.readerHolding = false;
+    }
+    d.readerWaiting.notify_all();
+    const size_t wanted = 1 + static_cast<size_t>(size < net::chunkSize ? size : net::chunkSize);
+    for (;;) {
+        if (!waitFor(d.master, POLLIN)) return {PortResult::failed, 0};
+        ssize_t length = ::read(d.master, d.packet, wanted);
+        if (length < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (length < 0) return {PortResult::failed, 0};
+        if (length == 0) continue;
+        // In packet mode every read starts with a status byte; anything but
+        // "data follows" is news for the control side.
+        if (d.packet[0] != TIOCPKT_DATA) {
+            d.pendingStatus |= d.packet[0];
+            const uint64_t one = 1;
+            if (::write(d.statusEvent, &one, sizeof one) < 0) return {PortResult::failed, 0};
+            continue;
+        }
+        const int count = static_cast<int>(length - 1);
+        std::memcpy(buffer, d.packet + 1, static_cast<size_t>(count));
+        std::lock_guard<std::mutex> lock(d.mutex);
+        d.readerHolding = count > 0;
+        return {PortResult::done, count};
+    }
+}
+
+PortResult VirtualPort::write(const unsigned char* data, int count) {
+    // A full pseudo-terminal makes the writer wait: never drop a byte, and
+    // let TCP hold the rest back.
+    int written = 0;
+    while (written < count) {
+        ssize_t length = ::write(driver->master, data + written, static_cast<size_t>(count - written));
+        if (length > 0) {
+            written += static_cast<int>(length);
+        } else if (length < 0 && errno == EAGAIN) {
+            if (!waitFor(driver->master, POLLOUT)) return {PortResult::failed, written};
+        } else if (!(length < 0 && errno == EINTR)) {
+            return {PortResult::failed, written};
+        }
+    }
+    return {PortResult::done, written};
+}
+
+std::string VirtualPort::describe() const {
+    const std::string& path = driver->linkPath;
+    return (path.find('/') == std::string::npos ? "./" + path : path) + " -> " + driver->slaveName;
+}
+
+}  // namespace client

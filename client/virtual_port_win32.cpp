@@ -1,0 +1,99 @@
+#include <winsock2.h>
+#include <windows.h>
+
+#include <cstdio>
+
+#include "client/virtual_port.h"
+
+namespace client {
+
+namespace {
+
+// CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x800 / 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS)
+constexpr DWORD attachControlCode = 0x001B2000;
+constexpr DWORD waitControlCode = 0x001B2004;
+
+}  // namespace
+
+struct VirtualPort::Driver {
+    HANDLE device = nullptr;
+    std::string name;
+    // One record per kind of request, each used by one thread only.
+    OVERLAPPED controlOverlapped{};
+    OVERLAPPED readOverlapped{};
+    OVERLAPPED writeOverlapped{};
+
+    // An overlapped request either completed at once, or is pending and
+    // completes through its record's event.
+    PortResult finish(BOOL issued, DWORD immediateCount, OVERLAPPED& overlapped) {
+        if (issued) return {PortResult::done, static_cast<int>(immediateCount)};
+        if (GetLastError() != ERROR_IO_PENDING) return {PortResult::again, 0};
+        if (WaitForSingleObject(overlapped.hEvent, INFINITE) != WAIT_OBJECT_0) return {PortResult::again, 0};
+        DWORD count = 0;
+        if (!GetOverlappedResult(device, &overlapped, &count, FALSE)) return {PortResult::failed, 0};
+        return {PortResult::done, static_cast<int>(count)};
+    }
+};
+
+VirtualPort::VirtualPort() : driver(new Driver) {}
+
+// The handle lives as long as the process; nothing to give back.
+VirtualPort::~VirtualPort() = default;
+
+bool VirtualPort::open(const PortOptions& options) {
+    char name[32];
+    std::snprintf(name, sizeof name, "com%d", static_cast<int>(options.comNumber));
+    HANDLE device = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OVERLAPPED, nullptr);
+    if (device == INVALID_HANDLE_VALUE) return false;
+    DWORD returned = 0;
+    if (!DeviceIoControl(device, attachControlCode, nullptr, 0, nullptr, 0, &returned, nullptr)) {
+        CloseHandle(device);
+        return false;
+    }
+    driver->device = device;
+    driver->name = name;
+    return true;
+}
+
+bool VirtualPort::createEvents() {
+    OVERLAPPED* records[] = {&driver->controlOverlapped, &driver->readOverlapped, &driver->writeOverlapped};
+    const char* names[] = {"IOCTL03", "READ03", "WRITE03"};
+    for (int i = 0; i < 3; ++i) {
+        records[i]->hEvent = CreateEventA(nullptr, TRUE, FALSE, names[i]);
+        if (records[i]->hEvent == nullptr) {
+            while (i-- > 0) {
+                CloseHandle(records[i]->hEvent);
+                records[i]->hEvent = nullptr;
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
+// The driver's device needs no withdrawing.
+void VirtualPort::withdraw() {}
+
+PortResult VirtualPort::waitControl(unsigned char* buffer, int size) {
+    DWORD count = 0;
+    BOOL issued = DeviceIoControl(driver->device, waitControlCode, nullptr, 0, buffer, static_cast<DWORD>(size),
+                                  &count, &driver->controlOverlapped);
+    return driver->finish(issued, count, driver->controlOverlapped);
+}
+
+PortResult VirtualPort::read(unsigned char* buffer, int size) {
+    DWORD count = 0;
+    BOOL issued = ReadFile(driver->device, buffer, static_cast<DWORD>(size), &count, &driver->readOverlapped);
+    return driver->finish(issued, count, driver->readOverlapped);
+}
+
+PortResult VirtualPort::write(const unsigned char* data, int count) {
+    DWORD written = 0;
+    BOOL issued = WriteFile(driver->device, data, static_cast<DWORD>(count), &written, &driver->writeOverlapped);
+    return driver->finish(issued, written, driver->writeOverlapped);
+}
+
+std::string VirtualPort::describe() const { return driver->name; }
+
+}  // namespace client
