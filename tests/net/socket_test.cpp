@@ -156,8 +156,9 @@ TEST_F(Sockets, SendAllDeliversEverythingThroughANonBlockingSocket) {
 
 namespace {
 
+// Zero first: Winsock may fill in fewer bytes than an int (a BOOLEAN).
 int intOption(net::SocketHandle sock, int level, int name) {
-    int value = -1;
+    int value = 0;
     net::SocketLength length = sizeof value;
     getsockopt(sock, level, name, reinterpret_cast<char*>(&value), &length);
     return value;
