@@ -21,7 +21,8 @@ work=$(mktemp -d)
 trap wine_cleanup EXIT
 
 failures=0
-pass() { echo "PASS: $1"; }
+passes=0
+pass() { echo "PASS: $1"; passes=$((passes + 1)); }
 fail() { echo "FAIL: $1"; failures=$((failures + 1)); }
 
 driver() { timeout 60 wine "$driver_exe" "$@"; }
@@ -160,5 +161,6 @@ start_program "$folder" "$client_exe"
 check "client, com1 is a plain port that cannot be attached: message 6" box "WIN morvane Client" catalogue:6 error
 expect_status 2 "client ends after a start-up failure"
 
-echo "== Wine suite: $failures failure(s), $(($(date +%s) - started)) s"
+echo "== Wine suite: $(($(date +%s) - started)) s"
+echo "wine: $passes passed, $failures failed"
 [ "$failures" -eq 0 ]
