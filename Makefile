@@ -5,9 +5,10 @@ WINDOWS_BUILD_DIR ?= build-windows
 JOBS ?= $(shell nproc)
 
 LINUX_PACKAGES := cmake ninja-build g++ libgtest-dev python3 python3-serial socat
-WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64 mingw-w64-common googletest
+WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64 mingw-w64-common googletest python3
+WINE_PACKAGES := wine wine64 xvfb socat fonts-ipafont-gothic locales python3 python3-serial
 
-.PHONY: all linux windows test demo linux-packages windows-packages clean
+.PHONY: all linux windows test demo bench screenshots linux-packages windows-packages wine-packages clean
 
 all: linux windows
 
@@ -21,15 +22,28 @@ linux: linux-packages
 	cmake -S . -B $(BUILD_DIR) -G Ninja
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
+wine-packages:
+	@scripts/ensure-packages.sh $(WINE_PACKAGES)
+
 windows: windows-packages
 	cmake -S . -B $(WINDOWS_BUILD_DIR) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 	cmake --build $(WINDOWS_BUILD_DIR) -j $(JOBS)
 
-test: linux windows
+test: linux windows wine-packages
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+	tests/wine/run-suite.sh $(WINDOWS_BUILD_DIR) $(BUILD_DIR)
+
+screenshots: windows wine-packages
+	@scripts/ensure-packages.sh imagemagick
+	scripts/wine-screenshots.sh $(WINDOWS_BUILD_DIR)
 
 demo: linux
 	scripts/demo.sh $(BUILD_DIR)
+
+# Not part of the tests: measures morvane beside socat and ser2net where
+# they are installed (apt-get install socat ser2net); installs nothing.
+bench: linux
+	/usr/bin/python3 bench/bench.py --build $(BUILD_DIR)
 
 clean:
 	rm -rf $(BUILD_DIR) $(WINDOWS_BUILD_DIR)

@@ -66,4 +66,8 @@ inline int receiveBytes(SocketHandle sock, void* data, int length) {
 // connection fails or is shut down.
 bool sendAll(SocketHandle sock, const void* data, int length);
 
+// Small request/reply pieces must not wait for Nagle's algorithm. Changes
+// nothing else about the socket; a failure only costs latency.
+void setNoDelay(SocketHandle sock);
+
 }  // namespace net

@@ -29,6 +29,11 @@ public:
     // leaves its loop.
     bool wait();
 
+    // Makes a wait() on another thread return, once this side has shut the
+    // socket down: Winsock reports no event for a local shutdown (poll()
+    // does, so there is nothing to do on POSIX).
+    void wake();
+
 private:
     SocketHandle sock;
 #ifdef _WIN32

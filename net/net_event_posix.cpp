@@ -24,6 +24,9 @@ void NetEvent::close() { created = false; }
 
 bool NetEvent::holdsEvent() const { return created; }
 
+// The local shutdown already ends the poll().
+void NetEvent::wake() {}
+
 bool NetEvent::wait() {
     if (!created) return false;
     pollfd entry{sock, pollEvents, 0};

@@ -29,6 +29,10 @@ void NetEvent::close() {
 
 bool NetEvent::holdsEvent() const { return event != nullptr; }
 
+void NetEvent::wake() {
+    if (event != nullptr) WSASetEvent(event);
+}
+
 bool NetEvent::wait() {
     DWORD result = WaitForMultipleObjects(1, &event, FALSE, INFINITE);
     WSAResetEvent(event);

@@ -16,7 +16,23 @@ namespace server {
 // between two bytes, or readTotalMultiplier per byte asked for plus
 // readTotalConstant after it started, possibly with nothing.
 struct PortTimeouts {
-    uint32_t readInterval = 100;
+    // Win32's MAXDWORD: in both the read interval and the multiplier it
+    // makes a read return as soon as one byte is there.
+    static constexpr uint32_t returnOnArrival = 0xFFFFFFFF;
+    static constexpr uint32_t defaultReadInterval = 100;
+
+    // The gap after which a partial read is handed on; 0 hands bytes on as
+    // soon as they arrive (the total constant still bounds a silent read).
+    void setReadInterval(uint32_t milliseconds) {
+        readInterval = milliseconds == 0 ? returnOnArrival : milliseconds;
+        readTotalMultiplier = milliseconds == 0 ? returnOnArrival : 10;
+    }
+    bool returnsOnArrival() const {
+        return readInterval == returnOnArrival && readTotalMultiplier == returnOnArrival && readTotalConstant != 0 &&
+               readTotalConstant != returnOnArrival;
+    }
+
+    uint32_t readInterval = defaultReadInterval;
     uint32_t readTotalMultiplier = 10;
     uint32_t readTotalConstant = 500;
     uint32_t writeTotalMultiplier = 10;

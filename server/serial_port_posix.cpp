@@ -20,7 +20,7 @@ using Clock = std::chrono::steady_clock;
 using Deadline = std::optional<Clock::time_point>;
 
 // A read interval of this value with no total time-out: return at once.
-constexpr uint32_t noWait = 0xFFFFFFFF;
+constexpr uint32_t noWait = PortTimeouts::returnOnArrival;
 
 Deadline after(Clock::time_point start, uint64_t milliseconds) {
     return start + std::chrono::milliseconds(milliseconds);
@@ -86,6 +86,8 @@ int SerialPort::read(unsigned char* buffer, int capacity) {
     Deadline total;
     if (limits.readInterval == noWait && limits.readTotalMultiplier == 0 && limits.readTotalConstant == 0)
         total = start;
+    else if (limits.returnsOnArrival())
+        total = after(start, limits.readTotalConstant);
     else if (limits.readTotalMultiplier != 0 || limits.readTotalConstant != 0)
         total = after(start, uint64_t{limits.readTotalMultiplier} * static_cast<uint64_t>(capacity) +
                                  limits.readTotalConstant);
@@ -109,6 +111,7 @@ int SerialPort::read(unsigned char* buffer, int capacity) {
             if (got > 0) {
                 done += static_cast<int>(got);
                 lastByte = Clock::now();
+                if (limits.returnsOnArrival()) break;
                 continue;
             }
             // With VMIN 0 an empty read is no failure unless the line hung up.

@@ -20,6 +20,11 @@ void ServerApplication::readSettings(const char* fileName) {
     comPort = static_cast<int32_t>(shell::readProfileInt("SERVER", "com", 0, path));
     port = static_cast<uint16_t>(shell::readProfileInt("SERVER", "port", net::defaultPort, path));
     shell::readProfileString("SERVER", "client", "", clientHost, sizeof clientHost, path);
+    // A negative gap means nothing sensible: keep the default.
+    auto interval = static_cast<int32_t>(
+        shell::readProfileInt("SERVER", "interval", PortTimeouts::defaultReadInterval, path));
+    serialPort.timeouts.setReadInterval(interval < 0 ? PortTimeouts::defaultReadInterval
+                                                     : static_cast<uint32_t>(interval));
 #ifndef _WIN32
     char device[512];
     shell::readProfileString("SERVER", "device", "", device, sizeof device, path);

@@ -3,7 +3,9 @@
 // client after another.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -54,6 +56,11 @@ public:
     SerialPort serialPort{net::controlBufferSize};
     std::thread comToNetThread;
     std::thread netToComThread;
+    // The network-to-COM pump's readiness event, kept here so that the end
+    // of its session can wake it: on Windows the shutdown alone does not.
+    std::optional<net::NetEvent> dataReadiness;
+    std::atomic<bool> dataReadinessSelected{false};
+    std::atomic<bool> sessionEnding{false};
     unsigned char controlBuffer[net::controlBufferSize] = {};
     unsigned char comReadBuffer[net::chunkSize] = {};
     unsigned char netReadBuffer[net::chunkSize] = {};

@@ -24,10 +24,12 @@ void ServerApplication::acceptClient() {
     for (;;) {
         listenSocket.listen(1);
         controlSocket = listenSocket.accept(peerAddress);
+        net::setNoDelay(controlSocket);
         clientAddress = ntohl(peerAddress.sin_addr.s_addr);
         // Back to the address the client came from, never the "client" setting.
         if (receiveHandshake()) {
             dataSocket.open(0, 0);
+            net::setNoDelay(dataSocket.handle());
             if (dataSocket.connect(clientAddress, dataPort)) return;
             dataSocket.close(net::shutdownBoth);
         }
@@ -78,14 +80,20 @@ void ServerApplication::runControlLoop() {
             throw std::runtime_error("seiral ioctl error");
     }
     readiness.close();
-    // The pumps' next transfers on the data connection fail, which ends them.
+    // The pumps' next transfers on the data connection fail, which ends them;
+    // the network-to-COM pump is woken to try one.
+    sessionEnding = true;
     ::shutdown(dataSocket.handle(), net::shutdownBoth);
+    if (dataReadinessSelected) dataReadiness->wake();
 }
 
 void ServerApplication::endSession() {
     // The COM read time-out bounds this wait.
     comToNetThread.join();
     netToComThread.join();
+    dataReadiness.reset();
+    dataReadinessSelected = false;
+    sessionEnding = false;
     dataSocket.close(net::shutdownBoth);
     net::releaseSocket(controlSocket);
     controlSocket = net::invalidSocket;
@@ -125,14 +133,18 @@ void ServerApplication::pumpComToNet() {
 
 void ServerApplication::pumpNetToCom() {
     const net::SocketHandle sock = dataSocket.handle();
-    net::NetEvent readiness(sock);
+    net::NetEvent& readiness = dataReadiness.emplace(sock);
     try {
         readiness.create();
         readiness.select(net::netEventRead | net::netEventClose);
     } catch (const std::runtime_error&) {
         return;  // pumps end silently
     }
-    while (readiness.wait()) {
+    // Published before the end of the session is checked, so that either
+    // the session's end sees the event and wakes it, or this loop sees the
+    // end.
+    dataReadinessSelected = true;
+    while (!sessionEnding && readiness.wait()) {
         int got = net::receiveBytes(sock, netReadBuffer, net::chunkSize);
         if (got < 0 && net::lastErrorWouldBlock()) continue;
         if (got <= 0) return;

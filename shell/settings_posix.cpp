@@ -3,8 +3,10 @@
 #include <cctype>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "shell/settings.h"
 
@@ -31,9 +33,25 @@ bool sameName(const std::string& a, const std::string& b) {
     return true;
 }
 
+// The file's lines; a line ends at LF, CR or CR LF.
+std::vector<std::string> readLines(std::ifstream& file) {
+    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find_first_of("\r\n", start);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
 // The value of `key` in the first section named `section`: nothing when the
-// file, the section or the key is missing; a key without '=' has an empty
-// value. Only the first section of a name counts, and in it the first key.
+// file, the section or the key is missing, or when the key has no '='.
+// Only the first section of a name counts, and in it the first key. A line
+// that opens with '[' but has no ']' is an ordinary line, not a section.
 std::optional<std::string> lookUp(const char* section, const char* key, const char* path) {
     std::ifstream file(path, std::ios::binary);
     if (!file) return std::nullopt;
@@ -41,17 +59,13 @@ std::optional<std::string> lookUp(const char* section, const char* key, const ch
     const std::string wantedKey = trim(key);
     bool inSection = false;
     bool sectionSeen = false;
-    std::string line;
-    bool firstLine = true;
-    while (std::getline(file, line)) {
-        if (firstLine && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
-        firstLine = false;
+    for (const std::string& line : readLines(file)) {
         std::string text = trim(line);
         if (text.empty() || text[0] == ';') continue;
-        if (text[0] == '[') {
+        size_t close = text.rfind(']');
+        if (text[0] == '[' && close != std::string::npos) {
             if (inSection) return std::nullopt;
-            size_t close = text.rfind(']');
-            std::string name = trim(text.substr(1, close == std::string::npos ? std::string::npos : close - 1));
+            std::string name = trim(text.substr(1, close - 1));
             inSection = !sectionSeen && sameName(name, wantedSection);
             sectionSeen = sectionSeen || inSection;
             continue;
@@ -60,10 +74,18 @@ std::optional<std::string> lookUp(const char* section, const char* key, const ch
         size_t equals = text.find('=');
         std::string name = trim(text.substr(0, equals));
         if (!sameName(name, wantedKey)) continue;
-        if (equals == std::string::npos) return std::string();
+        if (equals == std::string::npos) return std::nullopt;
         return trim(text.substr(equals + 1));
     }
     return std::nullopt;
+}
+
+// The default loses trailing spaces, but never its first character.
+std::string trimDefault(const char* text) {
+    std::string value = text != nullptr ? text : "";
+    size_t length = value.size();
+    while (length > 1 && value[length - 1] == ' ') --length;
+    return value.substr(0, length);
 }
 
 // A value wholly inside matching quotes loses them.
@@ -120,7 +142,7 @@ unsigned readProfileString(const char* section, const char* key, const char* def
                            unsigned size, const char* path) {
     if (size == 0) return 0;
     std::optional<std::string> found = lookUp(section, key, path);
-    std::string value = found ? unquote(*found) : trim(defaultValue != nullptr ? defaultValue : "");
+    std::string value = found ? unquote(*found) : trimDefault(defaultValue);
     size_t length = value.size() < size - 1 ? value.size() : size - 1;
     std::memcpy(out, value.data(), length);
     out[length] = '\0';

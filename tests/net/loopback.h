@@ -25,15 +25,6 @@ struct LoopbackPair {
         connector.close(net::shutdownBoth);
         listener.close(net::shutdownBoth);
     }
-    // Resets the connection (RST instead of FIN): the other end's next
-    // receive fails.
-    void resetConnector() {
-        linger hard{};
-        hard.l_onoff = 1;
-        hard.l_linger = 0;
-        setsockopt(connector.handle(), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
-        net::releaseSocket(connector.handle());
-    }
     net::SocketHandle accepted = net::invalidSocket;
     net::ListenSocket listener;
     net::ConnectSocket connector;

@@ -153,3 +153,38 @@ TEST_F(Sockets, SendAllDeliversEverythingThroughANonBlockingSocket) {
     reader.join();
     EXPECT_TRUE(received == data);
 }
+
+namespace {
+
+// Zero first: Winsock may fill in fewer bytes than an int (a BOOLEAN).
+int intOption(net::SocketHandle sock, int level, int name) {
+    int value = 0;
+    net::SocketLength length = sizeof value;
+    getsockopt(sock, level, name, reinterpret_cast<char*>(&value), &length);
+    return value;
+}
+
+}  // namespace
+
+TEST_F(Sockets, NoDelayChangesNothingElse) {
+    testing_support::LoopbackPair pair;
+    const net::SocketHandle sock = pair.connector.handle();
+    const int sendBuffer = intOption(sock, SOL_SOCKET, SO_SNDBUF);
+    const int receiveBuffer = intOption(sock, SOL_SOCKET, SO_RCVBUF);
+    const int keepAlive = intOption(sock, SOL_SOCKET, SO_KEEPALIVE);
+    EXPECT_EQ(intOption(sock, IPPROTO_TCP, TCP_NODELAY), 0);
+
+    net::setNoDelay(sock);
+    EXPECT_NE(intOption(sock, IPPROTO_TCP, TCP_NODELAY), 0);
+    EXPECT_EQ(intOption(sock, SOL_SOCKET, SO_SNDBUF), sendBuffer);
+    EXPECT_EQ(intOption(sock, SOL_SOCKET, SO_RCVBUF), receiveBuffer);
+    EXPECT_EQ(intOption(sock, SOL_SOCKET, SO_KEEPALIVE), keepAlive);
+    // Still blocking: the pumps without an event rely on blocking receives.
+#ifndef _WIN32
+    EXPECT_EQ(fcntl(sock, F_GETFL) & O_NONBLOCK, 0);
+#endif
+    net::sendAll(pair.accepted, "x", 1);
+    char byte = 0;
+    EXPECT_EQ(net::receiveBytes(sock, &byte, 1), 1);
+    EXPECT_EQ(byte, 'x');
+}

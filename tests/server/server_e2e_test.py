@@ -6,6 +6,7 @@ Usage: /usr/bin/python3 server_e2e_test.py path/to/morvane-server
 
 import fcntl
 import os
+import select
 import socket
 import sys
 import tempfile
@@ -132,6 +133,25 @@ class Sessions(ServerTest):
         client.send_record(support.GET_BAUD_RATE)
         self.assertEqual(self.server.wait(), 1)
         self.assertIn("WIN morvane Server: seiral ioctl error\n", self.server.text())
+
+
+class ReadInterval(ServerTest):
+    # Well inside the 1.14 s after which a 64-byte read ends on its own.
+    WAIT_SECONDS = 0.5
+
+    def lone_byte_arrives(self, interval):
+        self.start(port=0, client=support.LOOPBACK, device=self.pty.slave_path,
+                   interval=interval).start_listening()
+        client = self.client().connect()
+        self.pty.send(b"!")
+        readable, _, _ = select.select([client.data], [], [], self.WAIT_SECONDS)
+        return bool(readable) and client.data.recv(1) == b"!"
+
+    def test_interval_0_forwards_a_lone_byte_at_once(self):
+        self.assertTrue(self.lone_byte_arrives(0))
+
+    def test_long_interval_holds_a_lone_byte(self):
+        self.assertFalse(self.lone_byte_arrives(10000))
 
 
 class Startup(ServerTest):

@@ -1,0 +1,77 @@
+# Sourced by the Wine scripts: a private display and Wine prefix for one run,
+# with COM1 mapped to one end of a pseudo-terminal pair, and the clean-up of
+# everything started here. Needs $work (an empty scratch folder).
+
+# Processes started by this run, ended by PID at clean-up.
+started_pids=""
+
+remember() { started_pids="$started_pids $1"; }
+
+wine_cleanup() {
+    for pid in $started_pids; do kill "$pid" 2>/dev/null || true; done
+    if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
+        timeout 20 wineserver -k 2>/dev/null || true
+    fi
+    for pid in $started_pids; do wait "$pid" 2>/dev/null || true; done
+    rm -rf "$work"
+}
+
+# The ANSI functions use the code page of the Unix locale: Japanese texts
+# need ja_JP.UTF-8 to exist.
+ensure_japanese_locale() {
+    locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$' && return 0
+    echo "creating the ja_JP.UTF-8 locale"
+    if [ "$(id -u)" -eq 0 ]; then localedef -i ja_JP -f UTF-8 ja_JP.UTF-8; else sudo localedef -i ja_JP -f UTF-8 ja_JP.UTF-8; fi
+}
+
+start_display() {
+    mkfifo "$work/display.fifo"
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$work/display.fifo" >"$work/xvfb.log" 2>&1 &
+    remember $!
+    local number
+    read -r -t 30 number <"$work/display.fifo" || { echo "Xvfb did not start"; return 1; }
+    export DISPLAY=":$number"
+}
+
+# The device end of the pair is $work/serial-device; Wine's COM1 is
+# $work/serial-wine.
+start_serial_pair() {
+    socat pty,raw,echo=0,link="$work/serial-wine" pty,raw,echo=0,link="$work/serial-device" \
+        >"$work/socat.log" 2>&1 &
+    serial_pid=$!
+    remember $serial_pid
+    timeout 10 sh -c "until [ -e '$work/serial-wine' ] && [ -e '$work/serial-device' ]; do sleep 0.05; done"
+}
+
+stop_serial_pair() {
+    kill "$serial_pid" 2>/dev/null || true
+    wait "$serial_pid" 2>/dev/null || true
+}
+
+# A fresh prefix under the Japanese locale (the message-box font is fixed
+# when the prefix is made), no window manager delays, no crash dialog, and
+# every COM port mapped: COM1 to the pair, the others to nothing, so that no
+# test reaches a real serial port.
+make_prefix() {
+    export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
+    export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    timeout 120 wineboot --init >"$work/wineboot.log" 2>&1
+    timeout 60 wineserver -w
+    {
+        printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n\n'
+        printf '[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug]\n"Debugger"=""\n\n'
+        printf '[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n"COM1"="%s"\n' "$work/serial-wine"
+        for n in 2 3 4 5 6 7 8 9; do printf '"COM%s"="%s"\n' "$n" "$work/no-port-$n"; done
+    } >"$work/setup.reg"
+    timeout 60 wine regedit "$work/setup.reg"
+    timeout 60 wineserver -w
+    # Kept up between programs: each start is faster.
+    wineserver -p 2>>"$work/wineserver.log"
+    timeout 30 wine cmd /c exit >/dev/null 2>&1
+    local target
+    target=$(readlink "$WINEPREFIX/dosdevices/com1")
+    if [ "$target" != "$work/serial-wine" ]; then
+        echo "COM1 is $target, not the test's pseudo-terminal: refusing to go on"
+        return 1
+    fi
+}
