@@ -9,10 +9,11 @@
 #include "client/client_application.h"
 #include "net/protocol.h"
 #include "shell/catalogue.h"
+#include "tests/net/loopback.h"
 
 namespace {
 
-constexpr uint32_t loopback = 0x7F000001;
+using testing_support::loopback;
 
 // A client whose settings point at `port` on 127.0.0.1.
 struct Client {
@@ -57,6 +58,9 @@ TEST(ClientConnect, PortGoesOutInOneSegmentOnlyOnceTheListenerListens) {
     EXPECT_EQ(failure, "");
     EXPECT_EQ(announced, client.app.listenSocket.localPort());
     EXPECT_EQ(std::memcmp(&client.app.dataPortWire, wire, 2), 0);
+    // Small pieces go out at once on both connections.
+    EXPECT_TRUE(testing_support::noDelay(client.app.controlSocket.handle()));
+    EXPECT_TRUE(testing_support::noDelay(client.app.dataSocket));
 
     const char hello[] = "hello";
     ASSERT_TRUE(net::sendAll(data.handle(), hello, 5));

@@ -30,6 +30,14 @@ struct LoopbackPair {
     net::ConnectSocket connector;
 };
 
+// True when small pieces leave the socket at once (TCP_NODELAY).
+inline bool noDelay(net::SocketHandle sock) {
+    int value = 0;  // Winsock may fill in a single byte
+    net::SocketLength length = sizeof value;
+    return ::getsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&value), &length) == 0 &&
+           value != 0;
+}
+
 inline void sendText(net::SocketHandle sock, const void* data, int length) {
     net::sendAll(sock, data, length);
 }

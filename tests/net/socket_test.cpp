@@ -156,7 +156,6 @@ TEST_F(Sockets, SendAllDeliversEverythingThroughANonBlockingSocket) {
 
 namespace {
 
-// Zero first: Winsock may fill in fewer bytes than an int (a BOOLEAN).
 int intOption(net::SocketHandle sock, int level, int name) {
     int value = 0;
     net::SocketLength length = sizeof value;
@@ -172,10 +171,10 @@ TEST_F(Sockets, NoDelayChangesNothingElse) {
     const int sendBuffer = intOption(sock, SOL_SOCKET, SO_SNDBUF);
     const int receiveBuffer = intOption(sock, SOL_SOCKET, SO_RCVBUF);
     const int keepAlive = intOption(sock, SOL_SOCKET, SO_KEEPALIVE);
-    EXPECT_EQ(intOption(sock, IPPROTO_TCP, TCP_NODELAY), 0);
+    EXPECT_FALSE(testing_support::noDelay(sock));
 
     net::setNoDelay(sock);
-    EXPECT_NE(intOption(sock, IPPROTO_TCP, TCP_NODELAY), 0);
+    EXPECT_TRUE(testing_support::noDelay(sock));
     EXPECT_EQ(intOption(sock, SOL_SOCKET, SO_SNDBUF), sendBuffer);
     EXPECT_EQ(intOption(sock, SOL_SOCKET, SO_RCVBUF), receiveBuffer);
     EXPECT_EQ(intOption(sock, SOL_SOCKET, SO_KEEPALIVE), keepAlive);

@@ -87,12 +87,6 @@ int serverEndOf(net::SocketHandle sock) {
 }
 
 // A client that speaks the protocol by hand.
-bool noDelay(net::SocketHandle sock) {
-    int value = 0;
-    socklen_t length = sizeof value;
-    return ::getsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &value, &length) == 0 && value != 0;
-}
-
 class TestClient {
 public:
     explicit TestClient(uint16_t serverPort, int receiveBuffer = 0) {
@@ -261,8 +255,8 @@ TEST_F(ServerSession, ConnectsBackToTheClientAndCarriesDataBothWaysInOrder) {
     EXPECT_EQ(app->clientAddress, loopback);
     EXPECT_EQ(app->dataPort, client.dataListener.localPort());
     // Small pieces go out at once on both connections.
-    EXPECT_TRUE(noDelay(app->controlSocket));
-    EXPECT_TRUE(noDelay(app->dataSocket.handle()));
+    EXPECT_TRUE(testing_support::noDelay(app->controlSocket));
+    EXPECT_TRUE(testing_support::noDelay(app->dataSocket.handle()));
 
     // More than 64 bytes at once reach the port whole and in order.
     const std::string toPort = pattern(1000);
