@@ -23,6 +23,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import termios
 import threading
 import time
 import tty
@@ -181,7 +182,9 @@ class Ser2net(Socat):
 
 def open_application(path):
     fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
-    tty.setraw(fd)
+    # TCSANOW: no flush, which a bridge would carry to the device as a purge
+    # that could overtake the first bytes.
+    tty.setraw(fd, termios.TCSANOW)
     return fd
 
 
@@ -201,7 +204,8 @@ def read_exactly(fd, size, timeout):
 def measure_rtt(app, device, exchanges):
     device.start_echo()
     try:
-        for _ in range(5):  # warm-up: the first exchange sets the session up
+        # Warm-up: the first exchanges set the session and the line up.
+        for _ in range(5):
             os.write(app, b"w")
             read_exactly(app, 1, 10)
         times = []

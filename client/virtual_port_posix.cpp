@@ -223,9 +223,14 @@ PortResult VirtualPort::read(unsigned char* buffer, int size) {
     d.readerWaiting.notify_all();
     const size_t wanted = 1 + static_cast<size_t>(size < net::chunkSize ? size : net::chunkSize);
     for (;;) {
-        if (!waitFor(d.master, POLLIN)) return {PortResult::failed, 0};
+        // Read first and wait only when nothing is there: a busy port then
+        // costs one call per piece.
         ssize_t length = ::read(d.master, d.packet, wanted);
-        if (length < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (length < 0 && errno == EAGAIN) {
+            if (!waitFor(d.master, POLLIN)) return {PortResult::failed, 0};
+            continue;
+        }
+        if (length < 0 && errno == EINTR) continue;
         if (length < 0) return {PortResult::failed, 0};
         if (length == 0) continue;
         // In packet mode every read starts with a status byte; anything but

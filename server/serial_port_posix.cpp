@@ -94,6 +94,18 @@ int SerialPort::read(unsigned char* buffer, int capacity) {
     Clock::time_point lastByte = start;
     int done = 0;
     while (done < capacity) {
+        // Read first and wait only when nothing is there: a busy line then
+        // costs one call per piece.
+        ssize_t got = ::read(fd, buffer + done, static_cast<size_t>(capacity - done));
+        if (got > 0) {
+            done += static_cast<int>(got);
+            lastByte = Clock::now();
+            if (limits.returnsOnArrival()) break;
+            continue;
+        }
+        if (got < 0 && errno == EINTR) continue;
+        // With VMIN 0 nothing to read is no failure; anything else is.
+        if (got < 0 && errno != EAGAIN) return failedWith(done);
         Deadline deadline = total;
         if (done > 0 && limits.readInterval != 0 && limits.readInterval != noWait) {
             Deadline gap = after(lastByte, limits.readInterval);
@@ -106,19 +118,8 @@ int SerialPort::read(unsigned char* buffer, int capacity) {
             if (errno == EINTR) continue;
             return failedWith(done);
         }
-        if (entry.revents & POLLIN) {
-            ssize_t got = ::read(fd, buffer + done, static_cast<size_t>(capacity - done));
-            if (got > 0) {
-                done += static_cast<int>(got);
-                lastByte = Clock::now();
-                if (limits.returnsOnArrival()) break;
-                continue;
-            }
-            // With VMIN 0 an empty read is no failure unless the line hung up.
-            if ((got == 0 && !(entry.revents & (POLLHUP | POLLERR))) || (got < 0 && (errno == EAGAIN || errno == EINTR)))
-                continue;
-        }
-        return failedWith(done);
+        // The line hung up with nothing left to read.
+        if ((entry.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(entry.revents & POLLIN)) return failedWith(done);
     }
     return done;
 }

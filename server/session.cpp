@@ -144,9 +144,14 @@ void ServerApplication::pumpNetToCom() {
     // the session's end sees the event and wakes it, or this loop sees the
     // end.
     dataReadinessSelected = true;
-    while (!sessionEnding && readiness.wait()) {
+    for (;;) {
+        // Receive first and wait only when nothing is pending: a busy
+        // connection then costs one call per piece.
         int got = net::receiveBytes(sock, netReadBuffer, net::chunkSize);
-        if (got < 0 && net::lastErrorWouldBlock()) continue;
+        if (got < 0 && net::lastErrorWouldBlock()) {
+            if (sessionEnding || !readiness.wait()) return;
+            continue;
+        }
         if (got <= 0) return;
         // Short writes go on; a write that takes nothing (the port failed or
         // the line stayed blocked) drops the rest of the chunk.
