@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "client/session.h"
+#include "net/resolve.h"
 #include "shell/catalogue.h"
 #include "shell/frontend.h"
 #include "shell/settings.h"
@@ -30,14 +31,12 @@ bool ClientApplication::initNetwork() {
         return false;
     }
     net::startNetworking();
-    const hostent* host = ::gethostbyname(hostName);
-    if (host == nullptr || host->h_addr_list[0] == nullptr) {
+    const std::optional<uint32_t> address = net::resolveFirstAddress(hostName);
+    if (!address) {
         errorMessageId = shell::messageSettings;
         return false;
     }
-    uint32_t networkOrder;
-    std::memcpy(&networkOrder, host->h_addr_list[0], sizeof networkOrder);
-    serverAddress = ntohl(networkOrder);
+    serverAddress = *address;
     try {
         controlSocket.open(0, 0);
     } catch (const std::runtime_error&) {

@@ -1,6 +1,7 @@
 #include "client/control_records.h"
 
 #include "net/protocol.h"
+#include "net/serial_codes.h"
 
 namespace client {
 
@@ -39,11 +40,11 @@ size_t encodeSettings(const PortState* reported, const PortState& current, unsig
     if (reported == nullptr || reported->baudRate != current.baudRate) {
         unsigned char baud[4];
         putLong(baud, current.baudRate);
-        size += net::encodeRecord(ioctlSetBaudRate, baud, sizeof baud, out + size);
+        size += net::encodeRecord(net::code::setBaudRate, baud, sizeof baud, out + size);
     }
     if (reported == nullptr || !sameLine(reported->line, current.line)) {
         const unsigned char line[3] = {current.line.stopBits, current.line.parity, current.line.wordLength};
-        size += net::encodeRecord(ioctlSetLineControl, line, sizeof line, out + size);
+        size += net::encodeRecord(net::code::setLineControl, line, sizeof line, out + size);
     }
     if (reported == nullptr || !sameFlow(*reported, current)) {
         unsigned char flow[16];
@@ -52,12 +53,12 @@ size_t encodeSettings(const PortState* reported, const PortState& current, unsig
                               (current.rtsCtsHandshake ? rtsHandshake : rtsControl));
         putLong(flow + 8, xonLimit);
         putLong(flow + 12, xoffLimit);
-        size += net::encodeRecord(ioctlSetHandflow, flow, sizeof flow, out + size);
+        size += net::encodeRecord(net::code::setHandflow, flow, sizeof flow, out + size);
     }
     if (reported == nullptr || reported->xonChar != current.xonChar || reported->xoffChar != current.xoffChar) {
         // EOF, error, break and event characters: none.
         const unsigned char chars[6] = {0, 0, 0, 0, current.xonChar, current.xoffChar};
-        size += net::encodeRecord(ioctlSetChars, chars, sizeof chars, out + size);
+        size += net::encodeRecord(net::code::setChars, chars, sizeof chars, out + size);
     }
     return size;
 }
@@ -65,7 +66,7 @@ size_t encodeSettings(const PortState* reported, const PortState& current, unsig
 size_t encodePurge(uint32_t mask, unsigned char* out) {
     unsigned char bits[4];
     putLong(bits, mask);
-    return net::encodeRecord(ioctlPurge, bits, sizeof bits, out);
+    return net::encodeRecord(net::code::purge, bits, sizeof bits, out);
 }
 
 }  // namespace client

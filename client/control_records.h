@@ -9,12 +9,6 @@
 
 namespace client {
 
-constexpr uint32_t ioctlSetBaudRate = 0x001B0004;
-constexpr uint32_t ioctlSetLineControl = 0x001B000C;
-constexpr uint32_t ioctlPurge = 0x001B004C;
-constexpr uint32_t ioctlSetChars = 0x001B005C;
-constexpr uint32_t ioctlSetHandflow = 0x001B0064;
-
 // PURGE bits: abort and clear each direction.
 constexpr uint32_t purgeTransmit = 0x01 | 0x04;
 constexpr uint32_t purgeReceive = 0x02 | 0x08;

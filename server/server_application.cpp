@@ -1,10 +1,10 @@
 #include "server/server_application.h"
 
 #include <cstdio>
-#include <cstring>
 #include <stdexcept>
 #include <system_error>
 
+#include "net/resolve.h"
 #include "shell/catalogue.h"
 #include "shell/frontend.h"
 #include "shell/settings.h"
@@ -36,11 +36,9 @@ bool ServerApplication::initNetwork() {
     net::startNetworking();
     listenAddress = 0;
     if (clientHost[0] != '\0') {
-        const hostent* host = ::gethostbyname(clientHost);
-        if (host != nullptr && host->h_addr_list[0] != nullptr) {
-            uint32_t networkOrder;
-            std::memcpy(&networkOrder, host->h_addr_list[0], sizeof networkOrder);
-            listenAddress = ntohl(networkOrder);
+        const std::optional<uint32_t> address = net::resolveFirstAddress(clientHost);
+        if (address) {
+            listenAddress = *address;
         } else {
             // Not a start-up failure: warn, then listen on every address.
             char text[160];

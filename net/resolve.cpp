@@ -1,0 +1,17 @@
+#include "net/resolve.h"
+
+#include <cstring>
+
+#include "net/compat.h"
+
+namespace net {
+
+std::optional<uint32_t> resolveFirstAddress(const char* name) {
+    const hostent* host = ::gethostbyname(name);
+    if (host == nullptr || host->h_addr_list[0] == nullptr) return std::nullopt;
+    uint32_t networkOrder;
+    std::memcpy(&networkOrder, host->h_addr_list[0], sizeof networkOrder);
+    return ntohl(networkOrder);
+}
+
+}  // namespace net

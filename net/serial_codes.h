@@ -1,0 +1,50 @@
+// The Windows serial I/O control codes that control requests carry: the
+// client builds records with them and the server replays them.
+#pragma once
+
+#include <cstdint>
+
+namespace net {
+
+// Each code is 0x001B0000 | function << 2: serial device, buffered, any access.
+namespace code {
+constexpr uint32_t setBaudRate = 0x1B0004;
+constexpr uint32_t setQueueSize = 0x1B0008;
+constexpr uint32_t setLineControl = 0x1B000C;
+constexpr uint32_t setBreakOn = 0x1B0010;
+constexpr uint32_t setBreakOff = 0x1B0014;
+constexpr uint32_t immediateChar = 0x1B0018;
+constexpr uint32_t setTimeouts = 0x1B001C;
+constexpr uint32_t getTimeouts = 0x1B0020;
+constexpr uint32_t setDtr = 0x1B0024;
+constexpr uint32_t clrDtr = 0x1B0028;
+constexpr uint32_t resetDevice = 0x1B002C;
+constexpr uint32_t setRts = 0x1B0030;
+constexpr uint32_t clrRts = 0x1B0034;
+constexpr uint32_t setXoff = 0x1B0038;
+constexpr uint32_t setXon = 0x1B003C;
+constexpr uint32_t getWaitMask = 0x1B0040;
+constexpr uint32_t setWaitMask = 0x1B0044;
+constexpr uint32_t waitOnMask = 0x1B0048;
+constexpr uint32_t purge = 0x1B004C;
+constexpr uint32_t getBaudRate = 0x1B0050;
+constexpr uint32_t getLineControl = 0x1B0054;
+constexpr uint32_t getChars = 0x1B0058;
+constexpr uint32_t setChars = 0x1B005C;
+constexpr uint32_t getHandflow = 0x1B0060;
+constexpr uint32_t setHandflow = 0x1B0064;
+constexpr uint32_t getModemStatus = 0x1B0068;
+constexpr uint32_t getCommStatus = 0x1B006C;
+constexpr uint32_t xoffCounter = 0x1B0070;
+constexpr uint32_t getProperties = 0x1B0074;
+constexpr uint32_t getDtrRts = 0x1B0078;
+constexpr uint32_t lsrmstInsert = 0x1B007C;
+constexpr uint32_t configSize = 0x1B0080;
+constexpr uint32_t getStats = 0x1B008C;
+constexpr uint32_t clearStats = 0x1B0090;
+constexpr uint32_t getModemControl = 0x1B0094;
+constexpr uint32_t setModemControl = 0x1B0098;
+constexpr uint32_t setFifoControl = 0x1B009C;
+}  // namespace code
+
+}  // namespace net
