@@ -8,12 +8,14 @@ import serial
 
 port = serial.Serial(sys.argv[1], 9600, timeout=5)
 print("  [application] opened %s at %d baud" % (port.name, port.baudrate))
+# pyserial flushes the port as it opens it; settings and data travel on
+# separate connections, so let that flush reach the server first.
+time.sleep(0.2)
 for baud, line in ((9600, "hello through morvane"), (115200, "now a little faster")):
     if port.baudrate != baud:
         port.baudrate = baud
         print("  [application] baud rate set to %d" % baud)
-        # Settings and data travel on separate connections: give the server
-        # a moment to replay the change before the next line goes out.
+        # Likewise, let the server replay the change before the next line.
         time.sleep(0.2)
     port.write(line.encode() + b"\n")
     reply = port.readline().decode().strip()
