@@ -115,7 +115,7 @@ class Bridge:
         return process
 
     def cpu(self):
-        return sum(cpu_seconds(p.pid) for p in self.processes)
+        return [cpu_seconds(p.pid) for p in self.processes]
 
     def stop(self):
         for process in self.processes:
@@ -251,11 +251,13 @@ def run_bridge(bridge, device, args):
         cpu_before = bridge.cpu()
         up = measure_throughput(app, device.master, args.mib << 20, 1)
         down = measure_throughput(device.master, app, args.mib << 20, 2)
-        cpu_per_mib = (bridge.cpu() - cpu_before) / (2 * args.mib)
+        per_program = [(after - before) / (2 * args.mib) for before, after in zip(cpu_before, bridge.cpu())]
     finally:
         os.close(app)
         bridge.stop()
-    return {"name": bridge.name, "median": median, "p90": p90, "up": up, "down": down, "cpu": cpu_per_mib}
+    return {"name": bridge.name, "median": median, "p90": p90, "up": up, "down": down,
+            "cpu": sum(per_program), "per_program": per_program,
+            "programs": [os.path.basename(p.args[0]) for p in bridge.processes]}
 
 
 def main():
@@ -302,6 +304,9 @@ def main():
     for r in results:
         print(f"{r['name']:26} {r['median'] * 1e3:8.2f} ms {r['p90'] * 1e3:6.2f} ms "
               f"{r['up'] / 1e6:6.1f} MB/s {r['down'] / 1e6:6.1f} MB/s {r['cpu']:10.4f}")
+    print("\nCPU seconds per MiB, each program:")
+    for r in results:
+        print(f"{r['name']:26} " + ", ".join(f"{name} {cpu:.4f}" for name, cpu in zip(r["programs"], r["per_program"])))
     if reference:
         print("\nratios to socat (RTT: lower is better; throughput: higher is better)")
         for r in results:
