@@ -1,10 +1,9 @@
-"""morvane-server run as a user runs it, with a pty as its serial device and
-clients that speak the protocol from Python.
+"""morvane-server run as a user runs it: a pty as its serial device, clients
+that speak the protocol from Python.
 
 Usage: /usr/bin/python3 server_e2e_test.py path/to/morvane-server
 """
 
-import fcntl
 import os
 import select
 import socket
@@ -44,8 +43,11 @@ class ServerTest(unittest.TestCase):
         self.server = support.ServerProgram(SERVER, self.directory.name)
         return self.server
 
-    def start_on_pty(self):
-        return self.start(port=0, client=support.LOOPBACK, device=self.pty.slave_path).start_listening()
+    def start_on_pty(self, **keys):
+        # com=0 never opens: the "device" key wins.
+        settings = dict(com=0, port=0, client=support.LOOPBACK, device=self.pty.slave_path)
+        settings.update(keys)
+        return self.start(**settings).start_listening()
 
     def client(self):
         client = support.FakeClient(self.server.port)
@@ -73,24 +75,23 @@ class Sessions(ServerTest):
         self.pty.send(from_port)
         self.assertEqual(client.receive(len(from_port)), from_port)
 
-        client.control.sendall(support.baud_record(57600) + support.record(support.SET_LINE_CONTROL, b"\x02\x00\x08"))
+        # Records in one segment, in order; SET_DTR has L = 0.
+        client.control.sendall(support.baud_record(57600) + support.baud_record(31250) + support.record(support.SET_DTR)
+                               + support.record(support.SET_LINE_CONTROL, b"\x02\x00\x08"))
         self.await_replayed(client)
         settings = self.pty.settings()
-        self.assertEqual(settings.ospeed, 57600)
+        self.assertEqual((settings.ispeed, settings.ospeed), (31250, 31250))
         self.assertTrue(settings.cflag & support.CSTOPB)
-
-        # A record in two pieces, and modem-line requests a pty has no lines for.
-        split = support.baud_record(31250)
-        client.control.sendall(split[:3])
-        client.control.sendall(split[3:] + support.record(support.SET_DTR) + support.record(support.CLR_RTS))
-        self.await_replayed(client)
-        self.assertEqual(self.pty.settings().ospeed, 31250)
-
-        client.data.sendall(b"still on")
-        self.assertEqual(self.pty.receive(8), b"still on")
         client.control.setblocking(False)
         with self.assertRaises(BlockingIOError):
             client.control.recv(1)  # nothing ever comes back
+        client.control.setblocking(True)
+
+        # Without its data connection the client still drives the line.
+        client.data.close()
+        client.control.sendall(support.baud_record(2400))
+        self.await_replayed(client)
+        self.assertEqual(self.pty.settings().ospeed, 2400)
 
     def test_next_client_is_served_and_bad_clients_are_dropped(self):
         self.start_on_pty()
@@ -111,7 +112,13 @@ class Sessions(ServerTest):
         half.control.sendall(b"\x10")
         half.control.shutdown(socket.SHUT_WR)
         self.assertTrue(half.sees_end(half.control))
+        refusing = self.client()
+        closed_port = refusing.data_port
+        refusing.listener.close()
+        refusing.control.sendall(support.handshake(closed_port))
+        self.assertTrue(refusing.sees_end(refusing.control))
 
+        # Bytes from between the sessions come first; the port was not reopened.
         second = self.client().connect()
         self.pty.send(b" then new")
         self.assertEqual(second.receive(15), b"queued then new")
@@ -120,11 +127,15 @@ class Sessions(ServerTest):
         second.control.sendall(bytes([0x84]) + negative[1:])
         self.assertTrue(second.sees_end(second.data))
 
-        third = self.client().connect()
-        third.data.sendall(b"third")
-        self.assertEqual(self.pty.receive(5), b"third")
-        self.assertEqual(self.pty.settings().ospeed, 4800)
-        self.assertIsNone(self.server.process.poll())
+        truncated = self.client().connect()
+        truncated.control.sendall(support.baud_record(1200)[:8])
+        truncated.control.shutdown(socket.SHUT_WR)
+        self.assertTrue(truncated.sees_end(truncated.data))
+
+        last = self.client().connect()
+        last.data.sendall(b"last")
+        self.assertEqual(self.pty.receive(4), b"last")
+        self.assertEqual(self.pty.settings().ospeed, 4800)  # neither bad record replayed
         self.assertEqual(self.server.stop(), 0)
 
     def test_rejected_replay_ends_the_server_with_status_1(self):
@@ -140,8 +151,7 @@ class ReadInterval(ServerTest):
     WAIT_SECONDS = 0.5
 
     def lone_byte_arrives(self, interval):
-        self.start(port=0, client=support.LOOPBACK, device=self.pty.slave_path,
-                   interval=interval).start_listening()
+        self.start_on_pty(interval=interval)
         client = self.client().connect()
         self.pty.send(b"!")
         readable, _, _ = select.select([client.data], [], [], self.WAIT_SECONDS)
@@ -155,42 +165,24 @@ class ReadInterval(ServerTest):
 
 
 class Startup(ServerTest):
-    def test_missing_settings_file_fails_on_the_serial_side(self):
-        if not support.port_is_free(8875):
-            self.skipTest("port 8875 is in use here")
-        self.server = support.ServerProgram(SERVER, self.directory.name).start()
-        self.assertEqual(self.server.wait(), 2)
-        self.assertIn("WIN morvane Server: " + support.MESSAGE_SERIAL, self.server.text())
-
-    def test_port_above_65535_is_taken_modulo_65536(self):
+    def test_port_modulo_65536_and_loopback_client(self):
         wanted = support.free_port()
-        self.start(port=65536 + wanted, client=support.LOOPBACK, device=self.pty.slave_path).start_listening()
-        self.assertEqual(self.server.port, wanted)
+        self.start_on_pty(port=65536 + wanted)
+        self.assertEqual((self.server.address, self.server.port), ("127.0.0.1", wanted))
         self.client().connect()
 
-    def test_loopback_client_setting_listens_on_loopback_only(self):
-        self.start_on_pty()
-        self.assertEqual(self.server.address, "127.0.0.1")
-        self.client().connect()
-
-    def test_device_setting_is_used_whatever_com_says(self):
-        self.start(com=0, port=0, client=support.LOOPBACK, device=self.pty.slave_path).start_listening()
-        self.assertEqual(self.server.device, self.pty.slave_path)
-
-    def test_non_local_client_address_is_a_network_error(self):
-        self.start(port=0, client="192.0.2.1", device=self.pty.slave_path).start()
-        self.assertEqual(self.server.wait(), 2)
-        self.assertIn("WIN morvane Server: " + support.MESSAGE_NETWORK, self.server.text())
-
-    def test_port_held_by_another_program_fails_on_the_serial_side(self):
-        holder = os.open(self.pty.slave_path, os.O_RDWR | os.O_NOCTTY)
-        try:
-            fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            self.start(port=0, client=support.LOOPBACK, device=self.pty.slave_path).start()
-            self.assertEqual(self.server.wait(), 2)
-            self.assertIn(support.MESSAGE_SERIAL, self.server.text())
-        finally:
-            os.close(holder)
+    def test_failures_end_with_status_2_and_their_message(self):
+        for keys, message in ((None, support.MESSAGE_SERIAL),
+                              (dict(port=0, client="192.0.2.1", device=self.pty.slave_path), support.MESSAGE_NETWORK)):
+            with self.subTest(keys=keys):
+                if keys is None:  # no settings file: port 8875, no device
+                    if not support.port_is_free(8875):
+                        self.skipTest("port 8875 is in use here")
+                    self.server = support.ServerProgram(SERVER, self.directory.name).start()
+                else:
+                    self.start(**keys).start()
+                self.assertEqual(self.server.wait(), 2)
+                self.assertIn("WIN morvane Server: " + message, self.server.text())
 
 
 if __name__ == "__main__":

@@ -1,9 +1,6 @@
-"""Helpers for end-to-end tests of the morvane programs.
-
-Settings files, pseudo-terminal pairs standing in for serial ports, the
-programs run as processes (stopped by their PID), and a client that speaks the
-wire protocol by hand. Standard library only; runs with /usr/bin/python3.
-"""
+"""Helpers for end-to-end tests of the morvane programs: settings files, pty
+pairs standing in for serial ports, the programs as processes (stopped by
+their PID), and a client that speaks the protocol by hand."""
 
 import errno
 import fcntl
@@ -15,6 +12,7 @@ import socket
 import struct
 import subprocess
 import time
+import types
 
 LOOPBACK = "127.0.0.1"
 SAFETY_SECONDS = 5.0
@@ -23,28 +21,24 @@ SAFETY_SECONDS = 5.0
 MESSAGE_NETWORK = "ネットワークのエラーが発生しました"
 MESSAGE_SERIAL = "シリアルでエラーが発生しました"
 
-# Windows serial I/O control codes (ntddser.h).
+# Windows serial I/O control codes.
 SET_BAUD_RATE = 0x1B0004
 SET_LINE_CONTROL = 0x1B000C
 IMMEDIATE_CHAR = 0x1B0018
 SET_DTR = 0x1B0024
-CLR_RTS = 0x1B0034
 GET_BAUD_RATE = 0x1B0050
 
 # termios2 on x86-64: TCGETS2 = _IOR('T', 0x2A, struct termios2).
 TCGETS2 = 0x802C542A
 TERMIOS2 = struct.Struct("<IIIIB19sII")
 CSTOPB = 0o100
-VSTART, VSTOP = 8, 9
 
 
 def write_settings(directory, section, **keys):
-    """Writes morvane.ini in `directory` with one section; returns its path."""
-    path = os.path.join(directory, "morvane.ini")
-    lines = ["[%s]" % section] + ["%s=%s" % (key, value) for key, value in keys.items()]
-    with open(path, "w", encoding="utf-8") as settings:
+    """Writes morvane.ini in `directory` with one section."""
+    lines = ["[%s]" % section] + ["%s=%s" % item for item in keys.items()]
+    with open(os.path.join(directory, "morvane.ini"), "w", encoding="utf-8") as settings:
         settings.write("\n".join(lines) + "\n")
-    return path
 
 
 def free_port():
@@ -64,28 +58,16 @@ def port_is_free(port):
 
 
 def handshake(port):
-    """The two bytes that announce the data-connection port."""
     return struct.pack(">H", port)
 
 
-def record(code, data=b"", reserved=0x5A):
+def record(code, data=b""):
     """One control request: length, reserved byte, little-endian code, input."""
-    return bytes([len(data), reserved]) + struct.pack("<I", code) + bytes(data)
+    return bytes([len(data), 0x5A]) + struct.pack("<I", code) + bytes(data)
 
 
 def baud_record(rate):
     return record(SET_BAUD_RATE, struct.pack("<I", rate))
-
-
-class LineSettings:
-    """A tty's termios as TCGETS2 reports it."""
-
-    def __init__(self, fd):
-        raw = fcntl.ioctl(fd, TCGETS2, bytes(TERMIOS2.size))
-        (self.iflag, self.oflag, self.cflag, self.lflag, _line, cc, self.ispeed,
-         self.ospeed) = TERMIOS2.unpack(raw)
-        self.start_char = cc[VSTART]
-        self.stop_char = cc[VSTOP]
 
 
 class PtyPair:
@@ -116,12 +98,12 @@ class PtyPair:
             except BlockingIOError:
                 continue
 
-    def receive(self, count, timeout=SAFETY_SECONDS):
+    def receive(self, count):
         """What the program wrote to the line, once `count` bytes are there;
-        fewer when nothing more comes within `timeout`."""
+        fewer when nothing more comes within the safety time-out."""
         data = b""
         while len(data) < count:
-            readable, _, _ = select.select([self.master], [], [], timeout)
+            readable, _, _ = select.select([self.master], [], [], SAFETY_SECONDS)
             if not readable:
                 break
             try:
@@ -134,7 +116,9 @@ class PtyPair:
         return data
 
     def settings(self):
-        return LineSettings(self.master)
+        """The termios as TCGETS2 reports it: cflag, ispeed and ospeed."""
+        fields = TERMIOS2.unpack(fcntl.ioctl(self.master, TCGETS2, bytes(TERMIOS2.size)))
+        return types.SimpleNamespace(cflag=fields[2], ispeed=fields[6], ospeed=fields[7])
 
 
 class Program:
@@ -217,11 +201,11 @@ class FakeClient:
     """A client that speaks the protocol by hand: control connection to the
     server, a listener for the data connection that the server opens back."""
 
-    def __init__(self, server_port, host=LOOPBACK):
+    def __init__(self, server_port):
         self.listener = socket.socket()
         self.listener.bind((LOOPBACK, 0))
         self.listener.listen(1)
-        self.control = socket.create_connection((host, server_port), timeout=SAFETY_SECONDS)
+        self.control = socket.create_connection((LOOPBACK, server_port), timeout=SAFETY_SECONDS)
         self.control.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.data = None
 
@@ -232,13 +216,10 @@ class FakeClient:
     def connect(self):
         """Handshake, then accept the server's data connection."""
         self.control.sendall(handshake(self.data_port))
-        self.accept_data()
-        return self
-
-    def accept_data(self):
         self.listener.settimeout(SAFETY_SECONDS)
         self.data, _ = self.listener.accept()
         self.data.settimeout(SAFETY_SECONDS)
+        return self
 
     def send_record(self, code, data=b""):
         self.control.sendall(record(code, data))
