@@ -1,12 +1,15 @@
+// No <termios.h> here: it does not mix with asm/termbits.h.
 #include "pty_pair.h"
 
+#include <asm/termbits.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace testing_support {
@@ -14,13 +17,12 @@ namespace testing_support {
 constexpr int safetyMilliseconds = 5000;
 
 PtyPair::PtyPair() {
-    char name[128];
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
-    ::fcntl(master, F_SETFD, FD_CLOEXEC);
     // Writes wait with a limit: a line that nobody reads must not hang a test.
-    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
-    slavePath = name;
+    master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) throw std::runtime_error("posix_openpt");
+    slavePath = ::ptsname(master);
+    slave = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (slave < 0) throw std::runtime_error("open " + slavePath);
 }
 
 PtyPair::~PtyPair() {
@@ -52,6 +54,13 @@ std::string PtyPair::receive(size_t count) const {
         result.append(chunk, static_cast<size_t>(got));
     }
     return result;
+}
+
+LineSettings readLineSettings(int fd) {
+    termios2 settings{};
+    if (::ioctl(fd, TCGETS2, &settings) != 0) throw std::runtime_error("TCGETS2");
+    return {settings.c_iflag,      settings.c_oflag,      settings.c_cflag,  settings.c_lflag,
+            settings.c_cc[VSTART], settings.c_cc[VSTOP], settings.c_ispeed, settings.c_ospeed};
 }
 
 }  // namespace testing_support

@@ -14,11 +14,10 @@ public:
     PtyPair(const PtyPair&) = delete;
     PtyPair& operator=(const PtyPair&) = delete;
 
-    // Writes every byte to the line; false when it stays full for five
-    // seconds.
+    // False when the line stays full for five seconds.
     bool send(const std::string& bytes) const;
-    // What the port sent, once `count` bytes are there; fewer when nothing
-    // more comes for five seconds.
+    // Once `count` bytes are there; fewer when nothing more comes for five
+    // seconds.
     std::string receive(size_t count) const;
 
     int master = -1;
@@ -31,14 +30,9 @@ private:
 
 // The slave's termios as seen through `fd` with TCGETS2.
 struct LineSettings {
-    uint32_t iflag = 0;
-    uint32_t oflag = 0;
-    uint32_t cflag = 0;
-    uint32_t lflag = 0;
-    uint8_t startChar = 0;
-    uint8_t stopChar = 0;
-    uint32_t inputSpeed = 0;
-    uint32_t outputSpeed = 0;
+    uint32_t iflag, oflag, cflag, lflag;
+    uint8_t startChar, stopChar;
+    uint32_t inputSpeed, outputSpeed;
 };
 
 LineSettings readLineSettings(int fd);
