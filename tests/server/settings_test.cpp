@@ -1,3 +1,5 @@
+// The "interval" key, on Windows too, where the read time-outs are the
+// driver's own.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -14,7 +16,6 @@
 
 namespace {
 
-// Reads a settings file holding `body`, given by its full path.
 server::PortTimeouts timeoutsAfterReading(const std::string& body) {
 #ifdef _WIN32
     char directory[MAX_PATH];
@@ -30,27 +31,25 @@ server::PortTimeouts timeoutsAfterReading(const std::string& body) {
     return app.serialPort.timeouts;
 }
 
-}  // namespace
-
-TEST(ServerSettings, ReadIntervalDefaultsToTheClassicHundredMilliseconds) {
-    for (const char* body : {"[SERVER]\ncom=1\n", "[SERVER]\ninterval=-5\n", "[SERVER]\ninterval=\n"}) {
-        server::PortTimeouts timeouts = timeoutsAfterReading(body);
-        EXPECT_EQ(timeouts.readInterval, 100u) << body;
-        EXPECT_EQ(timeouts.readTotalMultiplier, 10u) << body;
-        EXPECT_EQ(timeouts.readTotalConstant, 500u) << body;
-        EXPECT_FALSE(timeouts.returnsOnArrival()) << body;
+TEST(ServerSettings, IntervalKeySetsTheReadTimeOuts) {
+    struct Case {
+        const char* body;
+        uint32_t interval, multiplier;
+    };
+    const Case cases[] = {
+        {"[SERVER]\ncom=1\n", 100, 10},  // missing, negative or empty: the classic 100 ms
+        {"[SERVER]\ninterval=-5\n", 100, 10},
+        {"[SERVER]\ninterval=\n", 100, 10},
+        {"[SERVER]\ninterval=250\n", 250, 10},
+        {"[server]\nINTERVAL = 0\n", 0xFFFFFFFF, 0xFFFFFFFF},  // on arrival
+    };
+    for (const Case& c : cases) {
+        server::PortTimeouts timeouts = timeoutsAfterReading(c.body);
+        EXPECT_EQ(timeouts.readInterval, c.interval) << c.body;
+        EXPECT_EQ(timeouts.readTotalMultiplier, c.multiplier) << c.body;
+        EXPECT_EQ(timeouts.readTotalConstant, 500u) << c.body;
+        EXPECT_EQ(timeouts.returnsOnArrival(), c.interval == 0xFFFFFFFF) << c.body;
     }
 }
 
-TEST(ServerSettings, ReadIntervalZeroReturnsOnArrivalAndKeepsTheTotalConstant) {
-    server::PortTimeouts timeouts = timeoutsAfterReading("[server]\nINTERVAL = 0\n");
-    EXPECT_EQ(timeouts.readInterval, 0xFFFFFFFFu);
-    EXPECT_EQ(timeouts.readTotalMultiplier, 0xFFFFFFFFu);
-    EXPECT_EQ(timeouts.readTotalConstant, 500u);
-    EXPECT_TRUE(timeouts.returnsOnArrival());
-
-    timeouts = timeoutsAfterReading("[SERVER]\ninterval=250\n");
-    EXPECT_EQ(timeouts.readInterval, 250u);
-    EXPECT_EQ(timeouts.readTotalMultiplier, 10u);
-    EXPECT_FALSE(timeouts.returnsOnArrival());
-}
+}  // namespace

@@ -1,3 +1,4 @@
+// Data bits and parity, which a pty cannot hold, checked on the flags alone.
 #include <termios.h>
 
 #include <gtest/gtest.h>
@@ -6,56 +7,30 @@
 
 namespace {
 
-using server::LineControl;
 using server::tty::TtyFlags;
 
-TtyFlags lineFlags(TtyFlags start, uint8_t stopBits, uint8_t parity, uint8_t wordLength) {
-    server::tty::applyLineControl(start, LineControl{stopBits, parity, wordLength});
-    return start;
-}
-
-TEST(TtyFlags, LineControlSetsSizeParityAndStopBits) {
-    const TtyFlags eightNone = lineFlags({ICRNL, CS8 | CREAD | CLOCAL}, 0, 0, 8);
-    EXPECT_EQ(eightNone.cflag, static_cast<uint32_t>(CS8 | CREAD | CLOCAL));
-    EXPECT_EQ(eightNone.iflag, static_cast<uint32_t>(ICRNL));
-
-    const TtyFlags sevenEvenTwo = lineFlags({0, CS8}, 2, 2, 7);
-    EXPECT_EQ(sevenEvenTwo.cflag & CSIZE, static_cast<uint32_t>(CS7));
-    EXPECT_EQ(sevenEvenTwo.cflag & (PARENB | PARODD | CMSPAR), static_cast<uint32_t>(PARENB));
-    EXPECT_TRUE(sevenEvenTwo.cflag & CSTOPB);
-    EXPECT_TRUE(sevenEvenTwo.iflag & INPCK);
-
-    EXPECT_EQ(lineFlags({}, 0, 1, 8).cflag & (PARENB | PARODD | CMSPAR), static_cast<uint32_t>(PARENB | PARODD));
-    EXPECT_EQ(lineFlags({}, 0, 3, 8).cflag & (PARENB | PARODD | CMSPAR),
-              static_cast<uint32_t>(PARENB | PARODD | CMSPAR));
-    EXPECT_EQ(lineFlags({}, 0, 4, 8).cflag & (PARENB | PARODD | CMSPAR), static_cast<uint32_t>(PARENB | CMSPAR));
-    // One and a half stop bits exist only with five data bits: CSTOPB.
-    const TtyFlags fiveHalf = lineFlags({}, 1, 0, 5);
-    EXPECT_EQ(fiveHalf.cflag & CSIZE, static_cast<uint32_t>(CS5));
-    EXPECT_TRUE(fiveHalf.cflag & CSTOPB);
-}
-
-TEST(TtyFlags, LineControlClearsWhatItDoesNotSet) {
-    const TtyFlags before{INPCK | IXON, CS5 | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS};
-    const TtyFlags after = lineFlags(before, 0, 0, 8);
-    EXPECT_EQ(after.cflag, static_cast<uint32_t>(CS8 | CRTSCTS));
-    EXPECT_EQ(after.iflag, static_cast<uint32_t>(IXON));
-}
-
-TEST(TtyFlags, FlowControlMapsHandshakesOnly) {
-    TtyFlags flags{ICRNL | IXON, CS8 | CRTSCTS};
-    server::FlowControl software;
-    software.outputXonXoff = true;
-    software.inputXonXoff = true;
-    server::tty::applyFlowControl(flags, software);
-    EXPECT_EQ(flags.iflag, static_cast<uint32_t>(ICRNL | IXON | IXOFF));
-    EXPECT_EQ(flags.cflag, static_cast<uint32_t>(CS8));
-
-    server::FlowControl hardware;
-    hardware.ctsRts = true;
-    server::tty::applyFlowControl(flags, hardware);
-    EXPECT_EQ(flags.iflag, static_cast<uint32_t>(ICRNL));
-    EXPECT_EQ(flags.cflag, static_cast<uint32_t>(CS8 | CRTSCTS));
+TEST(TtyFlags, LineControlSetsSizeParityAndStopBitsAndClearsTheRest) {
+    constexpr uint32_t parityBits = PARENB | PARODD | CMSPAR;
+    struct Case {
+        uint8_t stopBits, parity, wordLength;
+        uint32_t cflag, iflag;
+    };
+    const Case cases[] = {
+        {0, 0, 8, CS8, 0},
+        {2, 2, 7, CS7 | PARENB | CSTOPB, INPCK},
+        {0, 1, 8, CS8 | PARENB | PARODD, INPCK},
+        {0, 3, 8, CS8 | parityBits, INPCK},
+        {0, 4, 8, CS8 | PARENB | CMSPAR, INPCK},
+        {1, 0, 5, CS5 | CSTOPB, 0},  // one and a half stop bits
+    };
+    // Flags the line control does not own survive it.
+    const TtyFlags before{INPCK | IXON, CS6 | parityBits | CSTOPB | CRTSCTS | CREAD | CLOCAL};
+    for (const Case& c : cases) {
+        TtyFlags flags = before;
+        server::tty::applyLineControl(flags, server::LineControl{c.stopBits, c.parity, c.wordLength});
+        EXPECT_EQ(flags.cflag, c.cflag | CRTSCTS | CREAD | CLOCAL) << int(c.parity) << "/" << int(c.wordLength);
+        EXPECT_EQ(flags.iflag, c.iflag | IXON);
+    }
 }
 
 }  // namespace
