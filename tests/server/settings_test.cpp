@@ -8,26 +8,15 @@
 
 #include "server/server_application.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <unistd.h>
-#endif
-
 namespace {
 
+// A relative name is read from the current directory.
 server::PortTimeouts timeoutsAfterReading(const std::string& body) {
-#ifdef _WIN32
-    char directory[MAX_PATH];
-    GetTempPathA(sizeof directory, directory);
-    std::string path = std::string(directory) + "morvane-server-settings.ini";
-#else
-    std::string path = "/tmp/morvane-server-settings-" + std::to_string(::getpid()) + ".ini";
-#endif
-    std::ofstream(path) << body;
+    const char* name = "server-settings-test.ini";
+    std::ofstream(name) << body;
     server::ServerApplication app(nullptr);
-    app.readSettings(path.c_str());
-    std::remove(path.c_str());
+    app.readSettings(name);
+    std::remove(name);
     return app.serialPort.timeouts;
 }
 
