@@ -81,11 +81,8 @@ class PtyPair:
         os.set_blocking(self.master, False)
 
     def close(self):
-        for fd in (self._slave, self.master):
-            try:
-                os.close(fd)
-            except OSError:
-                pass
+        os.close(self._slave)
+        os.close(self.master)
 
     def send(self, data):
         view = memoryview(bytes(data))
@@ -198,8 +195,7 @@ class ServerProgram(Program):
 
 
 class FakeClient:
-    """A client that speaks the protocol by hand: control connection to the
-    server, a listener for the data connection that the server opens back."""
+    """Control connection to the server, a listener for the data connection."""
 
     def __init__(self, server_port):
         self.listener = socket.socket()
