@@ -97,7 +97,7 @@ peer peer "server sessions (handshake, data both ways, baud rate, next client)" 
     "$here/serial_peer.py" sessions "$port" "$work/serial-wine" "$work/serial-device"
 
 echo "== interoperability: the Linux client against the Windows server"
-peer interop "Linux client and Windows server" "$here/interop.py" "$port" "$linux_build/client/morvane-client" \
+peer interop "Linux client and Windows server" "$here/serial_peer.py" interop "$port" "$linux_build/client/morvane-client" \
     "$work/serial-wine" "$work/serial-device" "$work/interop"
 
 echo "== a session error: a request the port refuses"
