@@ -1,7 +1,10 @@
-// A connected pair of TCP sockets on 127.0.0.1 for tests.
+// A connected pair of TCP sockets on 127.0.0.1 and other helpers for tests.
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
 
 #include "net/compat.h"
 #include "net/tcp_socket.h"
@@ -38,8 +41,14 @@ inline bool noDelay(net::SocketHandle sock) {
            value != 0;
 }
 
-inline void sendText(net::SocketHandle sock, const void* data, int length) {
-    net::sendAll(sock, data, length);
+// The text of the error `operation` raises, empty if none.
+inline std::string raisedText(const std::function<void()>& operation) {
+    try {
+        operation();
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return "";
 }
 
 }  // namespace testing_support

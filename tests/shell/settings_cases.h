@@ -1,6 +1,5 @@
-// One table of settings files and look-ups with the answers the Win32
-// private-profile functions give; run against our reader and, under Wine,
-// against the real functions.
+// Settings files and look-ups with the answers of the Win32 private-profile
+// functions; run against our reader and, under Wine, the real functions.
 #pragma once
 
 #include <ostream>
@@ -28,14 +27,12 @@ inline std::vector<Case> all() {
     const std::string server = "[SERVER]\ncom=3\nport=9000\nclient=host.example\n";
     return {
         {"missing file gives defaults", "", "SERVER", "port", true, 8875, "", 0, 8875, ""},
-        {"missing file gives default text", "", "SERVER", "client", false, 0, "dflt", 128, 0, "dflt"},
-        {"plain integer", server, "SERVER", "port", true, 8875, "", 0, 9000, ""},
         {"plain string", server, "SERVER", "client", false, 0, "", 128, 0, "host.example"},
         {"missing key", server, "SERVER", "host", false, 0, "none", 128, 0, "none"},
         {"missing section", server, "CLIENT", "port", true, 8875, "", 0, 8875, ""},
         {"section name case-insensitive", server, "server", "com", true, 0, "", 0, 3, ""},
         {"key name case-insensitive", server, "SERVER", "PORT", true, 0, "", 0, 9000, ""},
-        {"blanks around names and values", "[ SERVER ]\n  port  =   42  \n", "SERVER", "port", true, 0, "", 0, 42, ""},
+        {"blanks and tabs around names and values", "[ SERVER ]\n \tport\t =  \t42 \n", "SERVER", "port", true, 0, "", 0, 42, ""},
         {"blanks around a string", "[SERVER]\nclient =  a b  \n", "SERVER", "client", false, 0, "", 128, 0, "a b"},
         {"comment line ignored", "[SERVER]\n;port=5\n", "SERVER", "port", true, 8875, "", 0, 8875, ""},
         {"first occurrence wins", "[SERVER]\nport=1\nport=2\n", "SERVER", "port", true, 0, "", 0, 1, ""},
@@ -49,9 +46,7 @@ inline std::vector<Case> all() {
         {"above 16 bits", "[S]\nv=70000\n", "S", "v", true, 0, "", 0, 70000, ""},
         {"string cut to buffer", "[S]\nv=abcdef\n", "S", "v", false, 0, "", 4, 0, "abc"},
         {"default cut to buffer", "[S]\n", "S", "v", false, 0, "abcdef", 3, 0, "ab"},
-        {"quotes stripped", "[S]\nv=\"a b\"\n", "S", "v", false, 0, "", 128, 0, "a b"},
         {"CRLF line ends", "[S]\r\nv=5\r\nw=x y\r\n", "S", "w", false, 0, "", 128, 0, "x y"},
-        {"CRLF integer", "[S]\r\nv=5\r\n", "S", "v", true, 0, "", 0, 5, ""},
         {"key without equals has no value", "[S]\nv\n", "S", "v", false, 0, "dflt", 128, 0, "dflt"},
         {"inline semicolon kept", "[S]\nv=5 ;c\n", "S", "v", false, 0, "", 128, 0, "5 ;c"},
         {"text after section", "[S] junk\nv=1\n", "S", "v", true, 0, "", 0, 1, ""},
@@ -61,7 +56,6 @@ inline std::vector<Case> all() {
         {"single quotes stripped", "[S]\nv='a b'\n", "S", "v", false, 0, "", 128, 0, "a b"},
         {"hex prefix", "[S]\nv=0x10\n", "S", "v", true, 0, "", 0, 16, ""},
         {"overflow", "[S]\nv=4294967297\n", "S", "v", true, 0, "", 0, 1, ""},
-        {"digits blank digits", "[S]\nv=12 34\n", "S", "v", true, 0, "", 0, 12, ""},
         {"hash is no comment", "[S]\n#v=1\n", "S", "#v", true, 0, "", 0, 1, ""},
         {"no closing bracket", "[S\nv=1\n", "S", "v", true, 7, "", 0, 7, ""},
         {"BOM", "\xEF\xBB\xBF[S]\nv=3\n", "S", "v", true, 0, "", 0, 3, ""},
@@ -69,7 +63,6 @@ inline std::vector<Case> all() {
         {"equals in value", "[S]\nv=a=b\n", "S", "v", false, 0, "", 128, 0, "a=b"},
         {"key before any section", "v=1\n[S]\n", "S", "v", true, 9, "", 0, 9, ""},
         {"buffer of one", "[S]\nv=abc\n", "S", "v", false, 0, "", 1, 0, ""},
-        {"tab around", "[S]\n\tv\t=\t5\t\n", "S", "v", true, 0, "", 0, 5, ""},
         {"lone CR ends a line", "[S]\rv=5\r", "S", "v", true, 9, "", 0, 5, ""},
         {"default of spaces keeps one", "", "S", "v", false, 0, "   ", 128, 0, " "},
         {"default keeps a trailing tab", "", "S", "v", false, 0, "d\t", 128, 0, "d\t"},
@@ -79,7 +72,6 @@ inline std::vector<Case> all() {
         {"empty key name", "[S]\n=5\n", "S", "", true, 9, "", 0, 5, ""},
         {"plus minus", "[S]\nv=+-5\n", "S", "v", true, 0, "", 0, 0, ""},
         {"leading zeros", "[S]\nv=007\n", "S", "v", true, 0, "", 0, 7, ""},
-        {"sign then blank", "[S]\nv=- 5\n", "S", "v", true, 0, "", 0, 0, ""},
         {"quotes and int", "[S]\nv=\"5\"\n", "S", "v", true, 0, "", 0, 5, ""},
     };
 }

@@ -1,10 +1,6 @@
 #!/bin/bash
 # The Windows programs under Wine and Xvfb, in a private prefix:
 #   tests/wine/run-suite.sh WINDOWS_BUILD LINUX_BUILD
-# Unit tests through CTest's emulator, the resources, the window and its
-# notification-area icon, start-up failures and a session error, the server
-# with COM1 on a pseudo-terminal pair, the Linux client against it, and the
-# client as far as it goes without its driver.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -12,7 +8,6 @@ windows_build=$(cd "$1" && pwd)
 linux_build=$(cd "$2" && pwd)
 server_exe="$windows_build/server/morvane-server.exe"
 client_exe="$windows_build/client/morvane-client.exe"
-driver_exe="$windows_build/tests/wine/morvane-driver.exe"
 python=/usr/bin/python3
 
 work=$(mktemp -d)
@@ -25,29 +20,38 @@ passes=0
 pass() { echo "PASS: $1"; passes=$((passes + 1)); }
 fail() { echo "FAIL: $1"; failures=$((failures + 1)); }
 
-driver() { timeout 60 wine "$driver_exe" "$@"; }
+check() { # description, driver arguments...
+    local what=$1
+    shift
+    if timeout 60 wine "$windows_build/tests/wine/morvane-driver.exe" "$@" >"$work/driver.log" 2>&1; then
+        pass "$what"
+    else
+        cat "$work/driver.log"
+        fail "$what"
+    fi
+}
 
-# Starts a program in the folder $1 (its morvane.ini) in the background;
-# its PID is in $program_pid.
+peer() { # log name, description, Python script and arguments
+    local log="$work/$1.log" what=$2
+    shift 2
+    if timeout 90 $python "$@" >"$log" 2>&1; then pass "$what: $(grep -c '^ok' "$log") checks"; else fail "$what"; fi
+    sed 's/^/    /' "$log"
+}
+
+# Starts a program in the folder $1 with the settings $3; its PID is in $program_pid.
 start_program() {
-    local folder=$1 exe=$2
-    (cd "$folder" && exec timeout 120 wine "$exe") >"$folder/output.log" 2>&1 &
+    local folder="$work/$1"
+    mkdir -p "$folder"
+    printf '%b' "$3" >"$folder/morvane.ini"
+    (cd "$folder" && exec timeout 120 wine "$2") >"$folder/output.log" 2>&1 &
     program_pid=$!
     remember $program_pid
 }
 
-# Waits for the program started last; checks its exit status.
-expect_status() {
-    local want=$1 what=$2 status=0
+expect_status() { # status, description: of the program started last
+    local status=0
     wait "$program_pid" || status=$?
-    if [ "$status" -eq "$want" ]; then pass "$what (status $status)"; else fail "$what (status $status, wanted $want)"; fi
-}
-
-scenario() { # folder with the given morvane.ini text
-    local folder="$work/$1"
-    mkdir -p "$folder"
-    printf '%b' "$2" >"$folder/morvane.ini"
-    echo "$folder"
+    if [ "$status" -eq "$1" ]; then pass "$2 (status $status)"; else fail "$2 (status $status, wanted $1)"; fi
 }
 
 free_port() { $python -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
@@ -59,7 +63,7 @@ start_serial_pair
 make_prefix
 echo "== display $DISPLAY, prefix ready after $(($(date +%s) - started)) s"
 
-echo "== unit tests under Wine (sockets, NetEvent, Packet, settings, client records)"
+echo "== unit tests under Wine"
 if (cd "$windows_build" && timeout 600 ctest --output-on-failure -j 2 >"$work/ctest.log" 2>&1); then
     pass "$(grep -E 'tests passed' "$work/ctest.log")"
 else
@@ -77,24 +81,10 @@ else
     fail "settings readers disagree"
 fi
 
-echo "== resources: dialogs 101/102, icons 103/104, string table"
-if driver resources "$server_exe" "$client_exe" >"$work/resources.log"; then
-    pass "resources as tabulated ($(grep -c '^ok' "$work/resources.log") checks)"
-else
-    grep FAILED "$work/resources.log"
-    fail "resources"
-fi
-
-check() { # description, driver arguments...
-    local what=$1
-    shift
-    if driver "$@" >"$work/driver.log" 2>&1; then pass "$what"; else cat "$work/driver.log"; fail "$what"; fi
-}
+check "resources: dialogs, icons, catalogue strings" resources "$server_exe" "$client_exe"
 
 echo "== server: window, icon, toggles, EXIT"
-port=$(free_port)
-folder=$(scenario server-run "[SERVER]\ncom=1\nport=$port\n")
-start_program "$folder" "$server_exe"
+start_program server-run "$server_exe" "[SERVER]\ncom=1\nport=$(free_port)\n"
 check "server window: caption, class, shown, icon, EXIT, link" window "WIN morvane Server" "WIN morvane Server Class" shown
 check "server close box hides; left press on the icon toggles; other messages do not" toggles "WIN morvane Server"
 check "server EXIT destroys the window and removes the icon" exit "WIN morvane Server"
@@ -102,25 +92,13 @@ expect_status 0 "server ends after EXIT"
 
 echo "== server sessions with COM1 on a pseudo-terminal pair"
 port=$(free_port)
-folder=$(scenario server-sessions "[SERVER]\ncom=1\nport=$port\n")
-start_program "$folder" "$server_exe"
-if timeout 90 $python "$here/serial_peer.py" sessions "$port" "$work/serial-wine" "$work/serial-device" >"$work/peer.log" 2>&1; then
-    pass "server sessions: $(grep -c '^ok' "$work/peer.log") checks (handshake, data both ways, baud rate, next client)"
-else
-    cat "$work/peer.log"
-    fail "server sessions"
-fi
-sed 's/^/    /' "$work/peer.log"
+start_program server-sessions "$server_exe" "[SERVER]\ncom=1\nport=$port\n"
+peer peer "server sessions (handshake, data both ways, baud rate, next client)" \
+    "$here/serial_peer.py" sessions "$port" "$work/serial-wine" "$work/serial-device"
 
 echo "== interoperability: the Linux client against the Windows server"
-if timeout 90 $python "$here/interop.py" "$port" "$linux_build/client/morvane-client" "$work/serial-wine" \
-    "$work/serial-device" "$work/interop" >"$work/interop.log" 2>&1; then
-    pass "Linux client and Windows server: $(grep -c '^ok' "$work/interop.log") checks"
-else
-    cat "$work/interop.log"
-    fail "interoperability"
-fi
-sed 's/^/    /' "$work/interop.log"
+peer interop "Linux client and Windows server" "$here/serial_peer.py" interop "$port" "$linux_build/client/morvane-client" \
+    "$work/serial-wine" "$work/serial-device" "$work/interop"
 
 echo "== a session error: a request the port refuses"
 $python "$here/serial_peer.py" bad-request "$port" >"$work/bad.log" 2>&1 || { cat "$work/bad.log"; fail "bad request sent"; }
@@ -128,8 +106,7 @@ check "\"seiral ioctl error\" in a warning box" box "WIN morvane Server" "seiral
 expect_status 1 "server ends after a session error"
 
 echo "== start-up failures"
-folder=$(scenario server-no-port "[SERVER]\ncom=0\nport=$(free_port)\nclient=nowhere.invalid\n")
-start_program "$folder" "$server_exe"
+start_program server-no-port "$server_exe" "[SERVER]\ncom=0\nport=$(free_port)\nclient=nowhere.invalid\n"
 check "unknown client name: warning box captioned IDC_PUSHBUTTON" box IDC_PUSHBUTTON "I cannot recognize the client:nowhere.invalid" warning
 check "com=0: message 6 in an error box" box "WIN morvane Server" catalogue:6 error
 expect_status 2 "server ends after a start-up failure"
@@ -139,25 +116,21 @@ $python -c 'import socket,sys,time; s=socket.socket(); s.bind(("0.0.0.0", int(sy
 holder=$!
 remember $holder
 timeout 10 sh -c "until [ -s '$work/holder.log' ]; do sleep 0.05; done"
-folder=$(scenario server-port-taken "[SERVER]\ncom=1\nport=$port\n")
-start_program "$folder" "$server_exe"
+start_program server-port-taken "$server_exe" "[SERVER]\ncom=1\nport=$port\n"
 check "port in use: message 3 in an error box" box "WIN morvane Server" catalogue:3 error
 expect_status 2 "server ends after a start-up failure"
 kill "$holder"
 
-folder=$(scenario client-no-host "[CLIENT]\ncom=1\nport=8875\n")
-start_program "$folder" "$client_exe"
+start_program client-no-host "$client_exe" "[CLIENT]\ncom=1\nport=8875\n"
 check "client window: caption, class, shown, icon, EXIT, link" window "WIN morvane Client" "WIN morvane Client Class" shown
 check "client without host: message 7" box "WIN morvane Client" catalogue:7 error
 expect_status 2 "client ends after a start-up failure"
 
-folder=$(scenario client-no-port "[CLIENT]\nhost=127.0.0.1\ncom=2\n")
-start_program "$folder" "$client_exe"
+start_program client-no-port "$client_exe" "[CLIENT]\nhost=127.0.0.1\ncom=2\n"
 check "client, com2 cannot be opened: message 6" box "WIN morvane Client" catalogue:6 error
 expect_status 2 "client ends after a start-up failure"
 
-folder=$(scenario client-no-driver "[CLIENT]\nhost=127.0.0.1\ncom=1\n")
-start_program "$folder" "$client_exe"
+start_program client-no-driver "$client_exe" "[CLIENT]\nhost=127.0.0.1\ncom=1\n"
 check "client, com1 is a plain port that cannot be attached: message 6" box "WIN morvane Client" catalogue:6 error
 expect_status 2 "client ends after a start-up failure"
 

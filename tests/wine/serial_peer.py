@@ -1,49 +1,51 @@
-"""Plays a client of the Windows server running under Wine, whose COM1 is
-one end of a pseudo-terminal pair, and the serial device at the other end.
+"""Peers of the Windows server under Wine, whose COM1 is one end of a
+pseudo-terminal pair; the script also plays the device at the other end.
 
   serial_peer.py sessions PORT WINE_END DEVICE_END
-      two sessions one after the other: handshake, data both ways (more
-      than 64 bytes at once), a baud-rate record seen on the port, bytes
-      from the device between the sessions reaching the second client.
+      two sessions in turn: data both ways (more than 64 bytes at once),
+      baud-rate records seen on the port, bytes from the device between the
+      sessions reaching the second client.
   serial_peer.py bad-request PORT
       one session whose control request the port refuses.
+  serial_peer.py interop PORT CLIENT_PROGRAM WINE_END DEVICE_END FOLDER
+      the Linux morvane-client against the server: an application on its
+      virtual port talks to the device and changes the baud rate.
 """
 
 import os
 import select
+import signal
 import socket
 import struct
+import subprocess
 import sys
 import termios
 import time
+
+import serial  # Debian's python3-serial
 
 LIMIT = 15.0  # seconds: a safety net, never a synchronisation
 SET_BAUD_RATE = 0x001B0004
 REFUSED_CODE = 0x001B2000  # not a serial request: the port refuses it
 
 
-def record(code, data):
-    return struct.pack("<BBI", len(data), 0, code) + data
+def baud_record(rate):
+    return struct.pack("<BBII", 4, 0, SET_BAUD_RATE, rate)
 
 
-def connect_when_listening(port):
+def open_session(port):
+    """The control and data connections of one session; the server may still be starting."""
+    listener = socket.create_server(("127.0.0.1", 0))
+    listener.settimeout(LIMIT)
     deadline = time.monotonic() + LIMIT
     while True:
         try:
-            return socket.create_connection(("127.0.0.1", port), timeout=LIMIT)
+            control = socket.create_connection(("127.0.0.1", int(port)), timeout=LIMIT)
+            break
         except ConnectionRefusedError:
             if time.monotonic() > deadline:
                 raise
             time.sleep(0.1)
-
-
-def open_session(port):
-    """The control connection and the data connection of one session."""
-    listener = socket.socket()
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(1)
-    listener.settimeout(LIMIT)
-    control = connect_when_listening(port)
     control.sendall(struct.pack(">H", listener.getsockname()[1]))
     data, _ = listener.accept()
     data.settimeout(LIMIT)
@@ -65,10 +67,15 @@ def read_device(fd, count):
     out = b""
     deadline = time.monotonic() + LIMIT
     while len(out) < count and time.monotonic() < deadline:
-        ready, _, _ = select.select([fd], [], [], 0.5)
-        if ready:
+        if select.select([fd], [], [], 0.5)[0]:
             out += os.read(fd, count - len(out))
     return out
+
+
+def open_device(path):
+    device = os.open(path, os.O_RDWR | os.O_NOCTTY)
+    termios.tcflush(device, termios.TCIOFLUSH)  # nothing from earlier runs
+    return device
 
 
 def check(condition, what):
@@ -78,22 +85,21 @@ def check(condition, what):
 
 
 def wait_for_speed(path, speed):
-    """The port's speed as the Wine side set it, polled until it shows."""
+    """Polls the port's speed as the Wine side set it."""
     fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
     try:
         deadline = time.monotonic() + LIMIT
-        while time.monotonic() < deadline:
-            if termios.tcgetattr(fd)[5] == speed:
-                return True
+        while termios.tcgetattr(fd)[5] != speed:
+            if time.monotonic() > deadline:
+                return False
             time.sleep(0.05)
-        return False
+        return True
     finally:
         os.close(fd)
 
 
 def sessions(port, wine_end, device_end):
-    device = os.open(device_end, os.O_RDWR | os.O_NOCTTY)
-    termios.tcflush(device, termios.TCIOFLUSH)
+    device = open_device(device_end)
 
     control, data = open_session(port)
     check(True, "first client: handshake, the server connected back")
@@ -103,12 +109,9 @@ def sessions(port, wine_end, device_end):
     from_client = bytes((i * 7) & 0xFF for i in range(300))
     data.sendall(from_client)
     check(read_device(device, len(from_client)) == from_client, "300 bytes from the client reach the device intact")
-    control.sendall(record(SET_BAUD_RATE, struct.pack("<I", 19200)))
+    control.sendall(baud_record(19200))
     check(wait_for_speed(wine_end, termios.B19200), "SET_BAUD_RATE 19200 shows on the port's termios")
-    control.sendall(record(SET_BAUD_RATE, struct.pack("<I", 57600)))
-    check(wait_for_speed(wine_end, termios.B57600), "a second SET_BAUD_RATE (57600) too")
     control.close()
-    # The server shuts the data connection down when the control one ends.
     receive(data, 1 << 16)  # whatever the port still read, up to the close
     check(data.recv(1) == b"", "the session ends with the control connection")
     data.close()
@@ -120,7 +123,7 @@ def sessions(port, wine_end, device_end):
     check(receive(data, len(between)) == between, "bytes from between the sessions reach the next client first")
     data.sendall(b"second")
     check(read_device(device, 6) == b"second", "the second client's bytes reach the device")
-    control.sendall(record(SET_BAUD_RATE, struct.pack("<I", 9600)))
+    control.sendall(baud_record(9600))
     check(wait_for_speed(wine_end, termios.B9600), "the second client's SET_BAUD_RATE (9600) shows")
     control.close()
     data.close()
@@ -130,20 +133,50 @@ def sessions(port, wine_end, device_end):
 def bad_request(port):
     control, data = open_session(port)
     # The record arrives before the close: the server replays it first.
-    control.sendall(record(REFUSED_CODE, b""))
+    control.sendall(struct.pack("<BBI", 0, 0, REFUSED_CODE))
     control.close()
     data.close()
 
 
-def main():
-    command, port = sys.argv[1], int(sys.argv[2])
-    if command == "sessions":
-        sessions(port, sys.argv[3], sys.argv[4])
-    elif command == "bad-request":
-        bad_request(port)
-    else:
-        sys.exit(__doc__)
+def interop(server_port, client_program, wine_end, device_end, folder):
+    os.makedirs(folder, exist_ok=True)
+    virtual_port = os.path.join(folder, "com7")
+    with open(os.path.join(folder, "morvane.ini"), "w") as settings:
+        settings.write(f"[CLIENT]\nhost=127.0.0.1\nport={server_port}\ncom=7\ndevice={virtual_port}\n")
+    device = open_device(device_end)
+    client = subprocess.Popen([client_program], cwd=folder, stderr=subprocess.PIPE, text=True)
+    try:
+        # The client says on standard error when its port is published.
+        ready, _, _ = select.select([client.stderr], [], [], LIMIT)
+        note = client.stderr.readline() if ready else ""
+        check("virtual port" in note, "the Linux client runs: " + note.strip())
+        with serial.Serial(virtual_port, 9600, timeout=LIMIT) as application:
+            # pyserial flushes the port as it opens it, and that purge travels
+            # apart from the data. Requests are replayed in order: once this
+            # speed shows, the purge is behind us and cannot drop a reply.
+            application.baudrate = 38400
+            check(wait_for_speed(wine_end, termios.B38400), "the application's 38400 bit/s show on the Windows COM port")
+            sent = bytes(range(256))[32:232]  # 200 bytes at once
+            application.write(sent)
+            check(read_device(device, len(sent)) == sent, "200 bytes from the application reach the device")
+            reply = b"device answers " * 10
+            os.write(device, reply)
+            check(application.read(len(reply)) == reply, "150 bytes from the device reach the application")
+            application.baudrate = 19200
+            check(wait_for_speed(wine_end, termios.B19200), "the change to 19200 bit/s shows too")
+            application.write(b"after the change")
+            check(read_device(device, 16) == b"after the change", "data still flows after the change")
+        client.send_signal(signal.SIGTERM)
+        check(client.wait(timeout=LIMIT) == 0, "the Linux client ends with status 0 on SIGTERM")
+    finally:
+        if client.poll() is None:
+            client.kill()
+            client.wait()
+        os.close(device)
 
 
 if __name__ == "__main__":
-    main()
+    commands = {"sessions": sessions, "bad-request": bad_request, "interop": interop}
+    if len(sys.argv) < 3 or sys.argv[1] not in commands:
+        sys.exit(__doc__)
+    commands[sys.argv[1]](*sys.argv[2:])

@@ -1,8 +1,6 @@
 # Sourced by the Wine scripts: a private display and Wine prefix for one run,
 # with COM1 mapped to one end of a pseudo-terminal pair, and the clean-up of
-# everything started here. Needs $work (an empty scratch folder).
-
-# Processes started by this run, ended by PID at clean-up.
+# everything started here (by PID). Needs $work (an empty scratch folder).
 started_pids=""
 
 remember() { started_pids="$started_pids $1"; }
@@ -33,19 +31,12 @@ start_display() {
     export DISPLAY=":$number"
 }
 
-# The device end of the pair is $work/serial-device; Wine's COM1 is
-# $work/serial-wine.
+# Wine's COM1 is $work/serial-wine; the device end is $work/serial-device.
 start_serial_pair() {
     socat pty,raw,echo=0,link="$work/serial-wine" pty,raw,echo=0,link="$work/serial-device" \
         >"$work/socat.log" 2>&1 &
-    serial_pid=$!
-    remember $serial_pid
+    remember $!
     timeout 10 sh -c "until [ -e '$work/serial-wine' ] && [ -e '$work/serial-device' ]; do sleep 0.05; done"
-}
-
-stop_serial_pair() {
-    kill "$serial_pid" 2>/dev/null || true
-    wait "$serial_pid" 2>/dev/null || true
 }
 
 # A fresh prefix under the Japanese locale (the message-box font is fixed
