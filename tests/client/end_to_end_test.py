@@ -28,8 +28,7 @@ CLIENT_NOTE = r"^WIN morvane Client: virtual port (\S+) -> (/dev/pts/\d+), serve
 
 
 def eventually(condition, seconds=support.SAFETY_SECONDS):
-    """For what has no event to wait on (a tty setting another process
-    changes): checks until it holds, for at most `seconds`."""
+    """For a tty setting another process changes: there is no event to wait on."""
     end = time.monotonic() + seconds
     while not condition():
         if time.monotonic() > end:
@@ -110,17 +109,15 @@ class EndToEndTest(unittest.TestCase):
         def device_reads():
             results["device"] = self.device.receive(len(up))
 
-        def device_writes():
-            self.device.send(down)
-
-        threads = [threading.Thread(target=work) for work in (application_writes, device_reads, device_writes)]
+        threads = [threading.Thread(target=work) for work in (application_writes, device_reads,
+                                                               lambda: self.device.send(down))]
         for thread in threads:
             thread.start()
         received = read_exactly(app, len(down))
         for thread in threads:
             thread.join()
-        self.assertTrue(results["device"] == up, "application to device: %d of %d bytes, %s"
-                        % (len(results["device"]), len(up), "equal prefix" if up.startswith(results["device"]) else "corrupted"))
+        self.assertTrue(results["device"] == up, "application to device: %d of %d bytes"
+                        % (len(results["device"]), len(up)))
         self.assertTrue(received == down, "device to application differs")
         self.assert_quiet_end()
 
@@ -140,37 +137,13 @@ class EndToEndTest(unittest.TestCase):
         port.stopbits = serial.STOPBITS_TWO
         self.assertTrue(eventually(lambda: self.device.settings().ospeed == 250000))
         self.assertTrue(eventually(lambda: self.device.settings().cflag & support.CSTOPB))
-        port.write(b"after the change\n")
-        self.assertEqual(self.device.receive(17), b"after the change\n")
-        self.device.send(b"reply\n")
-        self.assertEqual(port.read(6), b"reply\n")
         port.close()
         self.assert_quiet_end()
 
-    def test_a_flush_reaches_the_servers_tty_as_a_purge(self):
-        # Packet mode on the device's end shows the server's flushes.
-        fcntl.ioctl(self.device.master, termios.TIOCPKT, b"\x01\x00\x00\x00")
-
-        def next_status():
-            while True:
-                packet = self.device.receive(1)
-                self.assertTrue(packet, "no flush reached the server's tty")
-                if packet[0] != 0:
-                    return packet[0]
-
-        port = serial.Serial(self.link, 9600, timeout=support.SAFETY_SECONDS)
-        for flush, bit in ((port.reset_input_buffer, termios.TIOCPKT_FLUSHREAD),
-                           (port.reset_output_buffer, termios.TIOCPKT_FLUSHWRITE)):
-            flush()
-            status = next_status()
-            while not status & bit:
-                status = next_status()
-        port.close()
-
-    def test_applications_open_and_close_the_port_again_and_again(self):
-        # pyserial flushes the port's input when it opens it; the purge may
-        # reach the server after the device's reply and drop it there. The
-        # device's end in packet mode shows when the purge has been replayed.
+    def test_applications_open_close_and_flush_the_port_again_and_again(self):
+        # The device's end in packet mode shows the server's flushes. pyserial
+        # flushes the port's input when it opens it; the purge may reach the
+        # server after the device's reply and drop it there: wait for it.
         master = self.device.master
         fcntl.ioctl(master, termios.TIOCPKT, b"\x01\x00\x00\x00")
 
@@ -191,6 +164,9 @@ class EndToEndTest(unittest.TestCase):
             if round_number % 2:
                 port = serial.Serial(self.link, 9600, timeout=support.SAFETY_SECONDS)
                 while not packet()[0] & termios.TIOCPKT_FLUSHREAD:
+                    pass
+                port.reset_output_buffer()
+                while not packet()[0] & termios.TIOCPKT_FLUSHWRITE:
                     pass
                 write, read, close = port.write, port.read, port.close
             else:
@@ -227,6 +203,7 @@ class EndToEndTest(unittest.TestCase):
         os.write(app, b"into the void\n")
         os.write(app, b"and again\n")
         self.assert_quiet_end()
+
 
 if __name__ == "__main__":
     SERVER, CLIENT = os.path.abspath(sys.argv.pop(1)), os.path.abspath(sys.argv.pop(1))
