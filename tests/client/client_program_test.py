@@ -70,21 +70,28 @@ class ClientProgramTest(unittest.TestCase):
         os.kill(client.process.pid, signal_number)
         return client.wait(), client.text().splitlines()
 
-    def test_start_up_failures_show_their_message_and_publish_nothing(self):
+    def test_failures_show_their_message_and_leave_no_port(self):
         os.mkdir(self.join("com4"))
         with open(self.join("com5"), "w") as file:
             file.write("keep me")
-        cases = [("com=3\n", SETTINGS_MESSAGE), ("host=\nport=%d\ncom=3\n" % self.port, SETTINGS_MESSAGE),
-                 (self.host + "com=3\nline=9X1\n", SETTINGS_MESSAGE),
-                 (self.host + "com=4\n", SERIAL_MESSAGE), (self.host + "com=5\n", SERIAL_MESSAGE)]
-        for body, message in cases:
+        refused = socket.socket()
+        refused.bind((support.LOOPBACK, 0))  # bound, not listening
+        self.addCleanup(refused.close)
+        # Start-up failures end with status 2 before any network activity; a
+        # session error with status 1 after the running note.
+        cases = [("com=3\n", 2, SETTINGS_MESSAGE), ("host=\nport=%d\ncom=3\n" % self.port, 2, SETTINGS_MESSAGE),
+                 (self.host + "com=3\nline=9X1\n", 2, SETTINGS_MESSAGE),
+                 (self.host + "com=4\n", 2, SERIAL_MESSAGE), (self.host + "com=5\n", 2, SERIAL_MESSAGE),
+                 ("host=127.0.0.1\nport=%d\ncom=3\n" % refused.getsockname()[1], 1, "connect connect error")]
+        for body, status, message in cases:
             with self.subTest(settings=body):
                 client = self.start(body)
-                self.assertEqual(client.wait(), 2)
+                self.assertEqual(client.wait(), status)
                 lines = client.text().splitlines()
-                self.assertEqual(len(lines), 1, lines)
-                self.assertTrue(lines[0].startswith(TITLE + ": " + message), lines)
-        # Nothing ever connected, nothing was overwritten or left behind.
+                self.assertEqual(len(lines), 3 - status, lines)
+                self.assertTrue(lines[-1].startswith(TITLE + ": " + message), lines)
+                self.assertFalse(os.path.lexists(self.link))
+        # Nothing connected, nothing was overwritten or left behind.
         self.server.setblocking(False)
         with self.assertRaises(BlockingIOError):
             self.server.accept()
@@ -92,15 +99,6 @@ class ClientProgramTest(unittest.TestCase):
             self.assertEqual(file.read(), "keep me")
         self.assertTrue(os.path.isdir(self.join("com4")))
         self.assertEqual(sorted(os.listdir(self.directory)), ["com4", "com5", "morvane.ini"])
-
-    def test_refused_server_is_a_session_error_that_withdraws_the_port(self):
-        closed = socket.socket()
-        closed.bind((support.LOOPBACK, 0))  # bound, not listening: refused
-        self.addCleanup(closed.close)
-        client = self.start("host=127.0.0.1\nport=%d\ncom=3\n" % closed.getsockname()[1])
-        self.assertEqual(client.wait(), 1)
-        self.assertIn(TITLE + ": connect connect error", client.text().splitlines())
-        self.assertFalse(os.path.lexists(self.link))
 
     def test_symlink_lives_as_long_as_the_program(self):
         os.symlink("/dev/pts/left-behind", self.link)
