@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "shell/settings.h"
+#include "shell/settings_platform.h"
 
 namespace shell {
 
@@ -149,27 +150,10 @@ unsigned readProfileString(const char* section, const char* key, const char* def
     return static_cast<unsigned>(length);
 }
 
-size_t makeSettingsPath(const char* fileName, char* out, size_t outLength) {
-    if (outLength == 0) return 0;
-    out[0] = '\0';
-    size_t nameLength = std::strlen(fileName);
-    if (fileName[0] == '/') {
-        if (nameLength >= outLength) return 0;
-        std::memcpy(out, fileName, nameLength + 1);
-        return nameLength;
-    }
-    if (::getcwd(out, outLength) == nullptr) {
-        out[0] = '\0';
-        return 0;
-    }
-    size_t directoryLength = std::strlen(out);
-    if (directoryLength + 1 + nameLength >= outLength) {
-        out[0] = '\0';
-        return 0;
-    }
-    out[directoryLength] = '/';
-    std::memcpy(out + directoryLength + 1, fileName, nameLength + 1);
-    return directoryLength + 1 + nameLength;
+bool isFullSettingsName(const char* fileName) { return fileName[0] == '/'; }
+
+size_t currentDirectory(char* out, size_t outLength) {
+    return ::getcwd(out, outLength) == nullptr ? 0 : std::strlen(out);
 }
 
 }  // namespace shell

@@ -1,8 +1,7 @@
 #include <windows.h>
 
-#include <cstring>
-
 #include "shell/settings.h"
+#include "shell/settings_platform.h"
 
 namespace shell {
 
@@ -15,27 +14,12 @@ unsigned readProfileString(const char* section, const char* key, const char* def
     return GetPrivateProfileStringA(section, key, defaultValue, out, size, path);
 }
 
-size_t makeSettingsPath(const char* fileName, char* out, size_t outLength) {
-    if (outLength == 0) return 0;
-    out[0] = '\0';
-    size_t nameLength = std::strlen(fileName);
-    if (nameLength >= 2 && fileName[1] == ':') {
-        if (nameLength >= outLength) return 0;
-        std::memcpy(out, fileName, nameLength + 1);
-        return nameLength;
-    }
-    DWORD directoryLength = GetCurrentDirectoryA(static_cast<DWORD>(outLength), out);
-    // 0: failed; not below outLength: the directory alone did not fit.
-    if (directoryLength == 0 || directoryLength >= outLength ||
-        directoryLength + 1 + nameLength >= outLength) {
-        out[0] = '\0';
-        return 0;
-    }
-    // No check for a separator already ending the directory (a drive root
-    // gives two backslashes, which the profile functions accept).
-    out[directoryLength] = '\\';
-    std::memcpy(out + directoryLength + 1, fileName, nameLength + 1);
-    return directoryLength + 1 + nameLength;
+bool isFullSettingsName(const char* fileName) { return fileName[0] != '\0' && fileName[1] == ':'; }
+
+size_t currentDirectory(char* out, size_t outLength) {
+    DWORD length = GetCurrentDirectoryA(static_cast<DWORD>(outLength), out);
+    // Not below outLength: the directory did not fit, and `out` holds nothing.
+    return length < outLength ? length : 0;
 }
 
 }  // namespace shell
