@@ -39,6 +39,9 @@ struct PortTimeouts {
     uint32_t writeTotalConstant = 500;
 };
 
+// Bytes asked for in the driver's input queue and in its output queue.
+constexpr uint32_t portQueueSize = 4096;
+
 class SerialPort {
 public:
     explicit SerialPort(uint32_t queueSize) : queueSize(queueSize) {}

@@ -53,7 +53,7 @@ public:
     sockaddr_in peerAddress{};
     uint32_t clientAddress = 0;
     net::ConnectSocket dataSocket;
-    SerialPort serialPort{net::controlBufferSize};
+    SerialPort serialPort{portQueueSize};
     std::thread comToNetThread;
     std::thread netToComThread;
     // The network-to-COM pump's readiness event, kept here so that the end
