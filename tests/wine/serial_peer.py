@@ -7,6 +7,9 @@ pseudo-terminal pair; the script also plays the device at the other end.
       sessions reaching the second client.
   serial_peer.py bad-request PORT
       one session whose control request the port refuses.
+  serial_peer.py piece PORT DEVICE_END SIZE ARRIVES
+      SIZE bytes from the device at once: ARRIVES 1 if they must reach the
+      client within half a second, 0 if they must still be held then.
   serial_peer.py interop PORT CLIENT_PROGRAM WINE_END DEVICE_END FOLDER
       the Linux morvane-client against the server: an application on its
       virtual port talks to the device and changes the baud rate.
@@ -138,6 +141,23 @@ def bad_request(port):
     data.close()
 
 
+def piece(port, device_end, size, arrives):
+    device = open_device(device_end)
+    control, data = open_session(port)
+    sent = bytes(range(int(size)))
+    os.write(device, sent)
+    # Well inside the 1.14 s after which a 64-byte read ends by itself.
+    readable, _, _ = select.select([data], [], [], 0.5)
+    arrived = readable and receive(data, len(sent)) == sent
+    if arrives == "1":
+        check(arrived, f"{size} bytes from the device reach the client at once")
+    else:
+        check(not arrived, f"{size} bytes from the device are still held after half a second")
+    control.close()
+    data.close()
+    os.close(device)
+
+
 def interop(server_port, client_program, wine_end, device_end, folder):
     os.makedirs(folder, exist_ok=True)
     virtual_port = os.path.join(folder, "com7")
@@ -176,7 +196,7 @@ def interop(server_port, client_program, wine_end, device_end, folder):
 
 
 if __name__ == "__main__":
-    commands = {"sessions": sessions, "bad-request": bad_request, "interop": interop}
+    commands = {"sessions": sessions, "bad-request": bad_request, "piece": piece, "interop": interop}
     if len(sys.argv) < 3 or sys.argv[1] not in commands:
         sys.exit(__doc__)
     commands[sys.argv[1]](*sys.argv[2:])
