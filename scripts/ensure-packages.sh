@@ -12,4 +12,4 @@ echo "installing:$missing"
 if [ "$(id -u)" -eq 0 ]; then sudo=""; else sudo="sudo"; fi
 $sudo apt-get update -qq
 # shellcheck disable=SC2086
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends $missing
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing
