@@ -88,7 +88,9 @@ class ClientProgramTest(unittest.TestCase):
                 client = self.start(body)
                 self.assertEqual(client.wait(), status)
                 lines = client.text().splitlines()
-                self.assertEqual(len(lines), 3 - status, lines)
+                # A session that fails at once may end the process before
+                # the running note is out.
+                self.assertIn(len(lines), (1,) if status == 2 else (1, 2), lines)
                 self.assertTrue(lines[-1].startswith(TITLE + ": " + message), lines)
                 self.assertFalse(os.path.lexists(self.link))
         # Nothing connected, nothing was overwritten or left behind.
