@@ -37,9 +37,6 @@ constexpr int sendFlags = MSG_NOSIGNAL;
 using SocketLength = socklen_t;
 #endif
 
-// The error of the last failed socket call on this thread.
-int lastError();
-
 // True when the last failed socket call only found nothing to do yet
 // (WSAEWOULDBLOCK / EAGAIN on a non-blocking socket).
 bool lastErrorWouldBlock();

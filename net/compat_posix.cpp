@@ -2,8 +2,6 @@
 
 namespace net {
 
-int lastError() { return errno; }
-
 bool lastErrorWouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
 
 void startNetworking() {}

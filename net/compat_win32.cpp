@@ -2,8 +2,6 @@
 
 namespace net {
 
-int lastError() { return WSAGetLastError(); }
-
 bool lastErrorWouldBlock() { return WSAGetLastError() == WSAEWOULDBLOCK; }
 
 void startNetworking() {
