@@ -23,16 +23,6 @@ SETTINGS_MESSAGE = "morvane.ini ファイルに誤りがあります"
 SERIAL_MESSAGE = "シリアルでエラーが発生しました"
 
 
-def read_exactly(sock, count):
-    data = b""
-    while len(data) < count:
-        piece = sock.recv(count - len(data))
-        if not piece:
-            break
-        data += piece
-    return data
-
-
 def baud_record(rate):
     return struct.pack("<BBII", 4, 0, 0x1B0004, rate)
 
@@ -134,7 +124,7 @@ class ClientProgramTest(unittest.TestCase):
         wire = control.recv(3)
         self.assertEqual(len(wire), 2)
         data = socket.create_connection((peer[0], struct.unpack(">H", wire)[0]), support.SAFETY_SECONDS)
-        self.assertEqual(len(read_exactly(control, 53)), 53)  # the first report
+        self.assertEqual(len(support.receive_exactly(control, 53)), 53)  # the first report
         app = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
         self.addCleanup(os.close, app)
         settings = termios.tcgetattr(app)
@@ -144,7 +134,7 @@ class ClientProgramTest(unittest.TestCase):
         os.write(app, b"nobody hears this")
         settings[4] = settings[5] = termios.B1200
         termios.tcsetattr(app, termios.TCSANOW, settings)
-        self.assertEqual(read_exactly(control, 10), baud_record(1200))
+        self.assertEqual(support.receive_exactly(control, 10), baud_record(1200))
         self.assertIsNone(client.process.poll())
 
         control.close()

@@ -66,6 +66,17 @@ def record(code, data=b""):
     return bytes([len(data), 0x5A]) + struct.pack("<I", code) + bytes(data)
 
 
+def receive_exactly(sock, count):
+    """Up to `count` bytes from `sock`; fewer only when it closes."""
+    data = b""
+    while len(data) < count:
+        chunk = sock.recv(count - len(data))
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
 def baud_record(rate):
     return record(SET_BAUD_RATE, struct.pack("<I", rate))
 
@@ -221,13 +232,7 @@ class FakeClient:
         self.control.sendall(record(code, data))
 
     def receive(self, count):
-        data = b""
-        while len(data) < count:
-            chunk = self.data.recv(count - len(data))
-            if not chunk:
-                break
-            data += chunk
-        return data
+        return receive_exactly(self.data, count)
 
     def sees_end(self, sock):
         """True once the server has closed `sock`'s connection."""
