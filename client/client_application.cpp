@@ -78,7 +78,7 @@ bool ClientApplication::startThreads() {
 }
 
 void ClientApplication::connectToServer() {
-    net::setNoDelay(controlSocket.handle());
+    net::setSessionOptions(controlSocket.handle());
     if (!controlSocket.connect(serverAddress, port)) throw std::runtime_error("connect connect error");
     listenSocket.open(0, 0);
     // Listening before the port goes out: the server connects back at once,
@@ -90,7 +90,7 @@ void ClientApplication::connectToServer() {
     if (net::sendBytes(controlSocket.handle(), wire, sizeof wire) != sizeof wire)
         throw std::runtime_error("write portNo error");
     dataSocket = listenSocket.accept(dataPeer);
-    net::setNoDelay(dataSocket);
+    net::setSessionOptions(dataSocket);
 }
 
 std::string ClientApplication::runningNote() const {

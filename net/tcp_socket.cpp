@@ -51,6 +51,7 @@ void TcpSocket::close(int how) {
 
 void ListenSocket::open(uint32_t requestedAddress, uint16_t requestedPort) {
     create();
+    setListenReuse(sock);
     bind(requestedAddress, requestedPort);
 }
 

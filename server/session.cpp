@@ -24,12 +24,12 @@ void ServerApplication::acceptClient() {
     for (;;) {
         listenSocket.listen(1);
         controlSocket = listenSocket.accept(peerAddress);
-        net::setNoDelay(controlSocket);
+        net::setSessionOptions(controlSocket);
         clientAddress = ntohl(peerAddress.sin_addr.s_addr);
         // Back to the address the client came from, never the "client" setting.
         if (receiveHandshake()) {
             dataSocket.open(0, 0);
-            net::setNoDelay(dataSocket.handle());
+            net::setSessionOptions(dataSocket.handle());
             if (dataSocket.connect(clientAddress, dataPort)) return;
             dataSocket.close(net::shutdownBoth);
         }
