@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "net/serial_settings.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -73,6 +75,10 @@ public:
     // Issues one forwarded control request on the port, without an output
     // buffer. False when the port refuses it.
     bool replay(uint32_t ioControlCode, const unsigned char* input, int length);
+    // The line settings in effect; false when they cannot be read.
+    bool readSettings(net::SerialSettings& out) const;
+    // The modem input lines (net::modemCts...); false when the port has none.
+    bool readModemLines(uint8_t& lines) const;
 
     const uint32_t queueSize;
     PortTimeouts timeouts;
