@@ -43,12 +43,18 @@ public:
     void endSession();
     void pumpComToNet();
     void pumpNetToCom();
+    // Waits for the next client on either listener; serves it when it came
+    // to the RFC 2217 port (rfc2217_listener.cpp). False: a native client waits.
+    bool serveRfc2217Client();
 
     int32_t comPort = -1;
     char clientHost[128] = "";
     uint16_t dataPort = 0;
     uint32_t listenAddress = 0;
     net::ListenSocket listenSocket;
+    // The "rfc2217" setting; 0: no RFC 2217 listener.
+    uint16_t rfc2217Port = 0;
+    net::ListenSocket rfc2217Socket;
     net::SocketHandle controlSocket = net::invalidSocket;
     sockaddr_in peerAddress{};
     uint32_t clientAddress = 0;

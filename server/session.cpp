@@ -14,6 +14,7 @@ void ServerApplication::runSessions() {
 }
 
 void ServerApplication::serveSession() {
+    if (serveRfc2217Client()) return;
     acceptClient();
     startPumps();
     runControlLoop();
