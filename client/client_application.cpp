@@ -21,12 +21,14 @@ void ClientApplication::readSettings(const char* fileName) {
     port = static_cast<uint16_t>(shell::readProfileInt("CLIENT", "port", net::defaultPort, path));
     comNumber = static_cast<int32_t>(shell::readProfileInt("CLIENT", "com", 0, path));
     shell::readProfileString("CLIENT", "host", "", hostName, sizeof hostName, path);
+    shell::readProfileString("CLIENT", "protocol", "native", protocolName, sizeof protocolName, path);
     shell::readProfileString("CLIENT", "device", "", devicePath, sizeof devicePath, path);
     shell::readProfileString("CLIENT", "line", defaultLine, lineText, sizeof lineText, path);
 }
 
 bool ClientApplication::initNetwork() {
-    if (hostName[0] == '\0') {
+    speaksRfc2217 = std::strcmp(protocolName, "rfc2217") == 0;
+    if (hostName[0] == '\0' || (!speaksRfc2217 && std::strcmp(protocolName, "native") != 0)) {
         errorMessageId = shell::messageSettings;
         return false;
     }

@@ -6,6 +6,7 @@
 #include <string>
 #include <thread>
 
+#include "client/rfc2217_session.h"
 #include "client/virtual_port.h"
 #include "net/protocol.h"
 #include "net/tcp_socket.h"
@@ -29,6 +30,9 @@ public:
 
     int32_t comNumber = -1;
     char hostName[128] = "";
+    // The "protocol" setting: native, or rfc2217 (one connection, Telnet).
+    char protocolName[16] = "";
+    bool speaksRfc2217 = false;
     // Linux only: where the port is published, and what the pty cannot hold.
     char devicePath[512] = "";
     char lineText[16] = "";
@@ -39,6 +43,7 @@ public:
     sockaddr_in dataPeer{};
     net::SocketHandle dataSocket = net::invalidSocket;
     VirtualPort device;
+    Rfc2217Session rfc2217Session{device, controlSocket};
     std::thread sessionThread;
     std::thread deviceToNetThread;
     std::thread netToDeviceThread;

@@ -9,6 +9,7 @@ namespace client {
 
 void runSession(ClientApplication& app) {
     try {
+        if (app.speaksRfc2217) app.rfc2217Session.run(app.serverAddress, app.port);
         app.connectToServer();
         startPumps(app);
         forwardControlRequests(app);
