@@ -247,7 +247,12 @@ void ComPortServer::execute(const unsigned char* command, size_t length, std::ve
 
 void ComPortServer::pollModemLines(std::vector<unsigned char>& out) {
     uint8_t lines = 0;
-    if (!port.modemLines(lines)) return;
+    // A port without modem lines will not grow them: ask once.
+    if (withoutModemLines) return;
+    if (!port.modemLines(lines)) {
+        withoutModemLines = true;
+        return;
+    }
     lines &= modemCts | modemDsr | modemRi | modemCd;
     const bool first = lastModemLines < 0;
     const auto changed = static_cast<uint8_t>(first ? 0 : lines ^ lastModemLines);

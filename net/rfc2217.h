@@ -77,6 +77,7 @@ private:
     uint8_t lineStateMask = 0;
     uint8_t modemStateMask = 0xFF;
     int lastModemLines = -1;
+    bool withoutModemLines = false;
     bool holdBack = false;
 };
 

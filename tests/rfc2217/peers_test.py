@@ -154,7 +154,9 @@ class Peers(unittest.TestCase):
         self.assertTrue(eventually(lambda: not support.port_is_free(port)), "ser2net does not listen")
         app = serial.Serial(self.start_client(port), 9600, timeout=support.SAFETY_SECONDS)
         app.baudrate = 115200
+        app.stopbits = serial.STOPBITS_TWO
         self.assertTrue(eventually(lambda: self.device.settings().ospeed == 115200))
+        self.assertTrue(eventually(lambda: self.device.settings().cflag & support.CSTOPB))
         self.assert_both_ways_intact(app.write, app.read)
         app.close()
 
