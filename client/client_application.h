@@ -31,7 +31,7 @@ public:
     int32_t comNumber = -1;
     char hostName[128] = "";
     // The "protocol" setting: native, or rfc2217 (one connection, Telnet).
-    char protocolName[16] = "";
+    char protocolName[16] = "native";
     bool speaksRfc2217 = false;
     // Linux only: where the port is published, and what the pty cannot hold.
     char devicePath[512] = "";

@@ -32,9 +32,12 @@ constexpr unsigned char inboundHardware = 16;
 constexpr unsigned char purgeReceive = 1;
 constexpr unsigned char purgeTransmit = 2;
 constexpr unsigned char purgeBoth = 3;
-// The matching PURGE bits: abort and clear each direction.
-constexpr uint32_t purgeRxBits = 0x02 | 0x08;
-constexpr uint32_t purgeTxBits = 0x01 | 0x04;
+// The matching PURGE bits. A server clears its queues but never aborts:
+// an abort would cancel its own pending read of the port.
+constexpr uint32_t purgeRxAbort = 0x02;
+constexpr uint32_t purgeTxAbort = 0x01;
+constexpr uint32_t purgeRxClear = 0x08;
+constexpr uint32_t purgeTxClear = 0x04;
 
 // SET_HANDFLOW bits.
 constexpr uint32_t dtrControl = 0x01;
@@ -171,8 +174,9 @@ void ComPortServer::execute(const unsigned char* command, size_t length, std::ve
     const unsigned char which = command[0];
     const unsigned char* value = command + 1;
     const size_t size = length - 1;
-    // Every command but SIGNATURE has a value; one without is dropped.
-    if (size == 0 && which != command::signature) return;
+    // A poll of the modem state and a request for our signature come
+    // without a value; any other command without one is dropped.
+    if (size == 0 && which != command::signature && which != command::notifyModemState) return;
     switch (which) {
     case command::signature:
         // A client's own signature needs no answer; an empty one asks for ours.
@@ -202,13 +206,15 @@ void ComPortServer::execute(const unsigned char* command, size_t length, std::ve
             replayLine(line);
         }
         return answer(which, static_cast<unsigned char>(current().parity + 1), out);
-    case command::setStopSize:
+    case command::setStopSize: {
         if (value[0] >= 1 && value[0] <= 3) {
             SerialSettings line = current();
             line.stopBits = value[0] == 1 ? 0 : value[0] == 2 ? 2 : 1;
             replayLine(line);
         }
-        return answer(which, current().stopBits <= 2 ? stopSizeOf[current().stopBits] : 0, out);
+        const uint8_t stopBits = current().stopBits;
+        return answer(which, stopBits <= 2 ? stopSizeOf[stopBits] : 0, out);
+    }
     case command::setControl:
         return setControl(value[0], out);
     case command::notifyModemState: {
@@ -231,8 +237,8 @@ void ComPortServer::execute(const unsigned char* command, size_t length, std::ve
         return answer(which, modemStateMask, out);
     case command::purgeData: {
         uint32_t bits = 0;
-        if (value[0] == purgeReceive || value[0] == purgeBoth) bits |= purgeRxBits;
-        if (value[0] == purgeTransmit || value[0] == purgeBoth) bits |= purgeTxBits;
+        if (value[0] == purgeReceive || value[0] == purgeBoth) bits |= purgeRxClear;
+        if (value[0] == purgeTransmit || value[0] == purgeBoth) bits |= purgeTxClear;
         unsigned char input[4];
         putLittle32(input, bits);
         replayIf(bits != 0, code::purge, input, sizeof input);
@@ -346,8 +352,9 @@ bool ComPortClient::translate(const ControlRequest& request, std::vector<unsigne
     case code::purge: {
         if (request.inputLength < 4) return false;
         const uint32_t bits = readLittle32(input);
-        const auto which = static_cast<unsigned char>(((bits & purgeRxBits) ? purgeReceive : 0) |
-                                                      ((bits & purgeTxBits) ? purgeTransmit : 0));
+        const auto which =
+            static_cast<unsigned char>(((bits & (purgeRxAbort | purgeRxClear)) ? purgeReceive : 0) |
+                                       ((bits & (purgeTxAbort | purgeTxClear)) ? purgeTransmit : 0));
         if (which == 0) return false;
         telnet::TelnetStream::appendCommand(out, command::purgeData, &which, 1);
         return true;

@@ -8,7 +8,10 @@
 
 namespace server {
 
-Rfc2217Session::Rfc2217Session(SerialPort& port, net::SocketHandle connection) : port(port), sock(connection) {}
+Rfc2217Session::Rfc2217Session(SerialPort& port, net::SocketHandle connection) : port(port), sock(connection) {
+    // The pump's empty sends need a real buffer: Winsock fails a null one.
+    pending.reserve(4 * net::chunkSize);
+}
 
 void Rfc2217Session::run() {
     {

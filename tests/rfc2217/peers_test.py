@@ -104,9 +104,10 @@ class Peers(unittest.TestCase):
     def test_pyserial_client_against_the_server(self):
         port = self.start_server()
         # pyserial waits for each answer, so a change is in force once set.
-        app = serial.serial_for_url("rfc2217://127.0.0.1:%d?ign_set_control&timeout=1" % port, baudrate=57600,
-                                    timeout=support.SAFETY_SECONDS)
+        app = serial.serial_for_url("rfc2217://127.0.0.1:%d?ign_set_control&poll_modem&timeout=1" % port,
+                                    baudrate=57600, timeout=support.SAFETY_SECONDS)
         self.assertEqual(self.device.settings().ospeed, 57600)
+        self.assertFalse(app.cts)  # a poll answered: a pty has no modem lines
         app.baudrate = 115200
         self.assertEqual(self.device.settings().ospeed, 115200)
         # A pty holds neither: the answers carry 8 bits, no parity.
