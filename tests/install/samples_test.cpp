@@ -45,9 +45,14 @@ unsigned __wrap__ZN5shell17readProfileStringEPKcS1_S1_PcjS1_(const char* section
 
 namespace {
 
-// Documented ahead of the code that reads them (issues in flight): once the
-// program reads one, it leaves this list.
-const std::set<std::string> documentedAhead = {"SERVER allow", "CLIENT reconnect"};
+// Keys on which a sample and its program still differ while other work is
+// under way; once one agrees, the test says so and it leaves this list.
+const std::set<std::string> pending = {
+    "SERVER allow", "CLIENT reconnect",  // documented ahead of the code
+#ifdef _WIN32
+    "CLIENT device", "CLIENT line",  // read on Windows too, though Linux only
+#endif
+};
 
 void checkSample(shell::Application& app, const std::string& folder, const std::string& section) {
     asked.clear();
@@ -60,13 +65,19 @@ void checkSample(shell::Application& app, const std::string& folder, const std::
     for (std::string line; std::getline(file, line);) {
         if (std::regex_match(line, match, keyLine)) inSample.insert(section + " " + match[1].str());
     }
-    for (const std::string& key : inSample) {
-        const bool ahead = documentedAhead.count(key) != 0;
-        EXPECT_NE(asked.count(key) != 0, ahead) << key << (ahead ? ": read now, drop it from documentedAhead" : ": unknown");
-    }
-    for (const auto& [key, answer] : asked) {
+    std::set<std::string> keys = inSample;
+    for (const auto& entry : asked) keys.insert(entry.first);
+    for (const std::string& key : keys) {
+        const bool read = asked.count(key) != 0;
+        if (pending.count(key) != 0) {
+            EXPECT_NE(inSample.count(key) != 0, read) << key << ": sample and program agree now, drop it from pending";
+            continue;
+        }
+        EXPECT_TRUE(read) << key << ": unknown to the program";
         EXPECT_EQ(inSample.count(key), 1u) << key << ": not in the sample";
-        EXPECT_EQ(answer.value, answer.defaultValue) << key << ": the sample's value is not the default";
+        if (read) {
+            EXPECT_EQ(asked[key].value, asked[key].defaultValue) << key << ": the sample's value is not the default";
+        }
     }
 }
 
