@@ -31,7 +31,6 @@ for prefix in "$work/tree/usr/local" "$work/root/usr"; do
     # Unknown keys are only warnings: any output fails.
     (cd "$work/units" && MANPATH="$prefix/share/man" systemd-analyze verify ./*.service) >"$work/verify.log" 2>&1 || true
     [ ! -s "$work/verify.log" ] || { cat "$work/verify.log"; fail "units under $prefix"; }
-    [ "$(ls "$work/units" | wc -l)" -eq 2 ] || fail "units missing under $prefix"
     rm -r "$work/units"
 done
 
