@@ -95,7 +95,6 @@ port=$(free_port)
 start_program server-sessions "$server_exe" "[SERVER]\ncom=1\nport=$port\n"
 peer peer "server sessions (handshake, data both ways, baud rate, next client)" \
     "$here/serial_peer.py" sessions "$port" "$work/serial-wine" "$work/serial-device"
-peer timeouts "a client's SET_TIMEOUTS is checked, not applied" "$here/serial_peer.py" timeouts "$port" "$work/serial-device"
 
 echo "== interoperability: the Linux client against the Windows server"
 peer interop "Linux client and Windows server" "$here/serial_peer.py" interop "$port" "$linux_build/client/morvane-client" \
