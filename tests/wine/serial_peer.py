@@ -113,7 +113,8 @@ def sessions(port, wine_end, device_end):
     from_client = bytes((i * 7) & 0xFF for i in range(300))
     data.sendall(from_client)
     check(read_device(device, len(from_client)) == from_client, "300 bytes from the client reach the device intact")
-    # All-zero time-outs, were they applied, would hold the 25 bytes below.
+    # All-zero time-outs, were they applied, would stay on the port and hold a
+    # short piece that arrives while a read waits (the interop run shows it).
     control.sendall(struct.pack("<BBI", 20, 0, SET_TIMEOUTS) + bytes(20) + baud_record(19200))
     check(wait_for_speed(wine_end, termios.B19200), "SET_TIMEOUTS taken; SET_BAUD_RATE 19200 shows on the termios")
     control.close()
