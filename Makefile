@@ -7,8 +7,13 @@ JOBS ?= $(shell nproc)
 LINUX_PACKAGES := cmake ninja-build g++ libgtest-dev python3 python3-serial socat ser2net
 WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64 mingw-w64-common googletest python3
 WINE_PACKAGES := wine wine64 xvfb socat fonts-ipafont-gothic locales python3 python3-serial
+# dpkg-shlibdeps works out the package's dependencies; systemd-analyze checks
+# the service units in the tests.
+DEB_PACKAGES := dpkg-dev systemd
+PREFIX ?= /usr/local
 
-.PHONY: all linux windows test demo bench screenshots linux-packages windows-packages wine-packages clean
+.PHONY: all linux windows test demo bench screenshots install deb windows-zip linux-packages windows-packages \
+	wine-packages deb-packages clean
 
 all: linux windows
 
@@ -25,11 +30,24 @@ linux: linux-packages
 wine-packages:
 	@scripts/ensure-packages.sh $(WINE_PACKAGES)
 
+deb-packages:
+	@scripts/ensure-packages.sh $(DEB_PACKAGES)
+
 windows: windows-packages
 	cmake -S . -B $(WINDOWS_BUILD_DIR) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 	cmake --build $(WINDOWS_BUILD_DIR) -j $(JOBS)
 
-test: linux windows wine-packages
+# The programs, manual pages, service units and samples under $(DESTDIR)$(PREFIX).
+install: linux
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+deb: linux deb-packages
+	cd $(BUILD_DIR) && cpack -G DEB
+
+windows-zip: windows
+	cd $(WINDOWS_BUILD_DIR) && cpack -G ZIP
+
+test: linux windows-zip wine-packages deb-packages
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 	tests/wine/run-suite.sh $(WINDOWS_BUILD_DIR) $(BUILD_DIR)
 

@@ -1,6 +1,8 @@
 #include "client/client_application.h"
 #include "shell/entry.h"
 
+const char shell::programName[] = "morvane-client";
+
 int shell::programMain(InstanceHandle instance, int showCommand) {
     constexpr int dialogId = 102;
     constexpr int iconId = 103;

@@ -58,10 +58,27 @@ inline int receiveBytes(SocketHandle sock, void* data, int length) {
     return static_cast<int>(::recv(sock, static_cast<char*>(data), length, 0));
 }
 
+// True when the last failed connect() is still under way (EINPROGRESS /
+// WSAEWOULDBLOCK on a non-blocking socket).
+bool lastErrorInProgress();
+
+// True when the last failed call says the peer vanished (keepalive or
+// retransmissions unanswered, no route) rather than closed or reset.
+bool lastErrorPeerLost();
+
+// Switches a socket without a selected event between blocking and not.
+void setBlocking(SocketHandle sock, bool blocking);
+
+// Waits until the socket has something to read (or has failed), or can take
+// more bytes, for at most `milliseconds` (-1: no limit). False on time-out or
+// when the wait itself fails.
+bool waitReadable(SocketHandle sock, int milliseconds);
+bool waitWritable(SocketHandle sock, int milliseconds);
+
 // Sends every byte, also on a non-blocking socket: a send that would block
 // or is partial waits until the socket can take more. False when the
-// connection fails or is shut down.
-bool sendAll(SocketHandle sock, const void* data, int length);
+// connection fails or is shut down; `sent` then says how many went out.
+bool sendAll(SocketHandle sock, const void* data, int length, int* sent = nullptr);
 
 // Small request/reply pieces must not wait for Nagle's algorithm. Changes
 // nothing else about the socket; a failure only costs latency.

@@ -1,8 +1,19 @@
+#include <fcntl.h>
+
 #include "net/compat.h"
 
 namespace net {
 
 bool lastErrorWouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
+bool lastErrorInProgress() { return errno == EINPROGRESS; }
+
+bool lastErrorPeerLost() { return errno == ETIMEDOUT || errno == EHOSTUNREACH || errno == ENETUNREACH; }
+
+void setBlocking(SocketHandle sock, bool blocking) {
+    int flags = ::fcntl(sock, F_GETFL);
+    if (flags >= 0) ::fcntl(sock, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
+}
 
 void startNetworking() {}
 

@@ -1,44 +1,34 @@
 #include "net/compat.h"
 
-#ifndef _WIN32
-#include <sys/select.h>
-#endif
-
 namespace net {
 
 namespace {
 
-// Waits until the socket can take more bytes, or has failed. select() works
-// on Windows too, whatever event selection the socket carries.
-bool waitWritable(SocketHandle sock) {
-    for (;;) {
-        fd_set writable;
-        FD_ZERO(&writable);
-        FD_SET(sock, &writable);
-        int ready = ::select(static_cast<int>(sock) + 1, nullptr, &writable, nullptr, nullptr);
-        if (ready > 0) return true;
-#ifndef _WIN32
-        if (ready < 0 && errno == EINTR) continue;
-#endif
-        return false;
-    }
-}
+// How long one wait for room lasts before the send is tried again: a
+// socket shut down meanwhile then fails the send, whatever select says.
+constexpr int roomWaitMilliseconds = 500;
 
 }  // namespace
 
-bool sendAll(SocketHandle sock, const void* data, int length) {
+bool sendAll(SocketHandle sock, const void* data, int length, int* sent) {
     const char* next = static_cast<const char*>(data);
     int left = length;
+    bool delivered = true;
     do {
-        int sent = sendBytes(sock, next, left);
-        if (sent < 0) {
-            if (!lastErrorWouldBlock() || !waitWritable(sock)) return false;
-            continue;
+        int put = sendBytes(sock, next, left);
+        if (put < 0) {
+            if (lastErrorWouldBlock()) {
+                waitWritable(sock, roomWaitMilliseconds);
+                continue;
+            }
+            delivered = false;
+            break;
         }
-        next += sent;
-        left -= sent;
+        next += put;
+        left -= put;
     } while (left > 0);
-    return true;
+    if (sent != nullptr) *sent = length - left;
+    return delivered;
 }
 
 }  // namespace net

@@ -79,4 +79,20 @@ bool ConnectSocket::connect(uint32_t peer, uint16_t peerPortNumber) {
     return result == 0;
 }
 
+bool ConnectSocket::connect(uint32_t peer, uint16_t peerPortNumber, int milliseconds) {
+    setBlocking(sock, false);
+    sockaddr_in remote = makeAddress(peer, peerPortNumber);
+    bool connected = ::connect(sock, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0;
+    peerAddress = peer;
+    peerPort = peerPortNumber;
+    if (!connected && lastErrorInProgress() && waitWritable(sock, milliseconds)) {
+        int error = 0;
+        SocketLength length = sizeof error;
+        connected = ::getsockopt(sock, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) == 0 &&
+                    error == 0;
+    }
+    setBlocking(sock, true);
+    return connected;
+}
+
 }  // namespace net

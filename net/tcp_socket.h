@@ -45,6 +45,9 @@ public:
     // Both 0: no local binding; the system picks them when connect() runs.
     void open(uint32_t localAddress, uint16_t localPort);
     bool connect(uint32_t address, uint16_t port);
+    // As connect(), but gives up after `milliseconds`; the socket stays
+    // blocking.
+    bool connect(uint32_t address, uint16_t port, int milliseconds);
 
     uint16_t lastPeerPort() const { return peerPort; }
     uint32_t lastPeerAddress() const { return peerAddress; }

@@ -1,6 +1,8 @@
 #include "server/server_application.h"
 #include "shell/entry.h"
 
+const char shell::programName[] = "morvane-server";
+
 int shell::programMain(InstanceHandle instance, int showCommand) {
     constexpr int dialogId = 101;
     constexpr int iconId = 104;

@@ -1,8 +1,6 @@
 #include <algorithm>
 #include <cerrno>
-#include <stdexcept>
 
-#include "server/rfc2217_session.h"
 #include "server/server_application.h"
 
 #ifndef _WIN32
@@ -11,28 +9,27 @@
 
 namespace server {
 
-bool ServerApplication::serveRfc2217Client() {
-    if (rfc2217Port == 0) return false;
-    const net::SocketHandle listeners[2] = {listenSocket.handle(), rfc2217Socket.handle()};
+bool ServerApplication::waitForClient(int milliseconds) {
+    clientListener = Listener::native;
+    if (rfc2217Port == 0) return milliseconds < 0 || net::waitReadable(listenSocket.handle(), milliseconds);
+    const net::SocketHandle native = listenSocket.handle();
+    const net::SocketHandle rfc2217 = rfc2217Socket.handle();
     fd_set ready;
     for (;;) {
         FD_ZERO(&ready);
-        for (net::SocketHandle listener : listeners) FD_SET(listener, &ready);
-        // No time limit: the session thread has nothing to do until a client comes.
-        const int count = ::select(static_cast<int>(std::max(listeners[0], listeners[1])) + 1, &ready, nullptr,
-                                   nullptr, nullptr);
-        if (count > 0) break;
+        FD_SET(native, &ready);
+        FD_SET(rfc2217, &ready);
+        timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
+        const int count = ::select(static_cast<int>(std::max(native, rfc2217)) + 1, &ready, nullptr, nullptr,
+                                   milliseconds < 0 ? nullptr : &limit);
 #ifndef _WIN32
-        if (errno == EINTR) continue;
+        if (count < 0 && errno == EINTR) continue;
 #endif
-        throw std::runtime_error("socket error");
+        if (count <= 0) return false;
+        break;
     }
-    if (FD_ISSET(listeners[0], &ready)) return false;
-    sockaddr_in peer{};
-    const net::SocketHandle connection = rfc2217Socket.accept(peer);
-    net::setSessionOptions(connection);
-    Rfc2217Session(serialPort, connection).run();
-    net::releaseSocket(connection);
+    // Both waiting: the native client first, the other one next time.
+    if (!FD_ISSET(native, &ready)) clientListener = Listener::rfc2217;
     return true;
 }
 

@@ -1,14 +1,22 @@
 #include "server/rfc2217_session.h"
 
+#include <chrono>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
 
-#include "net/net_event.h"
-
 namespace server {
 
-Rfc2217Session::Rfc2217Session(SerialPort& port, net::SocketHandle connection) : port(port), sock(connection) {
+namespace {
+
+// How often a suspended pump looks whether its session has ended.
+constexpr int suspendCheckMilliseconds = 100;
+
+}  // namespace
+
+void ServerApplication::serveRfc2217() { Rfc2217Session(*this).run(); }
+
+Rfc2217Session::Rfc2217Session(ServerApplication& app) : app(app), port(app.serialPort), sock(app.controlSocket) {
     // The pump's empty sends need a real buffer: Winsock fails a null one.
     pending.reserve(4 * net::chunkSize);
 }
@@ -17,95 +25,132 @@ void Rfc2217Session::run() {
     {
         std::lock_guard<std::mutex> lock(sending);
         stream.appendOffers(pending);
-        if (!sendPending()) return;
+        if (!sendPending()) {
+            app.finishSession(connectionEnd(-1));
+            return;
+        }
     }
-    net::NetEvent readiness(sock);
-    readiness.create();
-    readiness.select(net::netEventRead | net::netEventClose);
-    std::thread pump;
     try {
-        pump = std::thread([this] { pumpPortToNet(); });
+        app.comToNetThread = std::thread([this] { pumpPortToNet(); });
     } catch (const std::system_error&) {
         throw std::runtime_error("create thread error");
     }
-    for (;;) {
+    net::NetEvent& readiness = *app.controlReadiness;
+    while (!app.sessionEnding && readiness.wait()) {
         const int got = net::receiveBytes(sock, netBuffer, sizeof netBuffer);
-        if (got < 0 && net::lastErrorWouldBlock()) {
-            if (!readiness.wait()) break;
-            continue;
+        if (got < 0 && net::lastErrorWouldBlock()) continue;
+        if (got <= 0) {
+            app.finishSession(connectionEnd(got));
+            break;
         }
-        if (got <= 0) break;
         written = 0;
-        writeToPort(stream.receive(netBuffer, static_cast<size_t>(got), dataBuffer, *this));
+        if (!writeToPort(stream.receive(netBuffer, static_cast<size_t>(got), dataBuffer, *this))) break;
         if (stream.answers.empty()) continue;
         std::lock_guard<std::mutex> lock(sending);
         pending.insert(pending.end(), stream.answers.begin(), stream.answers.end());
         stream.answers.clear();
-        if (!sendPending()) break;
+        if (!sendPending()) {
+            app.finishSession(connectionEnd(-1));
+            break;
+        }
     }
-    readiness.close();
-    // The pump's next send fails, or it sees `ending` before its next read.
-    ending = true;
-    ::shutdown(sock, net::shutdownBoth);
+    app.finishSession(SessionEnd::clientClosed);
     resumed.notify_all();
-    // The port's read time-out bounds this wait.
-    pump.join();
+    // Woken by finishSession, as the native pump is; it uses this object.
+    app.comToNetThread.join();
 }
 
 void Rfc2217Session::comPortCommand(const unsigned char* command, size_t length, size_t dataBefore) {
     // Bytes the client wrote before a change go out under the old settings.
-    writeToPort(dataBefore);
+    if (!writeToPort(dataBefore)) return;
     std::lock_guard<std::mutex> lock(sending);
     commands.execute(command, length, pending);
     resumed.notify_all();
-    // A failed connection shows in the next receive.
-    sendPending();
+    if (!sendPending()) app.finishSession(connectionEnd(-1));
 }
 
 bool Rfc2217Session::replay(uint32_t ioControlCode, const unsigned char* input, int length) {
-    return port.replay(ioControlCode, input, length);
+    if (port.replay(ioControlCode, input, length)) return true;
+    // A refused value is answered as it stands; a port that went away
+    // refuses everything, and that ends the session.
+    if (!port.healthy()) app.finishSession(SessionEnd::portLost);
+    return false;
 }
 
 bool Rfc2217Session::settings(net::SerialSettings& out) { return port.readSettings(out); }
 
 bool Rfc2217Session::modemLines(uint8_t& lines) { return port.readModemLines(lines); }
 
-void Rfc2217Session::writeToPort(size_t upTo) {
-    // Short writes go on; a write that takes nothing (the port failed or the
-    // line stayed blocked) drops the rest, as on the native port.
+// A stopped line holds the bytes, and TCP holds the client back, until the
+// line moves again or the session ends.
+bool Rfc2217Session::writeToPort(size_t upTo) {
     while (written < upTo) {
+        if (app.sessionEnding) return false;
         const int put = port.write(dataBuffer + written, static_cast<int>(upTo - written));
-        if (put <= 0) break;
+        if (put < 0) {
+            app.finishSession(SessionEnd::portLost);
+            return false;
+        }
         written += static_cast<size_t>(put);
+        app.bytesToPort += static_cast<uint64_t>(put);
     }
-    written = upTo;
+    return true;
 }
 
-bool Rfc2217Session::sendPending() {
-    const bool sent = net::sendAll(sock, pending.data(), static_cast<int>(pending.size()));
+bool Rfc2217Session::sendPending(int* sent) {
+    const bool delivered = net::sendAll(sock, pending.data(), static_cast<int>(pending.size()), sent);
     pending.clear();
-    return sent;
+    return delivered;
 }
 
+// As the native pump, with the bytes IAC-escaped and the modem lines polled
+// between reads.
 void Rfc2217Session::pumpPortToNet() {
-    unsigned char piece[net::chunkSize];
     unsigned char escaped[2 * net::chunkSize];
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(sending);
-            // Woken by every command and by the end of the session.
-            resumed.wait(lock, [this] { return ending || !commands.suspended(); });
-            if (ending) return;
+            while (commands.suspended() && !app.sessionEnding)
+                resumed.wait_for(lock, std::chrono::milliseconds(suspendCheckMilliseconds));
         }
-        const int got = port.read(piece, net::chunkSize);
-        if (got < 0) return;
-        const size_t size = net::telnet::TelnetStream::escape(piece, static_cast<size_t>(got), escaped);
+        if (app.unsentLength == 0) {
+            if (app.sessionEnding) return;
+            const int got = port.read(app.comReadBuffer, net::chunkSize);
+            if (got < 0) {
+                app.finishSession(SessionEnd::portLost);
+                return;
+            }
+            app.unsentOffset = 0;
+            app.unsentLength = got;
+            // Woken by the session's end: what the read took waits for the
+            // next client.
+            if (app.sessionEnding) return;
+        }
+        const unsigned char* piece = app.comReadBuffer + app.unsentOffset;
+        const size_t size =
+            net::telnet::TelnetStream::escape(piece, static_cast<size_t>(app.unsentLength), escaped);
         std::lock_guard<std::mutex> lock(sending);
         commands.pollModemLines(pending);
+        const size_t start = pending.size();
         pending.insert(pending.end(), escaped, escaped + size);
         // Also with nothing read: an empty send says whether the connection
         // is still usable.
-        if (!sendPending()) return;
+        int sent = 0;
+        const bool delivered = sendPending(&sent);
+        const SessionEnd cause = connectionEnd(-1);
+        // Only bytes that went out whole count; the rest waits for the next client.
+        int taken = 0;
+        for (size_t end = start; taken < app.unsentLength; ++taken) {
+            end += piece[taken] == net::telnet::iac ? 2 : 1;
+            if (end > static_cast<size_t>(sent)) break;
+        }
+        app.unsentOffset += taken;
+        app.unsentLength -= taken;
+        app.bytesFromPort += static_cast<uint64_t>(taken);
+        if (!delivered) {
+            app.finishSession(cause);
+            return;
+        }
     }
 }
 

@@ -1,28 +1,25 @@
-// One client of the RFC 2217 port: Telnet on one connection, serial data
-// both ways, and com-port commands replayed on the serial port through the
-// same layer as native control requests, each answered.
+// A session of a client on the RFC 2217 listener: Telnet on one connection,
+// serial data both ways, and com-port commands replayed on the serial port
+// through the same layer as native control requests, each answered. It
+// shares the native session's ending, its kept bytes and its fault rules.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <vector>
 
-#include "net/compat.h"
-#include "net/protocol.h"
 #include "net/rfc2217.h"
 #include "net/telnet_stream.h"
-#include "server/serial_port.h"
+#include "server/server_application.h"
 
 namespace server {
 
 class Rfc2217Session : net::telnet::CommandSink, net::rfc2217::ComPortTarget {
 public:
-    Rfc2217Session(SerialPort& port, net::SocketHandle connection);
+    explicit Rfc2217Session(ServerApplication& app);
 
-    // Serves the client until it leaves or its connection fails; the pump
-    // from the port has ended when this returns. Throws "create thread
-    // error" when the pump cannot start.
+    // Runs the session on the session thread until it ends; the pump from
+    // the port runs on app.comToNetThread, which endSession() joins.
     void run();
 
 private:
@@ -32,11 +29,13 @@ private:
     bool modemLines(uint8_t& lines) override;
 
     void pumpPortToNet();
-    // Writes received serial bytes [written, upTo) to the port.
-    void writeToPort(size_t upTo);
+    // Writes received serial bytes [written, upTo) to the port; false once
+    // the session ends.
+    bool writeToPort(size_t upTo);
     // Sends `pending` with the lock held; false when the connection failed.
-    bool sendPending();
+    bool sendPending(int* sent = nullptr);
 
+    ServerApplication& app;
     SerialPort& port;
     const net::SocketHandle sock;
     net::telnet::TelnetStream stream{net::telnet::TelnetStream::Role::server};
@@ -47,7 +46,6 @@ private:
     std::mutex sending;
     std::condition_variable resumed;
     std::vector<unsigned char> pending;
-    std::atomic<bool> ending{false};
 
     // Network to port (the session thread).
     unsigned char netBuffer[net::controlBufferSize] = {};

@@ -2,6 +2,7 @@
 // written and given control requests by the threads of each session.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -62,19 +63,31 @@ public:
     const std::string& name() const { return openedName; }
 
     // Creates what reads and writes wait on: the named events "READ03x" and
-    // "WRITE03x" on Windows, nothing elsewhere. False when one cannot be made.
+    // "WRITE03x" on Windows, and the reader's wake-up on every platform.
+    // False when one cannot be made.
     bool createIoEvents();
 
     // Reads up to `capacity` bytes within the read time-outs. Returns the
     // count, 0 when the time-out ran out on a silent line, negative when the
-    // port failed. One reader at a time.
+    // port failed or hung up. One reader at a time.
     int read(unsigned char* buffer, int capacity);
+    // Makes the current or next read return at once with what it has, until
+    // rearmReader(); from any thread.
+    void wakeReader();
+    void rearmReader();
     // Writes within the write time-outs. Returns the count written, fewer on
     // a time-out, negative when the port failed. One writer at a time.
     int write(const unsigned char* data, int length);
     // Issues one forwarded control request on the port, without an output
     // buffer. False when the port refuses it.
     bool replay(uint32_t ioControlCode, const unsigned char* input, int length);
+    // False once the port has hung up or failed for good.
+    bool healthy();
+    // Lets the line send again: output resumed as after XON, break off.
+    void resumeTransmission();
+    // Lets other programs open the port once this process ends; the port
+    // stays usable. Safe while other threads use it.
+    void releaseExclusive();
     // The line settings in effect; false when they cannot be read.
     bool readSettings(net::SerialSettings& out) const;
     // The modem input lines (net::modemCts...); false when the port has none.
@@ -95,8 +108,11 @@ private:
     COMMTIMEOUTS commTimeouts{};
     OVERLAPPED readOverlapped{};
     OVERLAPPED writeOverlapped{};
+    HANDLE wakeEvent = nullptr;
 #else
-    int fd = -1;
+    std::atomic<int> fd{-1};
+    // A pipe whose read end, readable, ends a read's wait.
+    int wakePipe[2] = {-1, -1};
     // Whether SET_HANDFLOW turned RS-485 transmit toggling on.
     bool rtsToggle = false;
 #endif

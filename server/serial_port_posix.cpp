@@ -69,7 +69,7 @@ int16_t SerialPort::setLine(uint32_t baudRate, uint16_t parity, uint16_t byteSiz
 void SerialPort::close() {
     if (fd < 0) return;
     // A pty keeps TIOCEXCL after the last close; let the next opener in.
-    ::ioctl(fd, TIOCNXCL);
+    releaseExclusive();
     ::close(fd);
     fd = -1;
     rtsToggle = false;
@@ -78,7 +78,7 @@ void SerialPort::close() {
 
 bool SerialPort::isOpen() const { return fd >= 0; }
 
-bool SerialPort::createIoEvents() { return true; }
+bool SerialPort::createIoEvents() { return ::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) == 0; }
 
 int SerialPort::read(unsigned char* buffer, int capacity) {
     const Clock::time_point start = Clock::now();
@@ -93,6 +93,7 @@ int SerialPort::read(unsigned char* buffer, int capacity) {
                                  limits.readTotalConstant);
     Clock::time_point lastByte = start;
     int done = 0;
+    bool polledReadable = false;
     while (done < capacity) {
         // Read first and wait only when nothing is there: a busy line then
         // costs one call per piece.
@@ -100,28 +101,45 @@ int SerialPort::read(unsigned char* buffer, int capacity) {
         if (got > 0) {
             done += static_cast<int>(got);
             lastByte = Clock::now();
+            polledReadable = false;
             if (limits.returnsOnArrival()) break;
             continue;
         }
         if (got < 0 && errno == EINTR) continue;
-        // With VMIN 0 nothing to read is no failure; anything else is.
-        if (got < 0 && errno != EAGAIN) return failedWith(done);
+        // With VMIN 0 nothing to read is no failure; anything else is, and
+        // so is nothing right after poll said readable (a hung-up tty).
+        if ((got < 0 && errno != EAGAIN) || (got == 0 && polledReadable)) return failedWith(done);
         Deadline deadline = total;
         if (done > 0 && limits.readInterval != 0 && limits.readInterval != noWait) {
             Deadline gap = after(lastByte, limits.readInterval);
             if (!deadline || *gap < *deadline) deadline = gap;
         }
-        pollfd entry{fd, POLLIN, 0};
-        int ready = ::poll(&entry, 1, pollTimeout(deadline));
+        pollfd entries[2] = {{fd, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
+        int ready = ::poll(entries, 2, pollTimeout(deadline));
         if (ready == 0) break;
         if (ready < 0) {
             if (errno == EINTR) continue;
             return failedWith(done);
         }
+        if (entries[1].revents != 0) break;
         // The line hung up with nothing left to read.
-        if ((entry.revents & (POLLHUP | POLLERR | POLLNVAL)) && !(entry.revents & POLLIN)) return failedWith(done);
+        if ((entries[0].revents & (POLLHUP | POLLERR | POLLNVAL)) && !(entries[0].revents & POLLIN))
+            return failedWith(done);
+        polledReadable = true;
     }
     return done;
+}
+
+void SerialPort::wakeReader() {
+    const char byte = 0;
+    // Full means a wake-up is pending already.
+    [[maybe_unused]] ssize_t written = ::write(wakePipe[1], &byte, 1);
+}
+
+void SerialPort::rearmReader() {
+    char bytes[16];
+    while (::read(wakePipe[0], bytes, sizeof bytes) > 0) {
+    }
 }
 
 int SerialPort::write(const unsigned char* data, int length) {
@@ -147,6 +165,18 @@ int SerialPort::write(const unsigned char* data, int length) {
     }
     return done;
 }
+
+bool SerialPort::healthy() {
+    pollfd entry{fd, 0, 0};
+    return isOpen() && ::poll(&entry, 1, 0) >= 0 && (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
+}
+
+void SerialPort::resumeTransmission() {
+    tty::stopOutput(fd, false);
+    tty::setBreak(fd, false);
+}
+
+void SerialPort::releaseExclusive() { ::ioctl(fd, TIOCNXCL); }
 
 bool SerialPort::replay(uint32_t ioControlCode, const unsigned char* input, int length) {
     const PortRequest request = decodePortRequest(ioControlCode, input, length);

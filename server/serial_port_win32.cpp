@@ -1,3 +1,4 @@
+#include "server/control_codes.h"
 #include "server/serial_port.h"
 
 namespace server {
@@ -10,14 +11,29 @@ const char* const deviceNames[] = {"dmy",  "COM1", "COM2", "COM3", "COM4",
 
 static_assert(sizeof(DCB) == 28, "DCBlength is 28");
 
+// A failed transfer: after a comm error (framing, overrun, ...) the port
+// goes on once ClearCommError has reported it; -1 when even that fails.
+int afterFailure(HANDLE handle) {
+    DWORD errors = 0;
+    return ClearCommError(handle, &errors, nullptr) ? 0 : -1;
+}
+
 // Waits for an overlapped transfer that went pending and collects its count;
-// one that completed at once has its count already. -1 when it failed.
-int finishTransfer(HANDLE handle, BOOL started, DWORD count, OVERLAPPED& overlapped) {
-    if (!started) {
-        if (GetLastError() != ERROR_IO_PENDING) return -1;
-        if (WaitForSingleObject(overlapped.hEvent, INFINITE) != WAIT_OBJECT_0) return -1;
-        if (!GetOverlappedResult(handle, &overlapped, &count, FALSE)) return -1;
+// one that completed at once has its count already. The port's time-outs
+// bound the wait; a signalled `wake` (may be null) cancels the transfer and
+// keeps what it moved.
+int finishTransfer(HANDLE handle, BOOL started, DWORD count, OVERLAPPED& overlapped, HANDLE wake) {
+    if (started) return static_cast<int>(count);
+    if (GetLastError() != ERROR_IO_PENDING) return afterFailure(handle);
+    HANDLE events[2] = {overlapped.hEvent, wake};
+    DWORD waited = WaitForMultipleObjects(wake != nullptr ? 2 : 1, events, FALSE, INFINITE);
+    if (waited == WAIT_OBJECT_0 + 1) {
+        CancelIoEx(handle, &overlapped);
+        GetOverlappedResult(handle, &overlapped, &count, TRUE);
+        return static_cast<int>(overlapped.InternalHigh);
     }
+    if (waited != WAIT_OBJECT_0) return -1;
+    if (!GetOverlappedResult(handle, &overlapped, &count, FALSE)) return afterFailure(handle);
     return static_cast<int>(count);
 }
 
@@ -44,6 +60,9 @@ int16_t SerialPort::open(int32_t portNumber) {
         dcb.DCBlength = sizeof(DCB);
         dcb.fBinary = 1;
         dcb.fTXContinueOnXoff = 1;
+        // A previous user's abort-on-error would fail every read after the
+        // first framing error.
+        dcb.fAbortOnError = 0;
         dcb.fOutX = 0;
         dcb.fInX = 0;
         dcb.XonChar = 0x11;
@@ -82,24 +101,46 @@ bool SerialPort::createIoEvents() {
     readOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, "READ03x");
     if (readOverlapped.hEvent == nullptr) return false;
     writeOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, "WRITE03x");
-    return writeOverlapped.hEvent != nullptr;
+    if (writeOverlapped.hEvent == nullptr) return false;
+    wakeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return wakeEvent != nullptr;
 }
 
 int SerialPort::read(unsigned char* buffer, int capacity) {
     DWORD count = 0;
     BOOL started = ReadFile(handle, buffer, static_cast<DWORD>(capacity), &count, &readOverlapped);
-    return finishTransfer(handle, started, count, readOverlapped);
+    return finishTransfer(handle, started, count, readOverlapped, wakeEvent);
 }
+
+void SerialPort::wakeReader() { SetEvent(wakeEvent); }
+
+void SerialPort::rearmReader() { ResetEvent(wakeEvent); }
 
 int SerialPort::write(const unsigned char* data, int length) {
     DWORD count = 0;
     BOOL started = WriteFile(handle, data, static_cast<DWORD>(length), &count, &writeOverlapped);
-    return finishTransfer(handle, started, count, writeOverlapped);
+    return finishTransfer(handle, started, count, writeOverlapped, nullptr);
 }
 
+bool SerialPort::healthy() {
+    DWORD errors = 0;
+    return isOpen() && ClearCommError(handle, &errors, nullptr);
+}
+
+void SerialPort::resumeTransmission() {
+    EscapeCommFunction(handle, SETXON);
+    ClearCommBreak(handle);
+}
+
+// Closing the handle at the end of the process is all it takes.
+void SerialPort::releaseExclusive() {}
+
 // The driver checks the request itself; one that it cannot finish at once
-// (pending) counts as refused.
+// (pending) counts as refused. Time-outs are the server's own: a client's
+// are checked, not applied.
 bool SerialPort::replay(uint32_t ioControlCode, const unsigned char* input, int length) {
+    if (ioControlCode == code::setTimeouts)
+        return decodePortRequest(ioControlCode, input, length).refusal == Refusal::none;
     DWORD returned = 0;
     return DeviceIoControl(handle, ioControlCode, const_cast<unsigned char*>(input), static_cast<DWORD>(length),
                            nullptr, 0, &returned, nullptr) != FALSE;

@@ -20,6 +20,7 @@ void ServerApplication::readSettings(const char* fileName) {
     comPort = static_cast<int32_t>(shell::readProfileInt("SERVER", "com", 0, path));
     port = static_cast<uint16_t>(shell::readProfileInt("SERVER", "port", net::defaultPort, path));
     shell::readProfileString("SERVER", "client", "", clientHost, sizeof clientHost, path);
+    shell::readProfileString("SERVER", "allow", "", allowSetting, sizeof allowSetting, path);
     rfc2217Port = static_cast<uint16_t>(shell::readProfileInt("SERVER", "rfc2217", 0, path));
     // A negative gap means nothing sensible: keep the default.
     auto interval = static_cast<int32_t>(
@@ -34,6 +35,13 @@ void ServerApplication::readSettings(const char* fileName) {
 }
 
 bool ServerApplication::initNetwork() {
+    // Never a silent "allow all" for a list that says something else.
+    std::optional<std::vector<AddressRange>> ranges = parseAllowList(allowSetting);
+    if (!ranges) {
+        errorMessageId = shell::messageSettings;
+        return false;
+    }
+    allowed = *ranges;
     net::startNetworking();
     listenAddress = 0;
     if (clientHost[0] != '\0') {
@@ -64,10 +72,11 @@ bool ServerApplication::initNetwork() {
 }
 
 bool ServerApplication::openSerial() {
-    if (serialPort.open(comPort, 9600, 0, 8, 0) < 0) {
+    if (!openPort()) {
         errorMessageId = shell::messageSerial;
         return false;
     }
+    shell::atProcessEnd([this] { serialPort.releaseExclusive(); });
     return true;
 }
 

@@ -8,15 +8,33 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "net/compat.h"
 #include "net/net_event.h"
 #include "net/protocol.h"
 #include "net/tcp_socket.h"
+#include "server/allow_list.h"
 #include "server/serial_port.h"
 #include "shell/application.h"
 
 namespace server {
+
+// Deadlines of a session's set-up: the handshake's two bytes, and the
+// connection back to the client.
+constexpr int handshakeMilliseconds = 5000;
+constexpr int connectBackMilliseconds = 5000;
+// How often a port that cannot be opened is tried again.
+constexpr int reopenMilliseconds = 1000;
+
+// Why a session ended; the first cause noticed wins.
+enum class SessionEnd { none, clientClosed, peerLost, portLost };
+
+// How a connection that ended did so (result: the last receive or send).
+SessionEnd connectionEnd(int result);
+
+// The listener a client came to.
+enum class Listener { native, rfc2217 };
 
 class ServerApplication : public shell::Application {
 public:
@@ -29,23 +47,27 @@ public:
     std::string runningNote() const override;
 
     // Session thread (session.cpp). runSessions serves clients for ever and
-    // ends the process on the first error; serveSession serves one.
+    // ends the process on a rejected replay or a failure of its own.
     void runSessions();
     void serveSession();
     // Returns when both connections of a new session stand; clients that
-    // fail the set-up are dropped and the next one is accepted.
+    // fail the set-up or are not allowed are dropped and the next one is
+    // accepted. While the port cannot be opened, clients are closed at once.
     void acceptClient();
     void startPumps();
-    // Replays control requests until the control connection ends, then
-    // shuts the data connection down.
+    // Replays control requests until the session ends.
     void runControlLoop();
-    // Waits for the pumps, then releases both connections.
+    // Ends the session from any thread: both connections are shut down and
+    // every thread of the session is woken.
+    void finishSession(SessionEnd cause);
+    // Waits for the pumps, releases both connections and, after a lost
+    // port, closes it.
     void endSession();
     void pumpComToNet();
     void pumpNetToCom();
-    // Waits for the next client on either listener; serves it when it came
-    // to the RFC 2217 port (rfc2217_listener.cpp). False: a native client waits.
-    bool serveRfc2217Client();
+    // Serves a client of the RFC 2217 listener until the session ends
+    // (rfc2217_session.cpp).
+    void serveRfc2217();
 
     int32_t comPort = -1;
     char clientHost[128] = "";
@@ -55,6 +77,7 @@ public:
     // The "rfc2217" setting; 0: no RFC 2217 listener.
     uint16_t rfc2217Port = 0;
     net::ListenSocket rfc2217Socket;
+    Listener clientListener = Listener::native;
     net::SocketHandle controlSocket = net::invalidSocket;
     sockaddr_in peerAddress{};
     uint32_t clientAddress = 0;
@@ -67,20 +90,40 @@ public:
     std::optional<net::NetEvent> dataReadiness;
     std::atomic<bool> dataReadinessSelected{false};
     std::atomic<bool> sessionEnding{false};
+    std::atomic<SessionEnd> endCause{SessionEnd::none};
+    // The control loop's event, woken when another thread ends the session.
+    std::optional<net::NetEvent> controlReadiness;
+    // Bytes each pump moved in the current session.
+    uint64_t bytesToPort = 0;
+    uint64_t bytesFromPort = 0;
+    char allowSetting[1024] = "";
+    std::vector<AddressRange> allowed;
     unsigned char controlBuffer[net::controlBufferSize] = {};
     unsigned char comReadBuffer[net::chunkSize] = {};
     unsigned char netReadBuffer[net::chunkSize] = {};
-    // Bytes in comReadBuffer that a session read from the port but could no
-    // longer send; the next session sends them first.
+    // Bytes in comReadBuffer, from unsentOffset on, that a session read from
+    // the port but could not send; the next session sends them first.
+    int unsentOffset = 0;
     int unsentLength = 0;
 
 private:
     bool receiveHandshake();
+    bool connectBack();
+    // Opens the port by its configured name at the start-up line settings.
+    bool openPort();
+    // Accepts one connection on either listener (clientListener says
+    // which), or nothing within `milliseconds` (-1: no limit); connections
+    // from addresses not allowed are closed at once.
+    net::SocketHandle acceptAllowed(int milliseconds);
+    // Waits for a client on either listener and sets clientListener; false
+    // when none came within `milliseconds` (rfc2217_listener.cpp).
+    bool waitForClient(int milliseconds);
+    // Waits about reopenMilliseconds for the port, turning clients away.
+    void awaitPort();
 };
 
 // Receives `count` bytes, waiting on `readiness` whenever none are pending.
-// Returns fewer when the connection closes first; throws "ioctl read error"
-// when a receive fails.
+// Returns fewer when the connection closes or fails first.
 int receiveExact(net::NetEvent& readiness, net::SocketHandle sock, unsigned char* buffer, int count);
 
 }  // namespace server

@@ -8,4 +8,7 @@ namespace shell {
 
 int programMain(InstanceHandle instance, int showCommand);
 
+// The program's command name, which Linux's --help and --version print.
+extern const char programName[];
+
 }  // namespace shell

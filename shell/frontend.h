@@ -14,12 +14,16 @@ enum class BoxIcon { error, warning };
 // A modal box with an OK button; on the console one line "<caption>: <text>".
 void showMessageBox(const char* caption, const char* text, BoxIcon icon);
 
-// Runs before any thread exists: on POSIX SIGINT and SIGTERM are kept for
-// the message loop, which treats them as the EXIT button.
+// Runs before any thread exists: on POSIX SIGINT, SIGTERM, SIGHUP and
+// SIGQUIT are kept for the message loop, which treats them as the EXIT
+// button.
 void prepareProcess();
 
 // Says on the console that the program runs and where; windows show nothing.
 void announceRunning(const std::string& note);
+
+// One line of what the program does, on the console; windows show nothing.
+void showConsoleLine(const std::string& line);
 
 // Runs until the user ends the program; returns its exit status (0).
 int runMessageLoop(Application& app);
@@ -31,5 +35,8 @@ void atProcessEnd(std::function<void()> cleanup);
 // Runs the registered work once and ends the process with `status`, without
 // waiting for or destroying anything else: worker threads may still run.
 [[noreturn]] void endProcess(int status);
+
+// True once endProcess has begun: threads then show nothing more.
+bool processEnding();
 
 }  // namespace shell

@@ -14,13 +14,24 @@ sigset_t exitSignals() {
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    // A closed terminal or SSH session, and Ctrl+\, end the program cleanly too.
+    sigaddset(&set, SIGHUP);
+    sigaddset(&set, SIGQUIT);
     return set;
 }
 
 }  // namespace
 
 void showMessageBox(const char* caption, const char* text, BoxIcon) {
+    // A thread that fails because the program is being torn down says nothing.
+    if (processEnding()) return;
     std::fprintf(stderr, "%s: %s\n", caption, text);
+    std::fflush(stderr);
+}
+
+void showConsoleLine(const std::string& line) {
+    if (processEnding()) return;
+    std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
 }
 
@@ -31,10 +42,7 @@ void prepareProcess() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-void announceRunning(const std::string& note) {
-    std::fprintf(stderr, "%s\n", note.c_str());
-    std::fflush(stderr);
-}
+void announceRunning(const std::string& note) { showConsoleLine(note); }
 
 int runMessageLoop(Application&) {
     sigset_t set = exitSignals();

@@ -13,6 +13,8 @@ void prepareProcess() {}
 
 void announceRunning(const std::string&) {}
 
+void showConsoleLine(const std::string&) {}
+
 int runMessageLoop(Application& app) {
     MSG message;
     while (GetMessageA(&message, nullptr, 0, 0) > 0) {

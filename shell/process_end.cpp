@@ -11,6 +11,8 @@ namespace shell {
 
 namespace {
 
+std::atomic<bool> ending{false};
+
 std::vector<std::function<void()>>& cleanups() {
     static std::vector<std::function<void()>> registered;
     return registered;
@@ -20,10 +22,11 @@ std::vector<std::function<void()>>& cleanups() {
 
 void atProcessEnd(std::function<void()> cleanup) { cleanups().push_back(std::move(cleanup)); }
 
+bool processEnding() { return ending; }
+
 void endProcess(int status) {
     // The first caller cleans up and ends the process; a second one (a
     // session error while EXIT is under way) waits for that.
-    static std::atomic<bool> ending{false};
     if (ending.exchange(true)) {
         for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }

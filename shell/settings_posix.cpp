@@ -1,11 +1,14 @@
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <exception>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "shell/settings.h"
@@ -34,9 +37,34 @@ bool sameName(const std::string& a, const std::string& b) {
     return true;
 }
 
+// As much of a settings file as a profile reader's buffer takes.
+constexpr size_t maxSettingsBytes = 1 << 20;
+
+// The start of a regular file; nothing for anything else (a directory, a
+// FIFO nobody writes, a device), which then counts as missing. Opened
+// without blocking, so a FIFO cannot hold start-up.
+std::optional<std::string> readRegularFile(const char* path) {
+    int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct stat status {};
+    std::optional<std::string> text;
+    if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode)) {
+        text.emplace(maxSettingsBytes, '\0');
+        size_t length = 0;
+        while (length < maxSettingsBytes) {
+            ssize_t got = ::read(fd, &(*text)[length], maxSettingsBytes - length);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            length += static_cast<size_t>(got);
+        }
+        text->resize(length);
+    }
+    ::close(fd);
+    return text;
+}
+
 // The file's lines; a line ends at LF, CR or CR LF.
-std::vector<std::string> readLines(std::ifstream& file) {
-    std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+std::vector<std::string> readLines(std::string text) {
     if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
     std::vector<std::string> lines;
     size_t start = 0;
@@ -54,13 +82,13 @@ std::vector<std::string> readLines(std::ifstream& file) {
 // Only the first section of a name counts, and in it the first key. A line
 // that opens with '[' but has no ']' is an ordinary line, not a section.
 std::optional<std::string> lookUp(const char* section, const char* key, const char* path) {
-    std::ifstream file(path, std::ios::binary);
+    std::optional<std::string> file = readRegularFile(path);
     if (!file) return std::nullopt;
     const std::string wantedSection = trim(section);
     const std::string wantedKey = trim(key);
     bool inSection = false;
     bool sectionSeen = false;
-    for (const std::string& line : readLines(file)) {
+    for (const std::string& line : readLines(std::move(*file))) {
         std::string text = trim(line);
         if (text.empty() || text[0] == ';') continue;
         size_t close = text.rfind(']');
@@ -142,7 +170,12 @@ unsigned readProfileInt(const char* section, const char* key, int defaultValue, 
 unsigned readProfileString(const char* section, const char* key, const char* defaultValue, char* out,
                            unsigned size, const char* path) {
     if (size == 0) return 0;
-    std::optional<std::string> found = lookUp(section, key, path);
+    std::optional<std::string> found;
+    try {
+        found = lookUp(section, key, path);
+    } catch (const std::exception&) {
+        // Out of memory for the file: as if it were missing.
+    }
     std::string value = found ? unquote(*found) : trimDefault(defaultValue);
     size_t length = value.size() < size - 1 ? value.size() : size - 1;
     std::memcpy(out, value.data(), length);

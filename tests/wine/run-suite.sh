@@ -148,6 +148,25 @@ start_program client-no-driver "$client_exe" "[CLIENT]\nhost=127.0.0.1\ncom=1\n"
 check "client, com1 is a plain port that cannot be attached: message 6" box "WIN morvane Client" catalogue:6 error
 expect_status 2 "client ends after a start-up failure"
 
+# The zip of `make windows-zip`, unpacked: the server starts from its folder
+# with the sample settings (COM1 and a free port put in) until EXIT.
+zip_suite() {
+    echo "== the Windows zip"
+    mkdir "$work/zip"
+    (cd "$work/zip" && cmake -E tar xf "$windows_build"/morvane-*-windows-x86_64.zip)
+    local folder
+    folder=$(echo "$work"/zip/morvane-*/server)
+    if grep -qv $'\r$' "$folder/../README.txt"; then fail "README.txt: a line without CR LF"; else pass "README.txt: CR LF"; fi
+    sed -i "s/^com=0/com=1/; s/^port=8875/port=$(free_port)/" "$folder/morvane.ini"
+    (cd "$folder" && exec timeout 120 wine ./morvane-server.exe) >"$work/zip-server.log" 2>&1 &
+    program_pid=$!
+    remember $program_pid
+    check "server from the zip: window shown" window "WIN morvane Server" "WIN morvane Server Class" shown
+    check "server from the zip: EXIT" exit "WIN morvane Server"
+    expect_status 0 "server from the zip, its sample settings, ends after EXIT"
+}
+zip_suite
+
 echo "== Wine suite: $(($(date +%s) - started)) s"
 echo "wine: $passes passed, $failures failed"
 [ "$failures" -eq 0 ]

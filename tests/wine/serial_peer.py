@@ -29,6 +29,7 @@ import serial  # Debian's python3-serial
 
 LIMIT = 15.0  # seconds: a safety net, never a synchronisation
 SET_BAUD_RATE = 0x001B0004
+SET_TIMEOUTS = 0x001B001C
 REFUSED_CODE = 0x001B2000  # not a serial request: the port refuses it
 
 
@@ -112,8 +113,10 @@ def sessions(port, wine_end, device_end):
     from_client = bytes((i * 7) & 0xFF for i in range(300))
     data.sendall(from_client)
     check(read_device(device, len(from_client)) == from_client, "300 bytes from the client reach the device intact")
-    control.sendall(baud_record(19200))
-    check(wait_for_speed(wine_end, termios.B19200), "SET_BAUD_RATE 19200 shows on the port's termios")
+    # All-zero time-outs, were they applied, would stay on the port and hold a
+    # short piece that arrives while a read waits (the interop run shows it).
+    control.sendall(struct.pack("<BBI", 20, 0, SET_TIMEOUTS) + bytes(20) + baud_record(19200))
+    check(wait_for_speed(wine_end, termios.B19200), "SET_TIMEOUTS taken; SET_BAUD_RATE 19200 shows on the termios")
     control.close()
     receive(data, 1 << 16)  # whatever the port still read, up to the close
     check(data.recv(1) == b"", "the session ends with the control connection")
