@@ -88,25 +88,29 @@ std::string openSession(ClientApplication& app, bool afterLoss) {
         closeSession(app);
         return error.what();
     }
+    bool settingsSent;
     {
         // The settings the port has now go first, as they did at the start.
         std::lock_guard<std::mutex> lock(app.controlMutex);
         unsigned char settings[SettingsMemory::replaySize];
         const size_t size = app.portSettings.replay(settings);
-        app.controlUp = size == 0 || net::sendAll(app.controlSocket.handle(), settings, static_cast<int>(size));
-        if (!app.controlUp) {
-            closeSession(app);
-            return lostText;
-        }
+        settingsSent = size == 0 || net::sendAll(app.controlSocket.handle(), settings, static_cast<int>(size));
+        app.controlUp = settingsSent;
     }
+    if (!settingsSent) {
+        closeSession(app);
+        return lostText;
+    }
+    uint64_t discarded;
     {
         std::lock_guard<std::mutex> lock(app.dataMutex);
         app.dataUp = true;
-        if (afterLoss)
-            shell::announceRunning(std::string(app.title) + ": connected again; " +
-                                   std::to_string(app.discardedBytes) + " bytes written meanwhile were discarded");
+        discarded = app.discardedBytes;
         app.discardedBytes = 0;
     }
+    if (afterLoss)
+        shell::announceRunning(std::string(app.title) + ": connected again; " + std::to_string(discarded) +
+                               " bytes written meanwhile were discarded");
     app.device.allowWrites();
     startThread(app.netToDeviceThread, pumpNetworkToDevice, app);
     if (!app.deviceToNetThread.joinable()) {
