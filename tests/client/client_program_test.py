@@ -63,11 +63,14 @@ class ClientProgramTest(unittest.TestCase):
         refused = socket.socket()
         refused.bind((support.LOOPBACK, 0))  # bound, not listening
         self.addCleanup(refused.close)
-        # Start-up failures end with status 2 before any network activity; a
-        # session error with status 1 after the running note.
-        cases = [("com=3\n", 2, SETTINGS_MESSAGE), ("host=\nport=%d\ncom=3\n" % self.port, 2, SETTINGS_MESSAGE),
+        # Start-up failures end with status 2 before any network activity,
+        # whatever "reconnect" says; a session error with status 1 after the
+        # running note.
+        cases = [("com=3\nreconnect=1\n", 2, SETTINGS_MESSAGE),
+                 ("host=\nport=%d\ncom=3\n" % self.port, 2, SETTINGS_MESSAGE),
                  (self.host + "com=3\nline=9X1\n", 2, SETTINGS_MESSAGE),
-                 (self.host + "com=4\n", 2, SERIAL_MESSAGE), (self.host + "com=5\n", 2, SERIAL_MESSAGE),
+                 (self.host + "com=4\nreconnect=5\n", 2, SERIAL_MESSAGE),
+                 (self.host + "com=5\n", 2, SERIAL_MESSAGE),
                  ("host=127.0.0.1\nport=%d\ncom=3\n" % refused.getsockname()[1], 1, "connect connect error")]
         for body, status, message in cases:
             with self.subTest(settings=body):
