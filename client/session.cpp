@@ -121,7 +121,8 @@ std::string openSession(ClientApplication& app, bool afterLoss) {
 }
 
 std::string awaitSessionEnd(ClientApplication& app) {
-    // Nothing comes on the control connection but its end.
+    // Nothing comes on the control connection but its end. The waits end
+    // with the connection (keepalive bounds a silent peer) or endSession.
     unsigned char ignored[16];
     while (!app.ending) {
         if (!app.controlEvent->wait()) {
@@ -176,6 +177,7 @@ int pumpDeviceToNetwork(ClientApplication& app) {
 }
 
 int pumpNetworkToDevice(ClientApplication& app) {
+    // Its waits end as the session thread's do.
     while (!app.ending) {
         if (!app.dataEvent->wait()) {
             endSession(app, lostText);
