@@ -1,8 +1,13 @@
 #include "client/client_application.h"
 
+#include <chrono>
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
+
+#ifndef _WIN32
+#include <sys/select.h>
+#endif
 
 #include "client/session.h"
 #include "net/resolve.h"
@@ -22,6 +27,9 @@ void ClientApplication::readSettings(const char* fileName) {
     comNumber = static_cast<int32_t>(shell::readProfileInt("CLIENT", "com", 0, path));
     shell::readProfileString("CLIENT", "host", "", hostName, sizeof hostName, path);
     shell::readProfileString("CLIENT", "protocol", "native", protocolName, sizeof protocolName, path);
+    // A negative number means no reconnecting, as 0 does.
+    const int reconnect = static_cast<int>(shell::readProfileInt("CLIENT", "reconnect", 0, path));
+    reconnectSeconds = reconnect > 0 ? static_cast<uint32_t>(reconnect) : 0;
     shell::readProfileString("CLIENT", "device", "", devicePath, sizeof devicePath, path);
     shell::readProfileString("CLIENT", "line", defaultLine, lineText, sizeof lineText, path);
 }
@@ -79,9 +87,51 @@ bool ClientApplication::startThreads() {
     return true;
 }
 
+namespace {
+
+// The server's connection back, within the deadline; connections from any
+// other address are closed and the wait goes on. A server that closes the
+// control connection meanwhile will not connect back.
+net::SocketHandle acceptServer(net::ListenSocket& listener, net::SocketHandle control, uint32_t server,
+                               sockaddr_in& peer) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(connectBackSeconds);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline -
+                                                                                std::chrono::steady_clock::now());
+        if (left.count() <= 0) throw std::runtime_error("server did not connect back (busy, or blocked by a firewall)");
+        timeval timeout{};
+        timeout.tv_sec = static_cast<decltype(timeout.tv_sec)>(left.count() / 1000000);
+        timeout.tv_usec = static_cast<decltype(timeout.tv_usec)>(left.count() % 1000000);
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(listener.handle(), &readable);
+        FD_SET(control, &readable);
+        const net::SocketHandle highest = listener.handle() > control ? listener.handle() : control;
+        const int ready = ::select(static_cast<int>(highest) + 1, &readable, nullptr, nullptr, &timeout);
+        // No handler is installed, so no signal interrupts the wait.
+        if (ready < 0) throw std::runtime_error("accept error");
+        if (FD_ISSET(listener.handle(), &readable)) {
+            net::SocketHandle connection = listener.accept(peer);
+            if (peer.sin_addr.s_addr == htonl(server)) return connection;
+            net::releaseSocket(connection);
+            continue;
+        }
+        unsigned char ignored[16];
+        if (FD_ISSET(control, &readable) && net::receiveBytes(control, ignored, sizeof ignored) <= 0)
+            throw std::runtime_error("server closed the connection");
+    }
+}
+
+}  // namespace
+
 void ClientApplication::connectToServer() {
+    // A socket that failed to connect cannot try again: each session has its own.
+    if (controlSocket.handle() == net::invalidSocket) controlSocket.open(0, 0);
     net::setSessionOptions(controlSocket.handle());
+    // The system bounds an unanswered connect (its SYN retries).
     if (!controlSocket.connect(serverAddress, port)) throw std::runtime_error("connect connect error");
+    // RFC 2217: one connection, nothing to announce.
+    if (speaksRfc2217) return;
     listenSocket.open(0, 0);
     // Listening before the port goes out: the server connects back at once,
     // and only once.
@@ -91,8 +141,16 @@ void ClientApplication::connectToServer() {
     std::memcpy(&dataPortWire, wire, sizeof wire);
     if (net::sendBytes(controlSocket.handle(), wire, sizeof wire) != sizeof wire)
         throw std::runtime_error("write portNo error");
-    dataSocket = listenSocket.accept(dataPeer);
+    dataSocket = acceptServer(listenSocket, controlSocket.handle(), serverAddress, dataPeer);
+    listenSocket.close(net::shutdownBoth);
     net::setSessionOptions(dataSocket);
+}
+
+void ClientApplication::closeConnections() {
+    if (listenSocket.handle() != net::invalidSocket) listenSocket.close(net::shutdownBoth);
+    net::releaseSocket(dataSocket);
+    dataSocket = net::invalidSocket;
+    if (controlSocket.handle() != net::invalidSocket) controlSocket.close(net::shutdownBoth);
 }
 
 std::string ClientApplication::runningNote() const {

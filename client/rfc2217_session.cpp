@@ -1,100 +1,82 @@
 #include "client/rfc2217_session.h"
 
 #include <algorithm>
-#include <stdexcept>
-#include <system_error>
+
+#include "client/client_application.h"
+#include "client/session.h"
 
 namespace client {
 
-void Rfc2217Session::run(uint32_t serverAddress, uint16_t serverPort) {
-    net::setSessionOptions(connection.handle());
-    if (!connection.connect(serverAddress, serverPort)) throw std::runtime_error("connect connect error");
-    {
-        std::lock_guard<std::mutex> lock(sending);
-        stream.appendOffers(pending);
-        if (!sendPending()) throw std::runtime_error("send ioctl error");
+void Rfc2217Link::begin(std::vector<unsigned char>& out) { stream.appendOffers(out); }
+
+void Rfc2217Link::commands(const unsigned char* records, int size, std::vector<unsigned char>& out) {
+    std::vector<unsigned char>& target = agreed ? out : held;
+    for (int at = 0; at + net::recordHeaderSize <= size;) {
+        const int length = net::recordHeaderSize + records[at];
+        if (!net::validRecordLength(records[at]) || at + length > size) break;
+        translator.translate(net::decodeRecord(records + at), target);
+        at += length;
     }
-    try {
-        deviceToNetThread = std::thread([this] { pumpDeviceToNetwork(); });
-        netToDeviceThread = std::thread([this] { pumpNetworkToDevice(); });
-    } catch (const std::system_error&) {
-        throw std::runtime_error("create thread error");
+}
+
+size_t Rfc2217Link::receive(const unsigned char* in, size_t length, unsigned char* data,
+                            std::vector<unsigned char>& out) {
+    const size_t count = stream.receive(in, length, data, *this);
+    out.insert(out.end(), stream.answers.begin(), stream.answers.end());
+    stream.answers.clear();
+    if (!agreed && stream.comPortAgreed()) {
+        agreed = true;
+        out.insert(out.end(), held.begin(), held.end());
+        held.clear();
     }
+    return count;
+}
+
+void carryRfc2217Input(ClientApplication& app) {
+    unsigned char received[net::controlBufferSize];
+    unsigned char data[net::controlBufferSize];
     std::vector<unsigned char> out;
-    for (;;) {
-        const PortResult result = device.waitControl(controlBuffer, net::controlBufferSize);
-        if (result.status == PortResult::again) continue;
-        if (result.status == PortResult::failed) throw std::runtime_error("ctrl event error");
-        out.clear();
-        for (int at = 0; at + net::recordHeaderSize <= result.count;) {
-            const int size = net::recordHeaderSize + controlBuffer[at];
-            if (!net::validRecordLength(controlBuffer[at]) || at + size > result.count) break;
-            // A request without an RFC 2217 equivalent is dropped.
-            commands.translate(net::decodeRecord(controlBuffer + at), out);
-            at += size;
+    const net::SocketHandle sock = app.controlSocket.handle();
+    // The waits end with the connection (keepalive bounds a silent peer) or endSession.
+    while (!app.ending) {
+        if (!app.controlEvent->wait()) {
+            endSession(app, lostText);
+            break;
         }
-        if (!out.empty() && !sendCommands(out)) throw std::runtime_error("send ioctl error");
-    }
-}
-
-bool Rfc2217Session::sendCommands(const std::vector<unsigned char>& commandBytes) {
-    std::lock_guard<std::mutex> lock(sending);
-    if (!agreed) {
-        // A server that never agrees gets none; keep only the latest changes.
-        if (held.size() > net::controlBufferSize) held.clear();
-        held.insert(held.end(), commandBytes.begin(), commandBytes.end());
-        return true;
-    }
-    pending.insert(pending.end(), commandBytes.begin(), commandBytes.end());
-    return sendPending();
-}
-
-bool Rfc2217Session::sendPending() {
-    const bool sent = net::sendAll(connection.handle(), pending.data(), static_cast<int>(pending.size()));
-    pending.clear();
-    return sent;
-}
-
-void Rfc2217Session::pumpDeviceToNetwork() {
-    unsigned char piece[net::chunkSize];
-    unsigned char escaped[2 * net::chunkSize];
-    for (;;) {
-        const PortResult result = device.read(piece, net::chunkSize);
-        if (result.status == PortResult::again) continue;
-        if (result.status == PortResult::failed) return;
-        if (result.count == 0) continue;
-        const size_t size = net::telnet::TelnetStream::escape(piece, static_cast<size_t>(result.count), escaped);
-        std::lock_guard<std::mutex> lock(sending);
-        pending.insert(pending.end(), escaped, escaped + size);
-        if (!sendPending()) return;
-    }
-}
-
-void Rfc2217Session::pumpNetworkToDevice() {
-    for (;;) {
-        const int received = net::receiveBytes(connection.handle(), netBuffer, sizeof netBuffer);
-        if (received <= 0) return;
-        const size_t count = stream.receive(netBuffer, static_cast<size_t>(received), dataBuffer, *this);
+        const int got = net::receiveBytes(sock, received, sizeof received);
+        if (const char* end = receiveEnd(got)) {
+            endSession(app, end);
+            break;
+        }
+        if (got < 0) continue;
+        size_t count;
         {
-            std::lock_guard<std::mutex> lock(sending);
-            pending.insert(pending.end(), stream.answers.begin(), stream.answers.end());
-            stream.answers.clear();
-            if (!agreed && stream.comPortAgreed()) {
-                agreed = true;
-                pending.insert(pending.end(), held.begin(), held.end());
-                held.clear();
+            std::lock_guard<std::mutex> lock(app.controlMutex);
+            out.clear();
+            count = app.rfc2217->receive(received, static_cast<size_t>(got), data, out);
+            if (!out.empty() && !net::sendAll(sock, out.data(), static_cast<int>(out.size()))) {
+                endSession(app, lostText);
+                break;
             }
-            if (!pending.empty() && !sendPending()) return;
         }
-        for (size_t done = 0; done < count;) {
+        for (size_t done = 0; done < count && !app.ending;) {
             const int piece = static_cast<int>(std::min<size_t>(count - done, net::chunkSize));
-            const PortResult result = device.write(dataBuffer + done, piece);
+            const PortResult result = app.device.write(data + done, piece);
             // A write the port refused loses this piece only.
             if (result.status == PortResult::failed || (result.status == PortResult::done && result.count < piece))
-                return;
+                endSession(app, "write device error");
             done += static_cast<size_t>(piece);
         }
     }
+}
+
+bool sendRfc2217Data(ClientApplication& app, const unsigned char* data, int count) {
+    unsigned char escaped[2 * net::chunkSize];
+    const size_t size = net::telnet::TelnetStream::escape(data, static_cast<size_t>(std::min(count, net::chunkSize)),
+                                                         escaped);
+    // Commands and answers share the connection.
+    std::lock_guard<std::mutex> lock(app.controlMutex);
+    return net::sendAll(app.controlSocket.handle(), escaped, static_cast<int>(size));
 }
 
 }  // namespace client

@@ -1,58 +1,46 @@
-// The client's session with an RFC 2217 server: one connection, no
-// connect-back. What applications write goes out IAC-escaped, what comes
-// in is unescaped for them, and the port's control requests become
-// com-port commands. Nothing waits for an answer.
+// The client's side of an RFC 2217 connection, one per session: what
+// applications write goes out IAC-escaped, what comes in is unescaped for
+// them, and the port's control requests become com-port commands, sent once
+// the server agrees to COM-PORT-OPTION. Nothing waits for an answer.
 #pragma once
 
-#include <mutex>
-#include <thread>
+#include <cstddef>
 #include <vector>
 
-#include "client/virtual_port.h"
-#include "net/protocol.h"
 #include "net/rfc2217.h"
-#include "net/tcp_socket.h"
 #include "net/telnet_stream.h"
 
 namespace client {
 
-class Rfc2217Session : net::telnet::CommandSink {
-public:
-    Rfc2217Session(VirtualPort& device, net::ConnectSocket& connection) : device(device), connection(connection) {}
+class ClientApplication;
 
-    // Connects to the server, negotiates, starts both pumps, then forwards
-    // control requests for ever. Throws "connect connect error", "create
-    // thread error", "ctrl event error" or "send ioctl error".
-    [[noreturn]] void run(uint32_t serverAddress, uint16_t serverPort);
+class Rfc2217Link : net::telnet::CommandSink {
+public:
+    // Appends our opening offers to `out`.
+    void begin(std::vector<unsigned char>& out);
+    // Appends the commands for `size` bytes of control-request records to
+    // `out`, or holds them until the server agrees. Requests without an RFC
+    // 2217 equivalent are dropped.
+    void commands(const unsigned char* records, int size, std::vector<unsigned char>& out);
+    // Decodes received bytes: serial data to `data` (room for `length`), its
+    // count returned; negotiation answers, and the held commands once the
+    // server agrees, to `out`.
+    size_t receive(const unsigned char* in, size_t length, unsigned char* data, std::vector<unsigned char>& out);
 
 private:
     // The server's answers and notifications change nothing here.
     void comPortCommand(const unsigned char*, size_t, size_t) override {}
 
-    void pumpDeviceToNetwork();
-    void pumpNetworkToDevice();
-    // Commands wait until the server has agreed to COM-PORT-OPTION.
-    bool sendCommands(const std::vector<unsigned char>& commands);
-    // Sends `pending` with the lock held; false when the connection failed.
-    bool sendPending();
-
-    VirtualPort& device;
-    net::ConnectSocket& connection;
     net::telnet::TelnetStream stream{net::telnet::TelnetStream::Role::client};
-    net::rfc2217::ComPortClient commands;
-    std::thread deviceToNetThread;
-    std::thread netToDeviceThread;
-
-    // Three threads send: the lock keeps every piece whole, and guards
-    // `pending`, `held` and `agreed`.
-    std::mutex sending;
-    std::vector<unsigned char> pending;
+    net::rfc2217::ComPortClient translator;
     std::vector<unsigned char> held;
     bool agreed = false;
-
-    unsigned char controlBuffer[net::controlBufferSize] = {};
-    unsigned char netBuffer[net::controlBufferSize] = {};
-    unsigned char dataBuffer[net::controlBufferSize] = {};
 };
+
+// The session thread's part of an RFC 2217 session: carries what the server
+// sends to the port until the session ends.
+void carryRfc2217Input(ClientApplication& app);
+// Sends bytes that applications wrote, escaped; the caller holds dataMutex.
+bool sendRfc2217Data(ClientApplication& app, const unsigned char* data, int count);
 
 }  // namespace client

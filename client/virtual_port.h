@@ -4,7 +4,8 @@
 // through a symlink while the client holds the master.
 //
 // After open(), three kinds of request may be outstanding together, each
-// issued by its own thread: waitControl, read and write.
+// issued by its own thread: waitControl, read and write. The port lives
+// for the whole run; sessions come and go.
 #pragma once
 
 #include <cstdint>
@@ -54,6 +55,10 @@ public:
     PortResult read(unsigned char* buffer, int size);
     // Gives applications `count` bytes to read; done means every byte was taken.
     PortResult write(const unsigned char* data, int count);
+    // Makes a write that waits for the port fail, until allowWrites(): the
+    // session its bytes came from has ended. Any thread.
+    void stopWrites();
+    void allowWrites();
 
     // Where applications find the port, for the running note.
     std::string describe() const;

@@ -37,10 +37,11 @@ void closeDescriptor(int& fd) {
     fd = -1;
 }
 
-bool waitFor(int fd, short events) {
-    pollfd wanted{fd, events, 0};
+// False when the wait failed or `wake` became readable first.
+bool waitFor(int fd, short events, int wake = -1) {
+    pollfd wanted[2] = {{fd, events, 0}, {wake, POLLIN, 0}};
     for (;;) {
-        if (poll(&wanted, 1, -1) >= 0) return true;
+        if (poll(wanted, 2, -1) >= 0) return (wanted[1].revents & POLLIN) == 0;
         if (errno != EINTR) return false;
     }
 }
@@ -54,6 +55,8 @@ struct VirtualPort::Driver {
     int slave = -1;
     int statusEvent = -1;
     int watch = -1;
+    // Readable while writes are stopped.
+    int writeStop = -1;
     std::string slaveName;
     std::string linkPath;
     std::atomic<bool> published{false};
@@ -76,6 +79,7 @@ struct VirtualPort::Driver {
 
     void release() {
         closeDescriptor(watch);
+        closeDescriptor(writeStop);
         closeDescriptor(statusEvent);
         closeDescriptor(slave);
         closeDescriptor(master);
@@ -93,8 +97,9 @@ struct VirtualPort::Driver {
         int flags = fcntl(master, F_GETFL);
         if (flags < 0 || fcntl(master, F_SETFL, flags | O_NONBLOCK) != 0) return false;
         statusEvent = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        writeStop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-        return statusEvent >= 0 && watch >= 0 &&
+        return statusEvent >= 0 && writeStop >= 0 && watch >= 0 &&
                inotify_add_watch(watch, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) >= 0;
     }
 
@@ -258,12 +263,24 @@ PortResult VirtualPort::write(const unsigned char* data, int count) {
         if (length > 0) {
             written += static_cast<int>(length);
         } else if (length < 0 && errno == EAGAIN) {
-            if (!waitFor(driver->master, POLLOUT)) return {PortResult::failed, written};
+            if (!waitFor(driver->master, POLLOUT, driver->writeStop)) return {PortResult::failed, written};
         } else if (!(length < 0 && errno == EINTR)) {
             return {PortResult::failed, written};
         }
     }
     return {PortResult::done, written};
+}
+
+void VirtualPort::stopWrites() {
+    const uint64_t one = 1;
+    // Fails only when the counter is full, and then it is readable anyway.
+    if (::write(driver->writeStop, &one, sizeof one) < 0) return;
+}
+
+void VirtualPort::allowWrites() {
+    uint64_t signalled;
+    // Fails only when it was not stopped.
+    if (::read(driver->writeStop, &signalled, sizeof signalled) < 0) return;
 }
 
 std::string VirtualPort::describe() const {

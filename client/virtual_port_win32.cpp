@@ -22,14 +22,26 @@ struct VirtualPort::Driver {
     OVERLAPPED controlOverlapped{};
     OVERLAPPED readOverlapped{};
     OVERLAPPED writeOverlapped{};
+    // Signalled while writes are stopped.
+    HANDLE writeStop = nullptr;
 
     // An overlapped request either completed at once, or is pending and
-    // completes through its record's event.
-    PortResult finish(BOOL issued, DWORD immediateCount, OVERLAPPED& overlapped) {
+    // completes through its record's event. A pending one that `stop`
+    // interrupts is cancelled and fails.
+    PortResult finish(BOOL issued, DWORD immediateCount, OVERLAPPED& overlapped, HANDLE stop = nullptr) {
         if (issued) return {PortResult::done, static_cast<int>(immediateCount)};
         if (GetLastError() != ERROR_IO_PENDING) return {PortResult::again, 0};
-        if (WaitForSingleObject(overlapped.hEvent, INFINITE) != WAIT_OBJECT_0) return {PortResult::again, 0};
+        const HANDLE events[2] = {overlapped.hEvent, stop};
+        const DWORD woken = WaitForMultipleObjects(stop != nullptr ? 2 : 1, events, FALSE, INFINITE);
         DWORD count = 0;
+        if (woken == WAIT_OBJECT_0 + 1) {
+            CancelIoEx(device, &overlapped);
+            // The record must stay untouched until the driver has let go of
+            // the request, which a cancel makes it do at once.
+            GetOverlappedResult(device, &overlapped, &count, TRUE);
+            return {PortResult::failed, 0};
+        }
+        if (woken != WAIT_OBJECT_0) return {PortResult::again, 0};
         if (!GetOverlappedResult(device, &overlapped, &count, FALSE)) return {PortResult::failed, 0};
         return {PortResult::done, static_cast<int>(count)};
     }
@@ -59,6 +71,8 @@ bool VirtualPort::open(const PortOptions& options) {
 bool VirtualPort::createEvents() {
     OVERLAPPED* records[] = {&driver->controlOverlapped, &driver->readOverlapped, &driver->writeOverlapped};
     const char* names[] = {"IOCTL03", "READ03", "WRITE03"};
+    driver->writeStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (driver->writeStop == nullptr) return false;
     for (int i = 0; i < 3; ++i) {
         records[i]->hEvent = CreateEventA(nullptr, TRUE, FALSE, names[i]);
         if (records[i]->hEvent == nullptr) {
@@ -66,6 +80,8 @@ bool VirtualPort::createEvents() {
                 CloseHandle(records[i]->hEvent);
                 records[i]->hEvent = nullptr;
             }
+            CloseHandle(driver->writeStop);
+            driver->writeStop = nullptr;
             return false;
         }
     }
@@ -91,8 +107,12 @@ PortResult VirtualPort::read(unsigned char* buffer, int size) {
 PortResult VirtualPort::write(const unsigned char* data, int count) {
     DWORD written = 0;
     BOOL issued = WriteFile(driver->device, data, static_cast<DWORD>(count), &written, &driver->writeOverlapped);
-    return driver->finish(issued, written, driver->writeOverlapped);
+    return driver->finish(issued, written, driver->writeOverlapped, driver->writeStop);
 }
+
+void VirtualPort::stopWrites() { SetEvent(driver->writeStop); }
+
+void VirtualPort::allowWrites() { ResetEvent(driver->writeStop); }
 
 std::string VirtualPort::describe() const { return driver->name; }
 

@@ -30,21 +30,26 @@ mkdir "$work/server" "$work/client"
 
 echo "== device simulator"
 $python "$scripts/device_simulator.py" "$work/device-path" &
-pids="$pids $!"
+simulator=$!
+pids="$simulator"
 wait_for "$work/device-path" /dev/
 device=$(cat "$work/device-path")
 echo "  its line is the tty $device"
 
 echo "== morvane-server shares $device"
-printf '[SERVER]\nport=0\nclient=127.0.0.1\ndevice=%s\n' "$device" > "$work/server/morvane.ini"
-(cd "$work/server" && exec "$build/server/morvane-server") 2> "$work/server.log" &
-pids="$pids $!"
-wait_for "$work/server.log" "listening on"
-sed 's/^/  /' "$work/server.log"
+start_server() {
+    printf '[SERVER]\nport=%s\nclient=127.0.0.1\ndevice=%s\n' "$1" "$device" > "$work/server/morvane.ini"
+    (cd "$work/server" && exec "$build/server/morvane-server") 2> "$work/server.log" &
+    server=$!
+    pids="$simulator $server ${client:-}"
+    wait_for "$work/server.log" "listening on"
+    sed 's/^/  /' "$work/server.log"
+}
+start_server 0
 port=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\),.*/\1/p' "$work/server.log")
 
 echo "== morvane-client connects to 127.0.0.1:$port"
-printf '[CLIENT]\nhost=127.0.0.1\nport=%s\ncom=3\n' "$port" > "$work/client/morvane.ini"
+printf '[CLIENT]\nhost=127.0.0.1\nport=%s\ncom=3\nreconnect=1\n' "$port" > "$work/client/morvane.ini"
 (cd "$work/client" && exec "$build/client/morvane-client") 2> "$work/client.log" &
 client=$!
 pids="$pids $client"
@@ -53,6 +58,14 @@ sed 's/^/  /' "$work/client.log"
 ls -l "$work/client/com3" | sed 's/^/  /'
 
 echo "== an application uses the virtual port"
+$python "$scripts/demo_application.py" "$work/client/com3"
+
+echo "== the server restarts; the client keeps its virtual port (reconnect=1)"
+kill "$server"
+wait "$server" || true
+start_server "$port"
+wait_for "$work/client.log" "connected again"
+sed '1d; s/^/  /' "$work/client.log"
 $python "$scripts/demo_application.py" "$work/client/com3"
 
 echo "== clean-up"

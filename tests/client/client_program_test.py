@@ -10,7 +10,7 @@ import socket
 import struct
 import sys
 import tempfile
-import termios
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -21,10 +21,6 @@ CLIENT = None
 TITLE = "WIN morvane Client"
 SETTINGS_MESSAGE = "morvane.ini ファイルに誤りがあります"
 SERIAL_MESSAGE = "シリアルでエラーが発生しました"
-
-
-def baud_record(rate):
-    return struct.pack("<BBII", 4, 0, 0x1B0004, rate)
 
 
 class ClientProgramTest(unittest.TestCase):
@@ -67,12 +63,15 @@ class ClientProgramTest(unittest.TestCase):
         refused = socket.socket()
         refused.bind((support.LOOPBACK, 0))  # bound, not listening
         self.addCleanup(refused.close)
-        # Start-up failures end with status 2 before any network activity; a
-        # session error with status 1 after the running note.
-        cases = [("com=3\n", 2, SETTINGS_MESSAGE), ("host=\nport=%d\ncom=3\n" % self.port, 2, SETTINGS_MESSAGE),
+        # Start-up failures end with status 2 before any network activity,
+        # whatever "reconnect" says; a session error with status 1 after the
+        # running note.
+        cases = [("com=3\nreconnect=1\n", 2, SETTINGS_MESSAGE),
+                 ("host=\nport=%d\ncom=3\n" % self.port, 2, SETTINGS_MESSAGE),
                  (self.host + "com=3\nline=9X1\n", 2, SETTINGS_MESSAGE),
                  (self.host + "com=3\nprotocol=x\n", 2, SETTINGS_MESSAGE),
-                 (self.host + "com=4\n", 2, SERIAL_MESSAGE), (self.host + "com=5\n", 2, SERIAL_MESSAGE),
+                 (self.host + "com=4\nreconnect=5\n", 2, SERIAL_MESSAGE),
+                 (self.host + "com=5\n", 2, SERIAL_MESSAGE),
                  ("host=127.0.0.1\nport=%d\ncom=3\n" % refused.getsockname()[1], 1, "connect connect error")]
         for body, status, message in cases:
             with self.subTest(settings=body):
@@ -116,40 +115,81 @@ class ClientProgramTest(unittest.TestCase):
         self.assertEqual(self.end(client)[0], 0)
         self.assertEqual(os.readlink(path), "/dev/pts/other")
 
-    def test_session_outlives_the_data_connection_but_not_the_control_connection(self):
-        client, note = self.running()
+    def accept_control(self):
+        """The fake server's control connection and the port to connect back to."""
         self.server.settimeout(support.SAFETY_SECONDS)
-        control, peer = self.server.accept()
-        self.addCleanup(control.close)
+        control, _ = self.server.accept()
         control.settimeout(support.SAFETY_SECONDS)
-        wire = control.recv(3)
-        self.assertEqual(len(wire), 2)
-        data = socket.create_connection((peer[0], struct.unpack(">H", wire)[0]), support.SAFETY_SECONDS)
-        self.assertEqual(len(support.receive_exactly(control, 53)), 53)  # the first report
+        return control, struct.unpack(">H", support.receive_exactly(control, 2))[0]
+
+    def connect_back(self, port, source=support.LOOPBACK):
+        return socket.create_connection((support.LOOPBACK, port), support.SAFETY_SECONDS, source_address=(source, 0))
+
+    def test_either_connection_ending_ends_the_session(self):
+        for which in (0, 1):
+            client, note = self.running()
+            control, port = self.accept_control()
+            connections = (control, self.connect_back(port))
+            app = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
+            self.addCleanup(os.close, app)
+            os.write(app, b"up")
+            self.assertEqual(support.receive_exactly(connections[1], 2), b"up")
+            # Unread bytes would make the close a reset.
+            self.assertEqual(len(support.receive_exactly(connections[0], 53)), 53)
+            connections[which].close()
+            self.assertEqual(client.wait(), 1)
+            self.assertEqual(client.text().splitlines(), [note.group(0), TITLE + ": server closed the connection"])
+            self.assertFalse(os.path.lexists(self.link))
+            connections[1 - which].close()
+
+    def test_only_the_server_connects_back_and_within_the_deadline(self):
+        client, note = self.running()
+        control, port = self.accept_control()
+        self.addCleanup(control.close)
+        with self.connect_back(port, "127.0.0.2") as foreign:
+            self.assertEqual(foreign.recv(1), b"")
+        data = self.connect_back(port)
+        self.addCleanup(data.close)
+        data.sendall(b"server")
         app = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
         self.addCleanup(os.close, app)
-        settings = termios.tcgetattr(app)
+        self.assertEqual(os.read(app, 6), b"server")
+        # Once the connection back is up, nobody else can connect.
+        with self.assertRaises(ConnectionRefusedError):
+            socket.create_connection((support.LOOPBACK, port), support.SAFETY_SECONDS)
+        self.assertEqual(self.end(client)[0], 0)
 
-        data.close()
-        # Control requests still go to the server, and nothing is shown.
-        os.write(app, b"nobody hears this")
-        settings[4] = settings[5] = termios.B1200
-        termios.tcsetattr(app, termios.TCSANOW, settings)
-        self.assertEqual(support.receive_exactly(control, 10), baud_record(1200))
-        self.assertIsNone(client.process.poll())
+        client, note = self.running()
+        silent, _ = self.server.accept()
+        self.addCleanup(silent.close)
+        started = time.monotonic()
+        self.assertEqual(client.wait(12), 1)
+        self.assertLess(time.monotonic() - started, 11)
+        self.assertEqual(client.text().splitlines()[-1],
+                         TITLE + ": server did not connect back (busy, or blocked by a firewall)")
 
-        control.close()
-        # The first send after the close may still be taken (the peer answers
-        # it with a reset); a later one fails and the program ends.
-        for speed in (termios.B2400, termios.B1200) * 100:
-            settings[4] = settings[5] = speed
-            termios.tcsetattr(app, termios.TCSANOW, settings)
-            if client.wait_for_line("send ioctl error", 0.1):
-                break
-        self.assertEqual(client.wait(), 1)
-        self.assertEqual(client.text().splitlines(), [note.group(0), TITLE + ": send ioctl error"])
+    def test_reconnecting_keeps_descriptors_and_threads_and_ends_on_a_signal(self):
+        client, note = self.running("reconnect=1\n")
+        held = "/proc/%d/%%s" % client.process.pid
+        counts = []
+        for round_number in range(1001):
+            control, port = self.accept_control()
+            client._read_stderr(0)  # two lines a round: keep the pipe from filling
+            # Here the session before is gone and the client waits for us.
+            if round_number in (1, 1000):
+                counts.append((len(os.listdir(held % "fd")), len(os.listdir(held % "task"))))
+            self.connect_back(port).close()
+            control.close()
+        self.assertEqual(counts[0], counts[1])
+        # Once it is back, every line of the sessions before is out. Refused
+        # from now on: SIGINT ends the waiting client.
+        self.accept_control()[0].close()
+        self.server.close()
+        status, lines = self.end(client, signal.SIGINT)
+        self.assertEqual(status, 0)
+        self.assertEqual(lines.count(TITLE + ": connected again; 0 bytes written meanwhile were discarded"), 1000)
+        self.assertEqual(len([line for line in lines if line.endswith("; trying again every 1 s")]), 1001)
         self.assertFalse(os.path.lexists(self.link))
-
 
 if __name__ == "__main__":
     CLIENT = os.path.abspath(sys.argv.pop(1))

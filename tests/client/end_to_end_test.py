@@ -8,6 +8,7 @@ Usage: /usr/bin/python3 end_to_end_test.py morvane-server morvane-client
 import fcntl
 import os
 import select
+import signal
 import struct
 import sys
 import tempfile
@@ -25,6 +26,7 @@ import serial  # noqa: E402  (python3-serial)
 SERVER = CLIENT = None
 TIOCGEXCL, EXTPROC = 0x80045440, 0o200000  # x86-64; not in Python's termios
 CLIENT_NOTE = r"^WIN morvane Client: virtual port (\S+) -> (/dev/pts/\d+), server"
+LOST = r"^WIN morvane Client: server (closed the connection|lost)"
 
 
 def eventually(condition, seconds=support.SAFETY_SECONDS):
@@ -57,12 +59,15 @@ class EndToEndTest(unittest.TestCase):
         support.write_settings(self.server_dir.name, "SERVER", port=0, client=support.LOOPBACK,
                                device=self.device.slave_path)
         self.server = support.ServerProgram(SERVER, self.server_dir.name).start_listening()
-        support.write_settings(self.client_dir.name, "CLIENT", host=support.LOOPBACK, port=self.server.port,
-                               com=3)
-        self.client = support.Program(CLIENT, self.client_dir.name).start()
-        self.assertIsNotNone(self.client.wait_for_line(CLIENT_NOTE), self.client.text())
+        self.start_client()
         self.link = os.path.join(self.client_dir.name, "com3")
         self.apps = []
+
+    def start_client(self, reconnect=0):
+        support.write_settings(self.client_dir.name, "CLIENT", host=support.LOOPBACK, port=self.server.port,
+                               com=3, reconnect=reconnect)
+        self.client = support.Program(CLIENT, self.client_dir.name).start()
+        self.assertIsNotNone(self.client.wait_for_line(CLIENT_NOTE), self.client.text())
 
     def tearDown(self):
         for fd in self.apps:
@@ -190,20 +195,44 @@ class EndToEndTest(unittest.TestCase):
                 self.assertTrue(eventually(self.port_is_clean))
         self.assert_quiet_end()
 
-    def test_bursts_arrive_in_order_and_the_server_ending_leaves_the_client_quiet(self):
+    def kill_server(self):
+        os.kill(self.server.process.pid, signal.SIGKILL)
+        self.server.wait()
+
+    def test_bursts_arrive_in_order_and_a_lost_server_ends_the_client(self):
         app = self.open_app()
         burst = bytes(range(256)) * 3  # far more than 64 bytes at once
         self.device.send(burst)
         self.assertEqual(read_exactly(app, len(burst)), burst)
         os.write(app, burst[::-1])
         self.assertEqual(self.device.receive(len(burst)), burst[::-1])
-        self.assertEqual(self.server.stop(), 0)
-        # The data connection is gone: the writer ends at once, the reader
-        # with its next send; neither says a word.
-        os.write(app, b"into the void\n")
-        os.write(app, b"and again\n")
-        self.assert_quiet_end()
+        self.kill_server()
+        self.assertEqual(self.client.wait(), 1)
+        self.assertRegex(self.client.text().splitlines()[-1], LOST)
+        self.assertFalse(os.path.lexists(self.link))
 
+    def test_a_restarted_server_gets_the_port_as_the_application_left_it(self):
+        self.client.stop()
+        self.start_client(reconnect=1)
+        port = serial.Serial(self.link, 38400, timeout=support.SAFETY_SECONDS)
+        self.addCleanup(port.close)
+        self.assertTrue(eventually(lambda: self.device.settings().ospeed == 38400))
+        self.kill_server()
+        self.assertIsNotNone(self.client.wait_for_line(LOST + "; trying again every 1 s$"), self.client.text())
+        port.write(b"into the void")
+        support.write_settings(self.server_dir.name, "SERVER", port=self.server.port, client=support.LOOPBACK,
+                               device=self.device.slave_path)
+        self.server = support.ServerProgram(SERVER, self.server_dir.name).start_listening()
+        self.assertIsNotNone(self.client.wait_for_line("connected again; 13 bytes written meanwhile were discarded$"),
+                             self.client.text())
+        # The new server started the line at 9600; the client set it back.
+        self.assertTrue(eventually(lambda: self.device.settings().ospeed == 38400))
+        port.write(b"and back")
+        self.assertEqual(self.device.receive(8), b"and back")
+        self.device.send(b"device")
+        self.assertEqual(port.read(6), b"device")
+        self.assertEqual(self.client.stop(), 0)
+        self.assertFalse(os.path.lexists(self.link))
 
 if __name__ == "__main__":
     SERVER, CLIENT = os.path.abspath(sys.argv.pop(1)), os.path.abspath(sys.argv.pop(1))

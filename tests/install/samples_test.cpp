@@ -21,7 +21,6 @@ std::map<std::string, std::pair<std::string, std::string>> asked;
 // Keys on which a sample and its program still differ while other work is
 // under way; once one agrees, the test says so and it leaves this list.
 const std::set<std::string> pending = {
-    "CLIENT reconnect",  // documented ahead of the code
 #ifdef _WIN32
     "CLIENT device", "CLIENT line",  // read on Windows too, though Linux only
 #endif

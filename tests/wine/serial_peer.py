@@ -141,8 +141,14 @@ def sessions(port, wine_end, device_end):
 
 def bad_request(port):
     control, data = open_session(port)
-    # The record arrives before the close: the server replays it first.
     control.sendall(struct.pack("<BBI", 0, 0, REFUSED_CODE))
+    # Held open until the server goes: a session also ends when its data
+    # connection closes, which could come before the record is read.
+    control.settimeout(30)
+    try:
+        control.recv(1)
+    except OSError:
+        pass
     control.close()
     data.close()
 
