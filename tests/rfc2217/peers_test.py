@@ -63,20 +63,21 @@ class Peers(unittest.TestCase):
         self.stops.append(lambda: (process.terminate(), process.wait(support.SAFETY_SECONDS)))
         return process
 
-    def start_server(self, device=None):
+    def start_server(self, device=None, port=None):
         """morvane-server on the pty with its RFC 2217 port; that port."""
-        port = support.free_port()
+        port = port or support.free_port()
         folder = self.folder("server")
         support.write_settings(folder, "SERVER", port=0, client=support.LOOPBACK, interval=0, rfc2217=port,
                                device=device or self.device.slave_path)
-        server = support.ServerProgram(SERVER, folder).start_listening()
+        self.server = server = support.ServerProgram(SERVER, folder).start_listening()
         self.stops.append(lambda: self.assertEqual(server.stop(), 0, server.text()))
         return port
 
-    def start_client(self, port):
+    def start_client(self, port, reconnect=0):
         """morvane-client speaking RFC 2217 to `port`; its virtual port."""
         folder = self.folder("client")
-        support.write_settings(folder, "CLIENT", host=support.LOOPBACK, port=port, com=3, protocol="rfc2217")
+        support.write_settings(folder, "CLIENT", host=support.LOOPBACK, port=port, com=3, protocol="rfc2217",
+                               reconnect=reconnect)
         client = support.Program(CLIENT, folder).start()
         self.stops.append(lambda: self.assertEqual(client.stop(), 0, client.text()))
         self.assertIsNotNone(client.wait_for_line(CLIENT_NOTE), client.text())
@@ -159,6 +160,17 @@ class Peers(unittest.TestCase):
         self.assertTrue(eventually(lambda: self.device.settings().ospeed == 115200))
         self.assertTrue(eventually(lambda: self.device.settings().cflag & support.CSTOPB))
         self.assert_both_ways_intact(app.write, app.read)
+        app.close()
+
+    def test_client_reconnects_and_sets_the_port_again(self):
+        port = self.start_server()
+        app = serial.Serial(self.start_client(port, reconnect=1), 38400, timeout=support.SAFETY_SECONDS)
+        self.assertTrue(eventually(lambda: self.device.settings().ospeed == 38400))
+        self.assertEqual(self.server.stop(), 0)
+        self.start_server(port=port)  # opens the port at 9600 again
+        self.assertTrue(eventually(lambda: self.device.settings().ospeed == 38400))
+        app.write(b"again")
+        self.assertEqual(self.device.receive(5), b"again")
         app.close()
 
     def test_client_and_server_run_the_demonstration(self):
