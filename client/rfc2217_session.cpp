@@ -10,6 +10,8 @@ namespace client {
 void Rfc2217Link::begin(std::vector<unsigned char>& out) { stream.appendOffers(out); }
 
 void Rfc2217Link::commands(const unsigned char* records, int size, std::vector<unsigned char>& out) {
+    // A server that never agrees gets nothing; its queue stays bounded.
+    if (!agreed && held.size() > net::controlBufferSize) held.clear();
     std::vector<unsigned char>& target = agreed ? out : held;
     for (int at = 0; at + net::recordHeaderSize <= size;) {
         const int length = net::recordHeaderSize + records[at];
