@@ -52,7 +52,8 @@ constexpr uint32_t xoffLimit = 512;
 
 const char signatureText[] = "morvane";
 
-// SET-STOPSIZE 1, 2, 3 mean one, two, one and a half stop bits.
+// SET-STOPSIZE for each driver encoding (one, one and a half, two): the
+// command says 1 for one, 2 for two, 3 for one and a half.
 const unsigned char stopSizeOf[3] = {1, 3, 2};
 
 uint32_t readBig32(const unsigned char* bytes) {
