@@ -69,6 +69,7 @@ class ClientProgramTest(unittest.TestCase):
         cases = [("com=3\nreconnect=1\n", 2, SETTINGS_MESSAGE),
                  ("host=\nport=%d\ncom=3\n" % self.port, 2, SETTINGS_MESSAGE),
                  (self.host + "com=3\nline=9X1\n", 2, SETTINGS_MESSAGE),
+                 (self.host + "com=3\nprotocol=x\n", 2, SETTINGS_MESSAGE),
                  (self.host + "com=4\nreconnect=5\n", 2, SERIAL_MESSAGE),
                  (self.host + "com=5\n", 2, SERIAL_MESSAGE),
                  ("host=127.0.0.1\nport=%d\ncom=3\n" % refused.getsockname()[1], 1, "connect connect error")]

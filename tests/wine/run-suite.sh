@@ -92,13 +92,18 @@ expect_status 0 "server ends after EXIT"
 
 echo "== server sessions with COM1 on a pseudo-terminal pair"
 port=$(free_port)
-start_program server-sessions "$server_exe" "[SERVER]\ncom=1\nport=$port\n"
+rfc2217_port=$(free_port)
+start_program server-sessions "$server_exe" "[SERVER]\ncom=1\nport=$port\nrfc2217=$rfc2217_port\n"
 peer peer "server sessions (handshake, data both ways, baud rate, next client)" \
     "$here/serial_peer.py" sessions "$port" "$work/serial-wine" "$work/serial-device"
 
 echo "== interoperability: the Linux client against the Windows server"
 peer interop "Linux client and Windows server" "$here/serial_peer.py" interop "$port" "$linux_build/client/morvane-client" \
     "$work/serial-wine" "$work/serial-device" "$work/interop"
+
+echo "== pyserial's RFC 2217 client against the Windows server"
+peer rfc2217 "RFC 2217 port of the Windows server" "$here/serial_peer.py" rfc2217 "$rfc2217_port" \
+    "$work/serial-wine" "$work/serial-device"
 
 echo "== a session error: a request the port refuses"
 $python "$here/serial_peer.py" bad-request "$port" >"$work/bad.log" 2>&1 || { cat "$work/bad.log"; fail "bad request sent"; }

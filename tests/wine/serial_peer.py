@@ -13,6 +13,9 @@ pseudo-terminal pair; the script also plays the device at the other end.
   serial_peer.py interop PORT CLIENT_PROGRAM WINE_END DEVICE_END FOLDER
       the Linux morvane-client against the server: an application on its
       virtual port talks to the device and changes the baud rate.
+  serial_peer.py rfc2217 PORT WINE_END DEVICE_END
+      pyserial's RFC 2217 client against the server's RFC 2217 port: the
+      baud rate, and bytes with IAC (0xFF) both ways.
 """
 
 import os
@@ -204,8 +207,22 @@ def interop(server_port, client_program, wine_end, device_end, folder):
         os.close(device)
 
 
+def rfc2217(port, wine_end, device_end):
+    device = open_device(device_end)
+    # pyserial waits for the answers, which carry what GetCommState reports.
+    app = serial.serial_for_url("rfc2217://127.0.0.1:%s" % port, baudrate=57600, timeout=LIMIT)
+    check(wait_for_speed(wine_end, termios.B57600), "an RFC 2217 open at 57600 shows on the port's termios")
+    app.write(b"\xff to the device \xff")
+    check(read_device(device, 19) == b"\xff to the device \xff", "bytes with IAC reach the device")
+    os.write(device, b"\xff\xff back")
+    check(app.read(7) == b"\xff\xff back", "bytes with IAC reach the client")
+    app.close()
+    os.close(device)
+
+
 if __name__ == "__main__":
-    commands = {"sessions": sessions, "bad-request": bad_request, "piece": piece, "interop": interop}
+    commands = {"sessions": sessions, "bad-request": bad_request, "piece": piece, "interop": interop,
+                "rfc2217": rfc2217}
     if len(sys.argv) < 3 or sys.argv[1] not in commands:
         sys.exit(__doc__)
     commands[sys.argv[1]](*sys.argv[2:])
