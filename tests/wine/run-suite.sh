@@ -61,6 +61,7 @@ started=$(date +%s)
 start_display
 start_serial_pair
 make_prefix
+install_port_driver "$windows_build/tests/wine/morvanetp.sys" || { cat "$work/driver-install.log"; fail "test port driver loaded"; }
 echo "== display $DISPLAY, prefix ready after $(($(date +%s) - started)) s"
 
 echo "== unit tests under Wine"
@@ -147,6 +148,12 @@ expect_status 2 "client ends after a start-up failure"
 start_program client-no-driver "$client_exe" "[CLIENT]\nhost=127.0.0.1\ncom=1\n"
 check "client, com1 is a plain port that cannot be attached: message 6" box "WIN morvane Client" catalogue:6 error
 expect_status 2 "client ends after a start-up failure"
+
+echo "== the Windows client in whole sessions, through the test port driver"
+peer client-linux-server "Windows client and Linux server" "$here/windows_client.py" linux-server \
+    "$windows_build" "$linux_build" "$work/client-linux"
+peer client-windows-server "Windows client and Windows server" "$here/windows_client.py" windows-server \
+    "$windows_build" "$work/client-windows" "$work/serial-wine" "$work/serial-device"
 
 echo "== Wine suite: $(($(date +%s) - started)) s"
 echo "wine: $passes passed, $failures failed"

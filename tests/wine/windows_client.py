@@ -1,0 +1,237 @@
+"""The Windows client under Wine, in whole sessions, through the suite's test
+port driver (COM3 for the client, COM13 for applications, see
+port_driver.c). The script plays the serial device and runs the programs.
+
+  windows_client.py linux-server WINDOWS_BUILD LINUX_BUILD WORK
+      against the Linux server with a pty as its device: settings, 1 MiB
+      each way, a purge, an empty read, a backlog, a failing control-wait.
+  windows_client.py windows-server WINDOWS_BUILD WORK WINE_END DEVICE_END
+      against the Windows server, whose COM1 is WINE_END: settings and
+      1 MiB each way.
+"""
+
+import fcntl
+import os
+import select
+import subprocess
+import sys
+import termios
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+
+import morvane_support as support  # noqa: E402
+
+LIMIT = 60.0  # seconds: a safety net, never a synchronisation
+EXCHANGE = 1 << 20
+BACKLOG = 20000  # well beyond what the driver holds for applications
+APPLICATION_PORT = "COM13"
+CLIENT_TITLE = "WIN morvane Client"
+TIOCPKT = 0x5420
+TIOCPKT_FLUSH = 0x01 | 0x02  # FLUSHREAD | FLUSHWRITE
+
+
+def check(condition, what):
+    print(("ok: " if condition else "FAILED: ") + what, flush=True)
+    if not condition:
+        sys.exit(1)
+
+
+def stream(seed, size):
+    """The bytes the port application computes for the same seed (xorshift32)."""
+    out = bytearray(size)
+    x = seed
+    for i in range(size):
+        x ^= (x << 13) & 0xFFFFFFFF
+        x ^= x >> 17
+        x ^= (x << 5) & 0xFFFFFFFF
+        out[i] = x & 0xFF
+    return bytes(out)
+
+
+def eventually(condition):
+    deadline = time.monotonic() + LIMIT
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.02)
+    return True
+
+
+def listening(port):
+    """Whether a socket listens on `port` (Wine's are Linux sockets too)."""
+    with open("/proc/net/tcp") as table:
+        rows = [line.split() for line in table.readlines()[1:]]
+    return any(row[3] == "0A" and int(row[1].split(":")[1], 16) == port for row in rows)
+
+
+class Harness:
+    """Starts the programs; each is ended by its own PID or through its EXIT button."""
+
+    def __init__(self, windows_build, work, linux_build=None):
+        self.windows_build = windows_build
+        self.linux_build = linux_build
+        self.work = work
+
+    def folder(self, name, section, **keys):
+        folder = os.path.join(self.work, name)
+        os.makedirs(folder, exist_ok=True)
+        support.write_settings(folder, section, **keys)
+        return folder
+
+    def wine(self, folder, program):
+        log = open(os.path.join(folder, "output.log"), "w")
+        return subprocess.Popen(["wine", os.path.join(self.windows_build, program)], cwd=folder,
+                                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+
+    def linux_server(self, name, **keys):
+        """morvane-server for Linux; pass the `port` of an earlier run to restart it there."""
+        settings = dict(com=0, port=0, client=support.LOOPBACK)
+        settings.update(keys)
+        folder = self.folder(name, "SERVER", **settings)
+        return support.ServerProgram(os.path.join(self.linux_build, "server", "morvane-server"), folder).start_listening()
+
+    def windows_server(self, name, port, **keys):
+        process = self.wine(self.folder(name, "SERVER", port=port, **keys), "server/morvane-server.exe")
+        check(eventually(lambda: listening(port)), "the Windows server listens on %d" % port)
+        return process
+
+    def windows_client(self, name, port, **keys):
+        """The Windows client on COM3 against a server on 127.0.0.1:`port`;
+        extra settings (e.g. reconnect=1) go in `keys`."""
+        settings = dict(host=support.LOOPBACK, port=port, com=3)
+        settings.update(keys)
+        return self.wine(self.folder(name, "CLIENT", **settings), "client/morvane-client.exe")
+
+    def run(self, program, *arguments):
+        """A test program of ours; its checks join ours."""
+        result = subprocess.run(["wine", os.path.join(self.windows_build, "tests", "wine", program), *arguments],
+                                stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=2 * LIMIT)
+        for line in result.stdout.splitlines():
+            print("  " + line, flush=True)
+        return result.returncode
+
+    def application(self, *arguments):
+        return self.run("morvane-port-app.exe", arguments[0], APPLICATION_PORT, *arguments[1:])
+
+    def gui(self, *arguments):
+        return self.run("morvane-driver.exe", *arguments)
+
+    def started_application(self, *arguments):
+        command = ["wine", os.path.join(self.windows_build, "tests", "wine", "morvane-port-app.exe"),
+                   arguments[0], APPLICATION_PORT, *arguments[1:]]
+        return subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
+
+
+def exchange(harness, send, receive):
+    """1 MiB each way between the port application and the device."""
+    application = harness.started_application("exchange", str(EXCHANGE))
+    sender = threading.Thread(target=send, args=(stream(2, EXCHANGE),))
+    sender.start()
+    received = receive(EXCHANGE)
+    sender.join()
+    output, _ = application.communicate(timeout=LIMIT)
+    for line in output.splitlines():
+        print("  " + line, flush=True)
+    check(received == stream(1, EXCHANGE), "1 MiB from the application reaches the device intact (%d bytes)" % len(received))
+    check(application.returncode == 0, "1 MiB from the device reaches the application intact")
+
+
+def settings_reach(harness, cflag_and_speed):
+    check(harness.application("settings") == 0, "the application sets 115200 7E2 RTS/CTS and reads them back")
+    check(eventually(lambda: cflag_and_speed() == (termios.CSTOPB | termios.CRTSCTS, 115200)),
+          "115200 bit/s, two stop bits and RTS/CTS show on the server's tty")
+
+
+def stop_client(harness, client):
+    check(harness.gui("exit", CLIENT_TITLE) == 0, "EXIT ends the Windows client")
+    check(client.wait(timeout=LIMIT) == 0, "the Windows client ends with status 0")
+
+
+def linux_server(windows_build, linux_build, work):
+    harness = Harness(windows_build, work, linux_build)
+    pty = support.PtyPair()
+    server = harness.linux_server("linux-server", device=pty.slave_path)
+    client = harness.windows_client("client-linux-server", server.port)
+    try:
+        def cflag_and_speed():
+            now = pty.settings()
+            return now.cflag & (termios.CSTOPB | termios.CRTSCTS), now.ospeed
+
+        settings_reach(harness, cflag_and_speed)
+        exchange(harness, pty.send, pty.receive)
+
+        # The tty reports flushes to a master in packet mode.
+        fcntl.ioctl(pty.master, TIOCPKT, b"\x01\x00\x00\x00")
+        check(harness.application("purge") == 0, "the application purges the port")
+        readable, _, _ = select.select([pty.master], [], [], LIMIT)
+        packet = os.read(pty.master, 64) if readable else b"\x00"
+        check(packet[0] & TIOCPKT_FLUSH != 0, "the purge reaches the server's tty (packet %r)" % packet[:1])
+        fcntl.ioctl(pty.master, TIOCPKT, b"\x00\x00\x00\x00")
+
+        text = "after an empty read"
+        check(harness.application("empty-read", text) == 0, "the client's read completes with 0 bytes")
+        check(pty.receive(len(text)) == text.encode(), "the bytes after it flow")
+
+        pty.send(stream(3, BACKLOG))
+        check(harness.application("backlog", str(BACKLOG)) == 0,
+              "%d bytes waiting reach the driver in order, in writes of at most 64 bytes" % BACKLOG)
+
+        check(harness.application("fail-wait") == 0, "the driver fails the client's control-wait")
+        check(harness.gui("box", CLIENT_TITLE, "ctrl event error", "warning") == 0, "\"ctrl event error\" in a warning box")
+        check(client.wait(timeout=LIMIT) == 1, "the Windows client ends with status 1")
+    finally:
+        if client.poll() is None:
+            client.kill()
+            client.wait()
+        server.stop()
+        pty.close()
+
+
+def windows_server(windows_build, work, wine_end, device_end):
+    harness = Harness(windows_build, work)
+    device = os.open(device_end, os.O_RDWR | os.O_NOCTTY)
+    termios.tcflush(device, termios.TCIOFLUSH)
+    port = support.free_port()
+    server = harness.windows_server("windows-server", port, com=1)
+    client = harness.windows_client("client-windows-server", port)
+    try:
+        def cflag_and_speed():
+            fd = os.open(wine_end, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+            try:
+                now = termios.tcgetattr(fd)
+            finally:
+                os.close(fd)
+            return now[2] & (termios.CSTOPB | termios.CRTSCTS), {termios.B115200: 115200}.get(now[5], now[5])
+
+        settings_reach(harness, cflag_and_speed)
+
+        def send(data):
+            view = memoryview(data)
+            while view:
+                view = view[os.write(device, view):]
+
+        def receive(count):
+            out = bytearray()
+            while len(out) < count and select.select([device], [], [], LIMIT)[0]:
+                out += os.read(device, count - len(out))
+            return bytes(out)
+
+        exchange(harness, send, receive)
+        stop_client(harness, client)
+        check(harness.gui("exit", "WIN morvane Server") == 0, "EXIT ends the Windows server")
+        check(server.wait(timeout=LIMIT) == 0, "the Windows server ends with status 0")
+    finally:
+        for process in (client, server):
+            if process.poll() is None:
+                process.kill()
+                process.wait()
+        os.close(device)
+
+
+if __name__ == "__main__":
+    commands = {"linux-server": linux_server, "windows-server": windows_server}
+    if len(sys.argv) < 3 or sys.argv[1] not in commands:
+        sys.exit(__doc__)
+    commands[sys.argv[1]](*sys.argv[2:])
