@@ -183,6 +183,11 @@ static void pump(QUEUE *queue, PLIST_ENTRY done)
                 while (count < queue->used && count + RECORD_HEADER + peek(queue, count) <= room)
                     count += RECORD_HEADER + peek(queue, count);
             }
+            if (count == 0) { /* a control-wait too small for the next record */
+                finish(irp, STATUS_BUFFER_TOO_SMALL, 0, done);
+                moved = TRUE;
+                continue;
+            }
             take(queue, irp->AssociatedIrp.SystemBuffer, count);
             finish(irp, STATUS_SUCCESS, count, done);
             moved = TRUE;

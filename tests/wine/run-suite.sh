@@ -31,10 +31,10 @@ check() { # description, driver arguments...
     fi
 }
 
-peer() { # log name, description, Python script and arguments
+peer() { # log name, description, Python script and arguments; $peer_limit seconds at most (90)
     local log="$work/$1.log" what=$2
     shift 2
-    if timeout 90 $python "$@" >"$log" 2>&1; then pass "$what: $(grep -c '^ok' "$log") checks"; else fail "$what"; fi
+    if timeout "${peer_limit:-90}" $python "$@" >"$log" 2>&1; then pass "$what: $(grep -c '^ok' "$log") checks"; else fail "$what"; fi
     sed 's/^/    /' "$log"
 }
 
@@ -150,9 +150,9 @@ check "client, com1 is a plain port that cannot be attached: message 6" box "WIN
 expect_status 2 "client ends after a start-up failure"
 
 echo "== the Windows client in whole sessions, through the test port driver"
-peer client-linux-server "Windows client and Linux server" "$here/windows_client.py" linux-server \
+peer_limit=300 peer client-linux-server "Windows client and Linux server" "$here/windows_client.py" linux-server \
     "$windows_build" "$linux_build" "$work/client-linux"
-peer client-windows-server "Windows client and Windows server" "$here/windows_client.py" windows-server \
+peer_limit=300 peer client-windows-server "Windows client and Windows server" "$here/windows_client.py" windows-server \
     "$windows_build" "$work/client-windows" "$work/serial-wine" "$work/serial-device"
 
 echo "== Wine suite: $(($(date +%s) - started)) s"

@@ -13,6 +13,7 @@ port_driver.c). The script plays the serial device and runs the programs.
 import fcntl
 import os
 import select
+import signal
 import subprocess
 import sys
 import termios
@@ -127,11 +128,15 @@ class Harness:
 def exchange(harness, send, receive):
     """1 MiB each way between the port application and the device."""
     application = harness.started_application("exchange", str(EXCHANGE))
-    sender = threading.Thread(target=send, args=(stream(2, EXCHANGE),))
-    sender.start()
-    received = receive(EXCHANGE)
-    sender.join()
-    output, _ = application.communicate(timeout=LIMIT)
+    try:
+        sender = threading.Thread(target=send, args=(stream(2, EXCHANGE),), daemon=True)
+        sender.start()
+        received = receive(EXCHANGE)
+        output, _ = application.communicate(timeout=LIMIT)
+    finally:
+        if application.poll() is None:
+            application.kill()
+            application.wait()
     for line in output.splitlines():
         print("  " + line, flush=True)
     check(received == stream(1, EXCHANGE), "1 MiB from the application reaches the device intact (%d bytes)" % len(received))
@@ -231,6 +236,8 @@ def windows_server(windows_build, work, wine_end, device_end):
 
 
 if __name__ == "__main__":
+    # A time-out of the suite ends the script through its clean-ups.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("ended by SIGTERM"))
     commands = {"linux-server": linux_server, "windows-server": windows_server}
     if len(sys.argv) < 3 or sys.argv[1] not in commands:
         sys.exit(__doc__)

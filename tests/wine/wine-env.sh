@@ -42,8 +42,9 @@ start_serial_pair() {
 # A fresh prefix under the Japanese locale (the message-box font is fixed
 # when the prefix is made), no window manager delays, no crash dialog, and
 # every COM port mapped: COM1 to the pair, the others to nothing, so that no
-# test reaches a real serial port; only COM3 and COM13 stay free for the test
-# port driver (install_port_driver).
+# test reaches a real serial port. COM3 and COM13 are for the test port
+# driver (install_port_driver): an empty value keeps Wine from giving them to
+# the machine's own ports, and the driver takes the names over.
 make_prefix() {
     export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
     export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -54,6 +55,7 @@ make_prefix() {
         printf '[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug]\n"Debugger"=""\n\n'
         printf '[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n"COM1"="%s"\n' "$work/serial-wine"
         for n in 2 4 5 6 7 8 9; do printf '"COM%s"="%s"\n' "$n" "$work/no-port-$n"; done
+        printf '"COM3"=""\n"COM13"=""\n'
     } >"$work/setup.reg"
     timeout 60 wine regedit "$work/setup.reg"
     timeout 60 wineserver -w
