@@ -1,6 +1,6 @@
 """The Windows client under Wine, in whole sessions, through the suite's test
-port driver (COM3 for the client, COM13 for applications, see
-port_driver.c). The script plays the serial device and runs the programs.
+port driver (COM3 for the client, COM13 for applications: port_driver.c).
+The script plays the serial device and starts the programs.
 
   windows_client.py linux-server WINDOWS_BUILD LINUX_BUILD WORK
       against the Linux server with a pty as its device: settings, 1 MiB
@@ -26,11 +26,11 @@ import morvane_support as support  # noqa: E402
 
 LIMIT = 60.0  # seconds: a safety net, never a synchronisation
 EXCHANGE = 1 << 20
-BACKLOG = 20000  # well beyond what the driver holds for applications
-APPLICATION_PORT = "COM13"
+BACKLOG = 20000  # far more than the driver holds for applications
 CLIENT_TITLE = "WIN morvane Client"
 TIOCPKT = 0x5420
 TIOCPKT_FLUSH = 0x01 | 0x02  # FLUSHREAD | FLUSHWRITE
+SETTINGS_SEEN = (termios.CSTOPB | termios.CRTSCTS, 115200)
 
 
 def check(condition, what):
@@ -68,12 +68,10 @@ def listening(port):
 
 
 class Harness:
-    """Starts the programs; each is ended by its own PID or through its EXIT button."""
+    """Starts the programs; each ends through its EXIT button, or by its PID."""
 
     def __init__(self, windows_build, work, linux_build=None):
-        self.windows_build = windows_build
-        self.linux_build = linux_build
-        self.work = work
+        self.windows_build, self.work, self.linux_build = windows_build, work, linux_build
 
     def folder(self, name, section, **keys):
         folder = os.path.join(self.work, name)
@@ -81,77 +79,68 @@ class Harness:
         support.write_settings(folder, section, **keys)
         return folder
 
-    def wine(self, folder, program):
-        log = open(os.path.join(folder, "output.log"), "w")
-        return subprocess.Popen(["wine", os.path.join(self.windows_build, program)], cwd=folder,
-                                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+    def wine(self, program, *arguments, folder=None, output=None):
+        return subprocess.Popen(["wine", os.path.join(self.windows_build, program), *arguments], cwd=folder,
+                                stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT, text=True)
 
     def linux_server(self, name, **keys):
-        """morvane-server for Linux; pass the `port` of an earlier run to restart it there."""
+        """The Linux server; pass the `port` of an earlier run to restart it there."""
         settings = dict(com=0, port=0, client=support.LOOPBACK)
         settings.update(keys)
         folder = self.folder(name, "SERVER", **settings)
         return support.ServerProgram(os.path.join(self.linux_build, "server", "morvane-server"), folder).start_listening()
 
     def windows_server(self, name, port, **keys):
-        process = self.wine(self.folder(name, "SERVER", port=port, **keys), "server/morvane-server.exe")
+        folder = self.folder(name, "SERVER", port=port, **keys)
+        server = self.wine("server/morvane-server.exe", folder=folder, output=subprocess.DEVNULL)
         check(eventually(lambda: listening(port)), "the Windows server listens on %d" % port)
-        return process
+        return server
 
     def windows_client(self, name, port, **keys):
-        """The Windows client on COM3 against a server on 127.0.0.1:`port`;
-        extra settings (e.g. reconnect=1) go in `keys`."""
+        """The Windows client on COM3 against 127.0.0.1:`port`; more settings
+        (e.g. reconnect=1) in `keys`."""
         settings = dict(host=support.LOOPBACK, port=port, com=3)
         settings.update(keys)
-        return self.wine(self.folder(name, "CLIENT", **settings), "client/morvane-client.exe")
+        return self.wine("client/morvane-client.exe", folder=self.folder(name, "CLIENT", **settings),
+                         output=subprocess.DEVNULL)
 
-    def run(self, program, *arguments):
-        """A test program of ours; its checks join ours."""
-        result = subprocess.run(["wine", os.path.join(self.windows_build, "tests", "wine", program), *arguments],
-                                stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=2 * LIMIT)
-        for line in result.stdout.splitlines():
+    def test_program(self, program, *arguments):
+        """Starts one of our test programs; `finish` collects its checks."""
+        return self.wine("tests/wine/" + program, *arguments, output=subprocess.PIPE)
+
+    def finish(self, program):
+        try:
+            output, _ = program.communicate(timeout=2 * LIMIT)
+        finally:
+            if program.poll() is None:
+                program.kill()
+                program.wait()
+        for line in output.splitlines():
             print("  " + line, flush=True)
-        return result.returncode
+        return program.returncode
 
-    def application(self, *arguments):
-        return self.run("morvane-port-app.exe", arguments[0], APPLICATION_PORT, *arguments[1:])
+    def application(self, command, *arguments):
+        return self.finish(self.test_program("morvane-port-app.exe", command, "COM13", *arguments))
 
     def gui(self, *arguments):
-        return self.run("morvane-driver.exe", *arguments)
+        return self.finish(self.test_program("morvane-driver.exe", *arguments))
 
-    def started_application(self, *arguments):
-        command = ["wine", os.path.join(self.windows_build, "tests", "wine", "morvane-port-app.exe"),
-                   arguments[0], APPLICATION_PORT, *arguments[1:]]
-        return subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
-
-
-def exchange(harness, send, receive):
-    """1 MiB each way between the port application and the device."""
-    application = harness.started_application("exchange", str(EXCHANGE))
-    try:
-        sender = threading.Thread(target=send, args=(stream(2, EXCHANGE),), daemon=True)
-        sender.start()
-        received = receive(EXCHANGE)
-        output, _ = application.communicate(timeout=LIMIT)
-    finally:
-        if application.poll() is None:
-            application.kill()
-            application.wait()
-    for line in output.splitlines():
-        print("  " + line, flush=True)
-    check(received == stream(1, EXCHANGE), "1 MiB from the application reaches the device intact (%d bytes)" % len(received))
-    check(application.returncode == 0, "1 MiB from the device reaches the application intact")
+    def end(self, *programs):
+        for program in programs:
+            if program.poll() is None:
+                program.kill()
+                program.wait()
 
 
-def settings_reach(harness, cflag_and_speed):
+def settings_and_exchange(harness, settings_seen, send, receive):
     check(harness.application("settings") == 0, "the application sets 115200 7E2 RTS/CTS and reads them back")
-    check(eventually(lambda: cflag_and_speed() == (termios.CSTOPB | termios.CRTSCTS, 115200)),
+    check(eventually(lambda: settings_seen() == SETTINGS_SEEN),
           "115200 bit/s, two stop bits and RTS/CTS show on the server's tty")
-
-
-def stop_client(harness, client):
-    check(harness.gui("exit", CLIENT_TITLE) == 0, "EXIT ends the Windows client")
-    check(client.wait(timeout=LIMIT) == 0, "the Windows client ends with status 0")
+    application = harness.test_program("morvane-port-app.exe", "exchange", "COM13", str(EXCHANGE))
+    threading.Thread(target=send, args=(stream(2, EXCHANGE),), daemon=True).start()
+    received = receive(EXCHANGE)
+    check(received == stream(1, EXCHANGE), "1 MiB from the application reaches the device intact (%d bytes)" % len(received))
+    check(harness.finish(application) == 0, "1 MiB from the device reaches the application intact")
 
 
 def linux_server(windows_build, linux_build, work):
@@ -160,14 +149,13 @@ def linux_server(windows_build, linux_build, work):
     server = harness.linux_server("linux-server", device=pty.slave_path)
     client = harness.windows_client("client-linux-server", server.port)
     try:
-        def cflag_and_speed():
+        def settings_seen():
             now = pty.settings()
-            return now.cflag & (termios.CSTOPB | termios.CRTSCTS), now.ospeed
+            return now.cflag & SETTINGS_SEEN[0], now.ospeed
 
-        settings_reach(harness, cflag_and_speed)
-        exchange(harness, pty.send, pty.receive)
+        settings_and_exchange(harness, settings_seen, pty.send, pty.receive)
 
-        # The tty reports flushes to a master in packet mode.
+        # A master in packet mode hears of the tty's flushes.
         fcntl.ioctl(pty.master, TIOCPKT, b"\x01\x00\x00\x00")
         check(harness.application("purge") == 0, "the application purges the port")
         readable, _, _ = select.select([pty.master], [], [], LIMIT)
@@ -187,9 +175,7 @@ def linux_server(windows_build, linux_build, work):
         check(harness.gui("box", CLIENT_TITLE, "ctrl event error", "warning") == 0, "\"ctrl event error\" in a warning box")
         check(client.wait(timeout=LIMIT) == 1, "the Windows client ends with status 1")
     finally:
-        if client.poll() is None:
-            client.kill()
-            client.wait()
+        harness.end(client)
         server.stop()
         pty.close()
 
@@ -202,20 +188,16 @@ def windows_server(windows_build, work, wine_end, device_end):
     server = harness.windows_server("windows-server", port, com=1)
     client = harness.windows_client("client-windows-server", port)
     try:
-        def cflag_and_speed():
+        def settings_seen():
             fd = os.open(wine_end, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
-            try:
-                now = termios.tcgetattr(fd)
-            finally:
-                os.close(fd)
-            return now[2] & (termios.CSTOPB | termios.CRTSCTS), {termios.B115200: 115200}.get(now[5], now[5])
-
-        settings_reach(harness, cflag_and_speed)
+            now = termios.tcgetattr(fd)
+            os.close(fd)
+            return now[2] & SETTINGS_SEEN[0], 115200 if now[5] == termios.B115200 else now[5]
 
         def send(data):
-            view = memoryview(data)
-            while view:
-                view = view[os.write(device, view):]
+            data = memoryview(data)
+            while data:
+                data = data[os.write(device, data):]
 
         def receive(count):
             out = bytearray()
@@ -223,15 +205,11 @@ def windows_server(windows_build, work, wine_end, device_end):
                 out += os.read(device, count - len(out))
             return bytes(out)
 
-        exchange(harness, send, receive)
-        stop_client(harness, client)
-        check(harness.gui("exit", "WIN morvane Server") == 0, "EXIT ends the Windows server")
-        check(server.wait(timeout=LIMIT) == 0, "the Windows server ends with status 0")
+        settings_and_exchange(harness, settings_seen, send, receive)
+        for title, program in (CLIENT_TITLE, client), ("WIN morvane Server", server):
+            check(harness.gui("exit", title) == 0 and program.wait(timeout=LIMIT) == 0, "EXIT ends " + title)
     finally:
-        for process in (client, server):
-            if process.poll() is None:
-                process.kill()
-                process.wait()
+        harness.end(client, server)
         os.close(device)
 
 

@@ -76,7 +76,5 @@ install_port_driver() {
     cp "$1" "$WINEPREFIX/drive_c/windows/system32/drivers/morvanetp.sys"
     timeout 60 wine sc create morvanetp type= kernel start= demand \
         binpath= 'C:\windows\system32\drivers\morvanetp.sys' >"$work/driver-install.log" 2>&1
-    timeout 60 wine reg add 'HKLM\System\CurrentControlSet\Services\morvanetp' /v Port /t REG_DWORD /d 3 /f \
-        >>"$work/driver-install.log" 2>&1
     timeout 60 wine net start morvanetp >>"$work/driver-install.log" 2>&1
 }
