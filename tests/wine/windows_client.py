@@ -80,6 +80,8 @@ class Harness:
         return folder
 
     def wine(self, program, *arguments, folder=None, output=None):
+        if folder is not None:
+            output = open(os.path.join(folder, "output.log"), "w")
         return subprocess.Popen(["wine", os.path.join(self.windows_build, program), *arguments], cwd=folder,
                                 stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT, text=True)
 
@@ -92,7 +94,7 @@ class Harness:
 
     def windows_server(self, name, port, **keys):
         folder = self.folder(name, "SERVER", port=port, **keys)
-        server = self.wine("server/morvane-server.exe", folder=folder, output=subprocess.DEVNULL)
+        server = self.wine("server/morvane-server.exe", folder=folder)
         check(eventually(lambda: listening(port)), "the Windows server listens on %d" % port)
         return server
 
@@ -101,8 +103,7 @@ class Harness:
         (e.g. reconnect=1) in `keys`."""
         settings = dict(host=support.LOOPBACK, port=port, com=3)
         settings.update(keys)
-        return self.wine("client/morvane-client.exe", folder=self.folder(name, "CLIENT", **settings),
-                         output=subprocess.DEVNULL)
+        return self.wine("client/morvane-client.exe", folder=self.folder(name, "CLIENT", **settings))
 
     def test_program(self, program, *arguments):
         """Starts one of our test programs; `finish` collects its checks."""
@@ -139,6 +140,8 @@ def settings_and_exchange(harness, settings_seen, send, receive):
     application = harness.test_program("morvane-port-app.exe", "exchange", "COM13", str(EXCHANGE))
     threading.Thread(target=send, args=(stream(2, EXCHANGE),), daemon=True).start()
     received = receive(EXCHANGE)
+    if received != stream(1, EXCHANGE):
+        harness.end(application)
     check(received == stream(1, EXCHANGE), "1 MiB from the application reaches the device intact (%d bytes)" % len(received))
     check(harness.finish(application) == 0, "1 MiB from the device reaches the application intact")
 
