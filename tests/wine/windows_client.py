@@ -139,10 +139,10 @@ def settings_and_exchange(harness, settings_seen, send, receive):
           "115200 bit/s, two stop bits and RTS/CTS show on the server's tty")
     application = harness.test_program("morvane-port-app.exe", "exchange", "COM13", str(EXCHANGE))
     threading.Thread(target=send, args=(stream(2, EXCHANGE),), daemon=True).start()
-    received = receive(EXCHANGE)
-    if received != stream(1, EXCHANGE):
+    received, wanted = receive(EXCHANGE), stream(1, EXCHANGE)
+    if received != wanted:
         harness.end(application)
-    check(received == stream(1, EXCHANGE), "1 MiB from the application reaches the device intact (%d bytes)" % len(received))
+    check(received == wanted, "1 MiB from the application reaches the device intact (%d bytes)" % len(received))
     check(harness.finish(application) == 0, "1 MiB from the device reaches the application intact")
 
 
