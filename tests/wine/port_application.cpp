@@ -17,7 +17,7 @@ namespace {
 constexpr DWORD statisticsCode = 0x001B2080;
 constexpr DWORD failWaitCode = 0x001B2084;
 constexpr DWORD emptyReadCode = 0x001B2088;
-constexpr DWORD limitMs = 30000;  // a safety net for each request, never a synchronisation
+constexpr DWORD limitMs = 60000;  // a safety net for each request, never a synchronisation
 
 struct Statistics {
     ULONG largestClientWrite;

@@ -153,7 +153,7 @@ echo "== the Windows client in whole sessions, through the test port driver"
 peer_limit=300 peer client-linux-server "Windows client and Linux server" "$here/windows_client.py" linux-server \
     "$windows_build" "$linux_build" "$work/client-linux"
 peer_limit=300 peer client-windows-server "Windows client and Windows server" "$here/windows_client.py" windows-server \
-    "$windows_build" "$work/client-windows" "$work/serial-wine" "$work/serial-device"
+    "$windows_build" "$work/client-windows" "$work/serial-device"
 
 echo "== Wine suite: $(($(date +%s) - started)) s"
 echo "wine: $passes passed, $failures failed"
