@@ -31,10 +31,10 @@ check() { # description, driver arguments...
     fi
 }
 
-peer() { # log name, description, Python script and arguments
+peer() { # log name, description, Python script and arguments; $peer_limit seconds at most (90)
     local log="$work/$1.log" what=$2
     shift 2
-    if timeout 90 $python "$@" >"$log" 2>&1; then pass "$what: $(grep -c '^ok' "$log") checks"; else fail "$what"; fi
+    if timeout "${peer_limit:-90}" $python "$@" >"$log" 2>&1; then pass "$what: $(grep -c '^ok' "$log") checks"; else fail "$what"; fi
     sed 's/^/    /' "$log"
 }
 
@@ -61,6 +61,7 @@ started=$(date +%s)
 start_display
 start_serial_pair
 make_prefix
+install_port_driver "$windows_build/tests/wine/morvanetp.sys" || { cat "$work/driver-install.log"; fail "test port driver loaded"; }
 echo "== display $DISPLAY, prefix ready after $(($(date +%s) - started)) s"
 
 echo "== unit tests under Wine"
@@ -171,6 +172,12 @@ zip_suite() {
     expect_status 0 "server from the zip, its sample settings, ends after EXIT"
 }
 zip_suite
+
+echo "== the Windows client in whole sessions, through the test port driver"
+peer_limit=300 peer client-linux-server "Windows client and Linux server" "$here/windows_client.py" linux-server \
+    "$windows_build" "$linux_build" "$work/client-linux"
+peer_limit=300 peer client-windows-server "Windows client and Windows server" "$here/windows_client.py" windows-server \
+    "$windows_build" "$work/client-windows" "$work/serial-device"
 
 echo "== Wine suite: $(($(date +%s) - started)) s"
 echo "wine: $passes passed, $failures failed"
