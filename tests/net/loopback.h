@@ -1,10 +1,7 @@
-// A connected pair of TCP sockets on 127.0.0.1 and other helpers for tests.
+// A connected pair of TCP sockets on 127.0.0.1, and TCP_NODELAY as a test sees it.
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <stdexcept>
-#include <string>
 
 #include "net/compat.h"
 #include "net/tcp_socket.h"
@@ -39,16 +36,6 @@ inline bool noDelay(net::SocketHandle sock) {
     net::SocketLength length = sizeof value;
     return ::getsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&value), &length) == 0 &&
            value != 0;
-}
-
-// The text of the error `operation` raises, empty if none.
-inline std::string raisedText(const std::function<void()>& operation) {
-    try {
-        operation();
-    } catch (const std::runtime_error& error) {
-        return error.what();
-    }
-    return "";
 }
 
 }  // namespace testing_support
