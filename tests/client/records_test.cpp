@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <vector>
-
-#include "client/control_records.h"
 #include "client/line_format.h"
 
-// Records built from a real pseudo-terminal's changes: virtual_port_test.cpp.
+// The records themselves, from a real pseudo-terminal's changes: virtual_port_test.cpp.
 
 TEST(LineFormat, TakesWhatASerialDriverAcceptsAndKeepsTheOldValueOtherwise) {
     struct Case {
@@ -26,21 +23,4 @@ TEST(LineFormat, TakesWhatASerialDriverAcceptsAndKeepsTheOldValueOtherwise) {
         EXPECT_FALSE(client::parseLineFormat(text, format)) << '"' << text << '"';
         EXPECT_EQ(format.wordLength, 6) << text;
     }
-}
-
-TEST(SettingsRecords, NothingUnchangedAndThePurgeAfterTheSettings) {
-    using Bytes = std::vector<unsigned char>;
-    auto encode = [](const client::PortState& before, const client::PortState& after, uint32_t purge) {
-        unsigned char out[client::maxSettingsRecords];
-        size_t size = client::encodeSettings(&before, after, out);
-        if (purge != 0) size += client::encodePurge(purge, out + size);
-        return Bytes(out, out + size);
-    };
-    client::PortState before;
-    client::PortState after = before;
-    EXPECT_TRUE(encode(before, after, 0).empty());
-    EXPECT_EQ(encode(before, after, client::purgeReceive), (Bytes{4, 0, 0x4C, 0, 0x1B, 0, 0x0A, 0, 0, 0}));
-    after.baudRate = 300;
-    EXPECT_EQ(encode(before, after, client::purgeReceive | client::purgeTransmit),
-              (Bytes{4, 0, 0x04, 0, 0x1B, 0, 0x2C, 0x01, 0, 0, 4, 0, 0x4C, 0, 0x1B, 0, 0x0F, 0, 0, 0}));
 }
