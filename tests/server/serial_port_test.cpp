@@ -7,9 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
 
+#include "little32.h"
 #include "pty_pair.h"
 #include "server/control_codes.h"
 
@@ -18,13 +18,6 @@ namespace {
 using testing_support::LineSettings;
 using testing_support::PtyPair;
 using testing_support::readLineSettings;
-
-std::vector<unsigned char> little32(std::initializer_list<uint32_t> values) {
-    std::vector<unsigned char> bytes;
-    for (uint32_t value : values)
-        for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<unsigned char>(value >> shift));
-    return bytes;
-}
 
 class SerialPortOnPty : public ::testing::Test {
 protected:
@@ -37,26 +30,9 @@ protected:
         return port.replay(code, input.data(), static_cast<int>(input.size()));
     }
 
-    std::string read(int capacity) {
-        unsigned char buffer[256];
-        int got = port.read(buffer, capacity);
-        EXPECT_GE(got, 0);
-        return std::string(reinterpret_cast<char*>(buffer), got < 0 ? 0 : static_cast<size_t>(got));
-    }
-
     PtyPair pty;
     server::SerialPort port{4096};
 };
-
-TEST_F(SerialPortOnPty, OpensRawAt9600EightNoneOneWithoutSoftwareFlowControl) {
-    const LineSettings line = readLineSettings(pty.master);
-    EXPECT_EQ(line.outputSpeed, 9600u);
-    EXPECT_EQ(line.cflag & (CSIZE | PARENB | CSTOPB | CREAD | CLOCAL), static_cast<uint32_t>(CS8 | CREAD | CLOCAL));
-    EXPECT_EQ(line.iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
-    EXPECT_EQ(line.oflag & OPOST, 0u);
-    EXPECT_EQ(line.lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
-    EXPECT_EQ(port.name(), pty.slavePath);
-}
 
 TEST_F(SerialPortOnPty, OpenIsExclusiveBothWaysAndCloseReleasesTheLine) {
     server::SerialPort second(4096);
@@ -74,25 +50,6 @@ TEST_F(SerialPortOnPty, OpenIsExclusiveBothWaysAndCloseReleasesTheLine) {
     EXPECT_FALSE(second.isOpen());
     ::close(other);
     EXPECT_EQ(second.open(5), 0);
-}
-
-TEST(SerialPortNames, NumbersWithoutATtyNeverOpen) {
-    server::SerialPort port(4096);
-    for (int32_t number : {0, -1, 10, 65536}) EXPECT_EQ(port.open(number), -1) << number;
-    port.device = "/nonexistent/tty";
-    EXPECT_EQ(port.open(1), -1);
-    EXPECT_FALSE(port.isOpen());
-}
-
-TEST_F(SerialPortOnPty, ReadEndsWhenFullAfterAGapOrAfterTheTotalTimeOut) {
-    ASSERT_TRUE(pty.send(std::string(64, 'a') + "rest"));
-    EXPECT_EQ(read(64), std::string(64, 'a'));
-    // A burst shorter than the buffer ends at the gap behind it.
-    EXPECT_EQ(read(64), "rest");
-    // A silent line: nothing, after the total time-out (shortened here).
-    port.timeouts.readTotalMultiplier = 0;
-    port.timeouts.readTotalConstant = 20;
-    EXPECT_EQ(read(64), "");
 }
 
 // Baud rates and stop bits are proven end to end; these only reach here.
@@ -122,16 +79,6 @@ TEST_F(SerialPortOnPty, ModemLineAndLineStateRequestsAreAcceptedOnAPty) {
     EXPECT_TRUE(replay(code::setModemControl, little32({0x03})));
     EXPECT_TRUE(replay(code::setHandflow, little32({0x00, 0x00, 0, 0})));  // DTR and RTS low
     EXPECT_TRUE(replay(code::setHandflow, little32({0x01, 0xC0, 0, 0})));  // transmit toggle
-    EXPECT_TRUE(replay(code::purge, little32({0x0F})));
-    EXPECT_TRUE(replay(code::setQueueSize, little32({4096, 4096})));
-    EXPECT_TRUE(replay(code::setTimeouts, little32({0xFFFFFFFF, 0, 0, 0, 0})));
-    EXPECT_TRUE(replay(code::setWaitMask, little32({0x01})));
-}
-
-TEST_F(SerialPortOnPty, RefusedRequestsLeaveTheLineAlone) {
-    EXPECT_FALSE(replay(server::code::setBaudRate, little32({0})));
-    EXPECT_FALSE(replay(0x1B00A0));
-    EXPECT_EQ(readLineSettings(pty.master).outputSpeed, 9600u);
 }
 
 }  // namespace
