@@ -81,6 +81,40 @@ def baud_record(rate):
     return record(SET_BAUD_RATE, struct.pack("<I", rate))
 
 
+def pattern(size):
+    """Bytes that show where a piece went missing or came twice."""
+    return bytes((i * 7 + i // 256) & 0xFF for i in range(size))
+
+
+def eventually(condition, seconds=SAFETY_SECONDS):
+    """For a tty setting another process changes: there is no event to wait on."""
+    end = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.002)
+    return True
+
+
+def read_exactly(fd, count, seconds=SAFETY_SECONDS):
+    """`count` bytes from `fd`; fewer when nothing more comes within
+    `seconds`. Waits for each piece: a port left with VMIN 0 (pyserial
+    does) or a non-blocking one reads nothing at once instead of blocking."""
+    data = b""
+    while len(data) < count:
+        readable, _, _ = select.select([fd], [], [], seconds)
+        if not readable:
+            break
+        try:
+            chunk = os.read(fd, count - len(data))
+        except BlockingIOError:
+            continue
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
 class PtyPair:
     """A pseudo-terminal pair: a program opens `slave_path`, the test plays
     the far end of the line on `master`. The slave stays open here too, so
@@ -107,21 +141,8 @@ class PtyPair:
                 continue
 
     def receive(self, count):
-        """What the program wrote to the line, once `count` bytes are there;
-        fewer when nothing more comes within the safety time-out."""
-        data = b""
-        while len(data) < count:
-            readable, _, _ = select.select([self.master], [], [], SAFETY_SECONDS)
-            if not readable:
-                break
-            try:
-                chunk = os.read(self.master, count - len(data))
-            except BlockingIOError:
-                continue
-            if not chunk:
-                break
-            data += chunk
-        return data
+        """What the program wrote to the line (see read_exactly)."""
+        return read_exactly(self.master, count)
 
     def settings(self):
         """The termios as TCGETS2 reports it: cflag, ispeed and ospeed."""
@@ -220,10 +241,10 @@ class FakeClient:
     def data_port(self):
         return self.listener.getsockname()[1]
 
-    def connect(self):
+    def connect(self, within=SAFETY_SECONDS):
         """Handshake, then accept the server's data connection."""
         self.control.sendall(handshake(self.data_port))
-        self.listener.settimeout(SAFETY_SECONDS)
+        self.listener.settimeout(within)
         self.data, _ = self.listener.accept()
         self.data.settimeout(SAFETY_SECONDS)
         return self
