@@ -4,11 +4,13 @@ that speak the protocol from Python.
 Usage: /usr/bin/python3 server_e2e_test.py path/to/morvane-server
 """
 
+import fcntl
 import os
 import select
 import socket
 import sys
 import tempfile
+import termios
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -125,6 +127,42 @@ class Sessions(ServerTest):
         self.assertEqual(self.pty.receive(4), b"last")
         self.assertEqual(self.pty.settings().ospeed, 4800)  # neither bad record replayed
         self.assertEqual(self.server.stop(), 0)
+
+    def test_a_handshake_and_a_record_split_over_receives(self):
+        self.start_on_pty()
+        client = self.client()
+        peer = client.control.getsockname()
+        found = []  # once the server has accepted the connection
+        self.assertTrue(support.eventually(lambda: found.append(support.borrowed_socket(self.server.process.pid, peer))
+                                           or found[-1] is not None))
+        server_end = found[-1]
+        self.addCleanup(server_end.close)
+
+        def queued(sock, request):
+            return int.from_bytes(fcntl.ioctl(sock.fileno(), request, bytes(4)), "little")
+
+        def taken(piece):  # so that what follows comes in a receive of its own
+            client.control.sendall(piece)
+            self.assertTrue(support.eventually(lambda: queued(client.control, termios.TIOCOUTQ) == 0
+                                               and queued(server_end, termios.FIONREAD) == 0))
+
+        hello = support.handshake(client.data_port)
+        taken(hello[:1])
+        client.control.sendall(hello[1:])
+        client.listener.settimeout(support.SAFETY_SECONDS)
+        client.data, _ = client.listener.accept()
+        # Small pieces go out at once on both connections.
+        data_end = support.borrowed_socket(self.server.process.pid, client.data.getsockname())
+        self.addCleanup(data_end.close)
+        for sock in (server_end, data_end):
+            self.assertTrue(sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY))
+        # Split inside the length-byte read and inside the rest.
+        record = support.baud_record(57600)
+        taken(record[:1])
+        taken(record[1:4])
+        client.control.sendall(record[4:])
+        self.await_replayed(client)
+        self.assertEqual(self.pty.settings().ospeed, 57600)
 
     def test_rejected_replay_ends_the_server_with_status_1(self):
         self.start_on_pty()
