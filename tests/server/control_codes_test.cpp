@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "little32.h"
-
 namespace {
 
 using server::PortAction;
@@ -15,6 +13,13 @@ using server::Refusal;
 namespace code = server::code;
 
 using Bytes = std::vector<unsigned char>;
+
+Bytes little32(std::initializer_list<uint32_t> values) {
+    Bytes bytes;
+    for (uint32_t value : values)
+        for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<unsigned char>(value >> shift));
+    return bytes;
+}
 
 PortRequest decode(uint32_t ioControlCode, const Bytes& input) {
     return server::decodePortRequest(ioControlCode, input.data(), static_cast<int>(input.size()));

@@ -8,6 +8,7 @@ import fcntl
 import os
 import select
 import socket
+import struct
 import sys
 import tempfile
 import termios
@@ -163,6 +164,41 @@ class Sessions(ServerTest):
         client.control.sendall(record[4:])
         self.await_replayed(client)
         self.assertEqual(self.pty.settings().ospeed, 57600)
+
+    def test_the_port_is_held_exclusively_and_takes_flow_control(self):
+        # Held by someone else, the port does not open; held by the server,
+        # a second server cannot open it.
+        other = os.open(self.pty.slave_path, os.O_RDWR | os.O_NOCTTY)
+        fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        self.start(com=0, port=0, client=support.LOOPBACK, device=self.pty.slave_path).start()
+        self.assertEqual(self.server.wait(), 2)
+        os.close(other)
+        self.start_on_pty()
+        second = support.ServerProgram(SERVER, self.directory.name).start()
+        self.addCleanup(second.stop)
+        self.assertEqual(second.wait(), 2)
+
+        def handflow(handshake, replace):
+            return support.record(support.SET_HANDFLOW, struct.pack("<IIII", handshake, replace, 10, 10))
+
+        client = self.client().connect()
+        client.control.sendall(handflow(0x09, 0x43) + support.record(support.SET_CHARS, b"\0\0\0\0\x21\x23"))
+        self.await_replayed(client)
+        line = self.pty.settings()
+        self.assertTrue(line.cflag & support.CRTSCTS)
+        self.assertEqual(line.iflag & (support.IXON | support.IXOFF), support.IXON | support.IXOFF)
+        self.assertEqual(line.cc[support.VSTART:support.VSTOP + 1], b"\x21\x23")
+        # A pty has no modem lines: DTR, RTS and the rest are taken as over a
+        # null-modem cable. SET_DTR, CLR_DTR, SET_RTS, CLR_RTS, break on and
+        # off, RESET_DEVICE, CLEAR_STATS, SET_XOFF, SET_XON, SET_MODEM_CONTROL.
+        client.control.sendall(b"".join(support.record(code) for code in (
+            0x1B0024, 0x1B0028, 0x1B0030, 0x1B0034, 0x1B0010, 0x1B0014, 0x1B002C, 0x1B0090, 0x1B0038, 0x1B003C))
+            + support.record(0x1B0098, struct.pack("<I", 3)) + handflow(0, 0) + handflow(0x01, 0xC0)
+            + handflow(0x01, 0x40))
+        self.await_replayed(client)
+        line = self.pty.settings()
+        self.assertFalse(line.cflag & support.CRTSCTS)
+        self.assertEqual(line.iflag & (support.IXON | support.IXOFF), 0)
 
     def test_rejected_replay_ends_the_server_with_status_1(self):
         self.start_on_pty()

@@ -28,11 +28,13 @@ SET_LINE_CONTROL = 0x1B000C
 IMMEDIATE_CHAR = 0x1B0018
 SET_DTR = 0x1B0024
 GET_BAUD_RATE = 0x1B0050
+SET_CHARS = 0x1B005C
+SET_HANDFLOW = 0x1B0064
 
 # termios2 on x86-64: TCGETS2 = _IOR('T', 0x2A, struct termios2).
 TCGETS2 = 0x802C542A
 TERMIOS2 = struct.Struct("<IIIIB19sII")
-CSTOPB = 0o100
+CSTOPB, CRTSCTS, IXON, IXOFF, VSTART, VSTOP = 0o100, 0o20000000000, 0o2000, 0o10000, 8, 9
 
 
 def write_settings(directory, section, **keys):
@@ -173,9 +175,10 @@ class PtyPair:
         return read_exactly(self.master, count)
 
     def settings(self):
-        """The termios as TCGETS2 reports it: cflag, ispeed and ospeed."""
+        """The termios as TCGETS2 reports it: iflag, cflag, cc, ispeed and ospeed."""
         fields = TERMIOS2.unpack(fcntl.ioctl(self.master, TCGETS2, bytes(TERMIOS2.size)))
-        return types.SimpleNamespace(cflag=fields[2], ispeed=fields[6], ospeed=fields[7])
+        return types.SimpleNamespace(iflag=fields[0], cflag=fields[2], cc=fields[5], ispeed=fields[6],
+                                     ospeed=fields[7])
 
 
 class Program:
