@@ -119,15 +119,16 @@ def read_exactly(fd, count, seconds=SAFETY_SECONDS):
 
 
 def borrowed_socket(pid, peer):
-    """The socket of process `pid` that is connected to `peer`, duplicated
-    into this process (pidfd_getfd), or None. Close it soon: it keeps the
-    connection open."""
+    """The socket of process `pid` connected to `peer`, duplicated into this
+    process (pidfd_getfd) once the process has accepted it. Close it soon:
+    it keeps the connection open."""
     libc = ctypes.CDLL(None, use_errno=True)
     pidfd = libc.syscall(434, pid, 0)  # SYS_pidfd_open
-    try:
+
+    def find():
         for name in os.listdir("/proc/%d/fd" % pid):
             fd = libc.syscall(438, pidfd, int(name), 0)  # SYS_pidfd_getfd
-            if fd < 0:
+            if fd < 0:  # closed meanwhile
                 continue
             try:
                 sock = socket.socket(fileno=fd)
@@ -140,9 +141,14 @@ def borrowed_socket(pid, peer):
             except OSError:  # not connected
                 pass
             sock.close()
+        return None
+
+    found = []
+    try:
+        eventually(lambda: found.append(find()) or found[-1] is not None)
     finally:
         os.close(pidfd)
-    return None
+    return found[-1]
 
 
 class PtyPair:

@@ -2,7 +2,7 @@
 
 #include "client/line_format.h"
 
-// The records themselves, from a real pseudo-terminal's changes: virtual_port_test.cpp.
+// The records themselves, from a real pseudo-terminal's changes: client_program_test.py.
 
 TEST(LineFormat, TakesWhatASerialDriverAcceptsAndKeepsTheOldValueOtherwise) {
     struct Case {
