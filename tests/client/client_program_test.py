@@ -186,8 +186,9 @@ class ClientProgramTest(unittest.TestCase):
         self.assertTrue(support.read_exactly(app, len(incoming)) == incoming)
         sender.join()
 
-        def speed(rate, output_only=False):
-            return lambda a: a.__setitem__(slice(5, 6) if output_only else slice(4, 6), [rate] * (1 if output_only else 2))
+        def speed(rate, output_only=False):  # ispeed and ospeed, or ospeed alone
+            first = 5 if output_only else 4
+            return lambda a: a.__setitem__(slice(first, 6), [rate] * (6 - first))
 
         def flags(index, on=0, off=0):
             return lambda a: a.__setitem__(index, (a[index] & ~off) | on)
