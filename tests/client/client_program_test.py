@@ -22,8 +22,6 @@ import morvane_support as support  # noqa: E402
 
 CLIENT = None
 TITLE = "WIN morvane Client"
-SETTINGS_MESSAGE = "morvane.ini ファイルに誤りがあります"
-SERIAL_MESSAGE = "シリアルでエラーが発生しました"
 EXTPROC = 0o200000  # not in Python's termios
 
 
@@ -86,11 +84,11 @@ class ClientProgramTest(unittest.TestCase):
         # Start-up failures end with status 2 before any network activity,
         # whatever "reconnect" says; a session error with status 1 after the
         # running note.
-        cases = [("com=3\nreconnect=1\n", 2, SETTINGS_MESSAGE),
-                 ("host=\nport=%d\ncom=3\n" % self.port, 2, SETTINGS_MESSAGE),
-                 (self.host + "com=3\nline=9X1\n", 2, SETTINGS_MESSAGE),
-                 (self.host + "com=4\nreconnect=5\n", 2, SERIAL_MESSAGE),
-                 (self.host + "com=5\n", 2, SERIAL_MESSAGE),
+        cases = [("com=3\nreconnect=1\n", 2, support.MESSAGE_SETTINGS),
+                 ("host=\nport=%d\ncom=3\n" % self.port, 2, support.MESSAGE_SETTINGS),
+                 (self.host + "com=3\nline=9X1\n", 2, support.MESSAGE_SETTINGS),
+                 (self.host + "com=4\nreconnect=5\n", 2, support.MESSAGE_SERIAL),
+                 (self.host + "com=5\n", 2, support.MESSAGE_SERIAL),
                  ("host=127.0.0.1\nport=%d\ncom=3\n" % refused.getsockname()[1], 1, "connect connect error")]
         for body, status, message in cases:
             with self.subTest(settings=body):

@@ -136,7 +136,7 @@ class Faults(server_e2e_test.ServerTest):
             self.server.stop()
             self.start(port=0, client=support.LOOPBACK, device=self.pty.slave_path, allow=malformed).start()
             self.assertEqual(self.server.wait(), 2)
-            self.assertIn("morvane.ini ファイルに誤りがあります", self.server.text())
+            self.assertIn(support.MESSAGE_SETTINGS, self.server.text())
 
 
 class VanishedPeer(server_e2e_test.ServerTest):

@@ -21,6 +21,7 @@ SAFETY_SECONDS = 5.0
 # Catalogue texts as the console front end shows them.
 MESSAGE_NETWORK = "ネットワークのエラーが発生しました"
 MESSAGE_SERIAL = "シリアルでエラーが発生しました"
+MESSAGE_SETTINGS = "morvane.ini ファイルに誤りがあります"
 
 # Windows serial I/O control codes.
 SET_BAUD_RATE = 0x1B0004
