@@ -65,6 +65,9 @@ class Faults(server_e2e_test.ServerTest):
         client = self.served()
         self.assertTrue(self.server.wait_for_line(r"session with 127\.0\.0\.1, data port %d$" % client.data_port))
         fcntl.ioctl(self.pty._slave, 0x5437)  # TIOCVHANGUP: reads give 0, as after an unplug
+        # udev removes the link too; left in place, it could lead the server
+        # to another test's pty that gets the freed number.
+        os.remove(link)
         self.pty.close()
         self.assertTrue(client.sees_end(client.data) and client.sees_end(client.control))
         self.assertTrue(self.server.wait_for_line(r"session ended \(port lost\), 4 bytes to the port, 0 bytes from"))
