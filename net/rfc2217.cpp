@@ -1,5 +1,6 @@
 #include "net/rfc2217.h"
 
+#include "net/little_endian.h"
 #include "net/serial_codes.h"
 #include "net/telnet_stream.h"
 
@@ -32,23 +33,6 @@ constexpr unsigned char inboundHardware = 16;
 constexpr unsigned char purgeReceive = 1;
 constexpr unsigned char purgeTransmit = 2;
 constexpr unsigned char purgeBoth = 3;
-// The matching PURGE bits. A server clears its queues but never aborts:
-// an abort would cancel its own pending read of the port.
-constexpr uint32_t purgeRxAbort = 0x02;
-constexpr uint32_t purgeTxAbort = 0x01;
-constexpr uint32_t purgeRxClear = 0x08;
-constexpr uint32_t purgeTxClear = 0x04;
-
-// SET_HANDFLOW bits.
-constexpr uint32_t dtrControl = 0x01;
-constexpr uint32_t ctsHandshake = 0x08;
-constexpr uint32_t autoTransmit = 0x01;
-constexpr uint32_t autoReceive = 0x02;
-constexpr uint32_t rtsMask = 0xC0;
-constexpr uint32_t rtsControl = 0x40;
-constexpr uint32_t rtsHandshake = 0x80;
-constexpr uint32_t xonLimit = 2048;
-constexpr uint32_t xoffLimit = 512;
 
 const char signatureText[] = "morvane";
 
@@ -61,17 +45,8 @@ uint32_t readBig32(const unsigned char* bytes) {
            static_cast<uint32_t>(bytes[2]) << 8 | static_cast<uint32_t>(bytes[3]);
 }
 
-uint32_t readLittle32(const unsigned char* bytes) {
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
 void putBig32(unsigned char* out, uint32_t value) {
     for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (24 - 8 * i));
-}
-
-void putLittle32(unsigned char* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
 }
 
 unsigned char outboundFlow(const SerialSettings& settings) {
@@ -117,12 +92,8 @@ void ComPortServer::replayLine(const SerialSettings& line) {
 // Flow control goes through SET_HANDFLOW, which also sets DTR and RTS: it
 // carries the levels they have now.
 void ComPortServer::replayFlow(bool outputXonXoff, bool inputXonXoff, bool ctsRts) {
-    unsigned char input[16];
-    putLittle32(input, (dtr ? dtrControl : 0) | (ctsRts ? ctsHandshake : 0));
-    putLittle32(input + 4, (outputXonXoff ? autoTransmit : 0) | (inputXonXoff ? autoReceive : 0) |
-                               (ctsRts ? rtsHandshake : rts ? rtsControl : 0));
-    putLittle32(input + 8, xonLimit);
-    putLittle32(input + 12, xoffLimit);
+    unsigned char input[handflow::size];
+    encodeHandflow({ctsRts, outputXonXoff, inputXonXoff}, dtr, rts, input);
     port.replay(code::setHandflow, input, sizeof input);
 }
 
@@ -237,9 +208,11 @@ void ComPortServer::execute(const unsigned char* command, size_t length, std::ve
         modemStateMask = value[0];
         return answer(which, modemStateMask, out);
     case command::purgeData: {
+        // Clear the queues but never abort: an abort would cancel the
+        // server's own pending read of the port.
         uint32_t bits = 0;
-        if (value[0] == purgeReceive || value[0] == purgeBoth) bits |= purgeRxClear;
-        if (value[0] == purgeTransmit || value[0] == purgeBoth) bits |= purgeTxClear;
+        if (value[0] == purgeReceive || value[0] == purgeBoth) bits |= purge::rxClear;
+        if (value[0] == purgeTransmit || value[0] == purgeBoth) bits |= purge::txClear;
         unsigned char input[4];
         putLittle32(input, bits);
         replayIf(bits != 0, code::purge, input, sizeof input);
@@ -292,15 +265,13 @@ bool ComPortClient::translateLine(const unsigned char* input, std::vector<unsign
 // The outbound value sets both directions; inbound follows only where the
 // two differ.
 void ComPortClient::translateFlow(const unsigned char* input, std::vector<unsigned char>& out) {
-    const uint32_t controlHandShake = readLittle32(input);
-    const uint32_t flowReplace = readLittle32(input + 4);
-    const bool hardware = (controlHandShake & ctsHandshake) != 0 || (flowReplace & rtsMask) == rtsHandshake;
-    const unsigned char outbound = hardware                         ? control::hardwareFlow
-                                   : (flowReplace & autoTransmit) ? control::xonXoffFlow
-                                                                    : control::noFlow;
-    const unsigned char inbound = hardware                        ? control::inboundHardware
-                                  : (flowReplace & autoReceive) ? control::inboundXonXoff
-                                                                  : control::inboundNoFlow;
+    const FlowSettings asked = decodeHandflow(input);
+    const unsigned char outbound = asked.ctsRts          ? control::hardwareFlow
+                                   : asked.xonXoffOutput ? control::xonXoffFlow
+                                                         : control::noFlow;
+    const unsigned char inbound = asked.ctsRts         ? control::inboundHardware
+                                  : asked.xonXoffInput ? control::inboundXonXoff
+                                                       : control::inboundNoFlow;
     if (outbound != flow) {
         appendControl(out, outbound);
         flow = outbound;
@@ -354,8 +325,8 @@ bool ComPortClient::translate(const ControlRequest& request, std::vector<unsigne
         if (request.inputLength < 4) return false;
         const uint32_t bits = readLittle32(input);
         const auto which =
-            static_cast<unsigned char>(((bits & (purgeRxAbort | purgeRxClear)) ? purgeReceive : 0) |
-                                       ((bits & (purgeTxAbort | purgeTxClear)) ? purgeTransmit : 0));
+            static_cast<unsigned char>(((bits & purge::receive) ? purgeReceive : 0) |
+                                       ((bits & purge::transmit) ? purgeTransmit : 0));
         if (which == 0) return false;
         telnet::TelnetStream::appendCommand(out, command::purgeData, &which, 1);
         return true;
