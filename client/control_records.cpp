@@ -8,13 +8,8 @@ namespace client {
 
 namespace {
 
-bool sameLine(const LineFormat& a, const LineFormat& b) {
-    return a.wordLength == b.wordLength && a.parity == b.parity && a.stopBits == b.stopBits;
-}
-
-bool sameFlow(const PortState& a, const PortState& b) {
-    return a.rtsCtsHandshake == b.rtsCtsHandshake && a.xonXoffOutput == b.xonXoffOutput &&
-           a.xonXoffInput == b.xonXoffInput;
+bool sameFlow(const net::FlowSettings& a, const net::FlowSettings& b) {
+    return a.ctsRts == b.ctsRts && a.xonXoffOutput == b.xonXoffOutput && a.xonXoffInput == b.xonXoffInput;
 }
 
 }  // namespace
@@ -26,16 +21,16 @@ size_t encodeSettings(const PortState* reported, const PortState& current, unsig
         net::putLittle32(baud, current.baudRate);
         size += net::encodeRecord(net::code::setBaudRate, baud, sizeof baud, out + size);
     }
-    if (reported == nullptr || !sameLine(reported->line, current.line)) {
+    if (reported == nullptr || !(reported->line == current.line)) {
         const unsigned char line[3] = {current.line.stopBits, current.line.parity, current.line.wordLength};
         size += net::encodeRecord(net::code::setLineControl, line, sizeof line, out + size);
     }
-    if (reported == nullptr || !sameFlow(*reported, current)) {
+    if (reported == nullptr || !sameFlow(reported->flow, current.flow)) {
         // DTR stays on (as any Windows program leaves it) and RTS either on
         // or doing RTS/CTS; a server on a port without modem lines takes
         // both without touching lines it does not have.
         unsigned char flow[net::handflow::size];
-        net::encodeHandflow({current.rtsCtsHandshake, current.xonXoffOutput, current.xonXoffInput}, true, true, flow);
+        net::encodeHandflow(current.flow, true, true, flow);
         size += net::encodeRecord(net::code::setHandflow, flow, sizeof flow, out + size);
     }
     if (reported == nullptr || reported->xonChar != current.xonChar || reported->xoffChar != current.xoffChar) {

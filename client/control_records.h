@@ -17,9 +17,7 @@ constexpr uint32_t purgeReceive = 0x02 | 0x08;
 struct PortState {
     uint32_t baudRate = 9600;
     LineFormat line;
-    bool rtsCtsHandshake = false;
-    bool xonXoffOutput = false;  // the port obeys XON/XOFF from the line
-    bool xonXoffInput = false;   // the port sends XON/XOFF itself
+    net::FlowSettings flow;
     uint8_t xonChar = 0x11;
     uint8_t xoffChar = 0x13;
 };

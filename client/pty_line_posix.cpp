@@ -16,9 +16,9 @@ bool prepareLine(int master, const LineFormat& line) {
     settings.c_cflag &= ~static_cast<tcflag_t>(CBAUD | CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
     settings.c_cflag |= B9600 | CS8 | CREAD | CLOCAL;
     settings.c_ispeed = settings.c_ospeed = 9600;
-    if (line.stopBits != stopOne) settings.c_cflag |= CSTOPB;
-    if (line.parity == parityOdd || line.parity == parityMark) settings.c_cflag |= PARODD;
-    if (line.parity == parityMark || line.parity == paritySpace) settings.c_cflag |= CMSPAR;
+    if (line.stopBits != net::stopOne) settings.c_cflag |= CSTOPB;
+    if (line.parity == net::parityOdd || line.parity == net::parityMark) settings.c_cflag |= PARODD;
+    if (line.parity == net::parityMark || line.parity == net::paritySpace) settings.c_cflag |= CMSPAR;
     settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
     return ioctl(master, TCSETS2, &settings) == 0;
@@ -29,24 +29,21 @@ bool readPortState(int master, const LineFormat& line, PortState& state) {
     if (ioctl(master, TCGETS2, &settings) != 0) return false;
     state.baudRate = settings.c_ospeed;
     state.line.wordLength = line.wordLength;
-    if ((settings.c_cflag & CSTOPB) == 0)
-        state.line.stopBits = stopOne;
-    else
-        state.line.stopBits = line.wordLength == 5 ? stopOneAndHalf : stopTwo;
+    state.line.stopBits = (settings.c_cflag & CSTOPB) ? net::longStopBits(line.wordLength) : net::stopOne;
     // PARENB never sticks on a pseudo-terminal; PARODD and CMSPAR do.
     const bool odd = (settings.c_cflag & PARODD) != 0;
     const bool stick = (settings.c_cflag & CMSPAR) != 0;
     if (odd && stick)
-        state.line.parity = parityMark;
+        state.line.parity = net::parityMark;
     else if (stick)
-        state.line.parity = paritySpace;
+        state.line.parity = net::paritySpace;
     else if (odd)
-        state.line.parity = parityOdd;
+        state.line.parity = net::parityOdd;
     else
-        state.line.parity = line.parity == parityEven ? parityEven : parityNone;
-    state.rtsCtsHandshake = (settings.c_cflag & CRTSCTS) != 0;
-    state.xonXoffOutput = (settings.c_iflag & IXON) != 0;
-    state.xonXoffInput = (settings.c_iflag & IXOFF) != 0;
+        state.line.parity = line.parity == net::parityEven ? net::parityEven : net::parityNone;
+    state.flow.ctsRts = (settings.c_cflag & CRTSCTS) != 0;
+    state.flow.xonXoffOutput = (settings.c_iflag & IXON) != 0;
+    state.flow.xonXoffInput = (settings.c_iflag & IXOFF) != 0;
     state.xonChar = settings.c_cc[VSTART];
     state.xoffChar = settings.c_cc[VSTOP];
     return true;

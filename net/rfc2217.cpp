@@ -49,14 +49,14 @@ void putBig32(unsigned char* out, uint32_t value) {
     for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (24 - 8 * i));
 }
 
-unsigned char outboundFlow(const SerialSettings& settings) {
-    if (settings.ctsRts) return control::hardwareFlow;
-    return settings.xonXoffOutput ? control::xonXoffFlow : control::noFlow;
+unsigned char outboundFlow(const FlowSettings& flow) {
+    if (flow.ctsRts) return control::hardwareFlow;
+    return flow.xonXoffOutput ? control::xonXoffFlow : control::noFlow;
 }
 
-unsigned char inboundFlowOf(const SerialSettings& settings) {
-    if (settings.ctsRts) return control::inboundHardware;
-    return settings.xonXoffInput ? control::inboundXonXoff : control::inboundNoFlow;
+unsigned char inboundFlowOf(const FlowSettings& flow) {
+    if (flow.ctsRts) return control::inboundHardware;
+    return flow.xonXoffInput ? control::inboundXonXoff : control::inboundNoFlow;
 }
 
 void appendControl(std::vector<unsigned char>& out, unsigned char value) {
@@ -84,16 +84,16 @@ bool ComPortServer::replayIf(bool wanted, uint32_t ioControlCode, const unsigned
     return wanted && port.replay(ioControlCode, input, length);
 }
 
-void ComPortServer::replayLine(const SerialSettings& line) {
+void ComPortServer::replayLine(const LineFormat& line) {
     const unsigned char input[3] = {line.stopBits, line.parity, line.wordLength};
     port.replay(code::setLineControl, input, sizeof input);
 }
 
 // Flow control goes through SET_HANDFLOW, which also sets DTR and RTS: it
 // carries the levels they have now.
-void ComPortServer::replayFlow(bool outputXonXoff, bool inputXonXoff, bool ctsRts) {
+void ComPortServer::replayFlow(const FlowSettings& flow) {
     unsigned char input[handflow::size];
-    encodeHandflow({ctsRts, outputXonXoff, inputXonXoff}, dtr, rts, input);
+    encodeHandflow(flow, dtr, rts, input);
     port.replay(code::setHandflow, input, sizeof input);
 }
 
@@ -102,7 +102,7 @@ void ComPortServer::setControl(unsigned char value, std::vector<unsigned char>& 
     case control::noFlow:
     case control::xonXoffFlow:
     case control::hardwareFlow:
-        replayFlow(value == control::xonXoffFlow, value == control::xonXoffFlow, value == control::hardwareFlow);
+        replayFlow({value == control::hardwareFlow, value == control::xonXoffFlow, value == control::xonXoffFlow});
         break;
     case control::requestBreak:
     case control::breakOn:
@@ -127,18 +127,18 @@ void ComPortServer::setControl(unsigned char value, std::vector<unsigned char>& 
     case control::inboundXonXoff:
     case control::inboundHardware: {
         if (value != control::requestInboundFlow) {
-            const SerialSettings now = current();
-            replayFlow(now.xonXoffOutput, value == control::inboundXonXoff,
-                       value == control::inboundHardware || (value == control::inboundXonXoff && now.ctsRts));
+            const FlowSettings now = current().flow;
+            replayFlow({value == control::inboundHardware || (value == control::inboundXonXoff && now.ctsRts),
+                        now.xonXoffOutput, value == control::inboundXonXoff});
         }
-        return answer(command::setControl, inboundFlowOf(current()), out);
+        return answer(command::setControl, inboundFlowOf(current().flow), out);
     }
     default:
         // The request, and flow control by DCD, DTR or DSR, which a tty
         // does not have: the outbound flow control in effect.
         break;
     }
-    answer(command::setControl, outboundFlow(current()), out);
+    answer(command::setControl, outboundFlow(current().flow), out);
 }
 
 void ComPortServer::execute(const unsigned char* command, size_t length, std::vector<unsigned char>& out) {
@@ -166,25 +166,25 @@ void ComPortServer::execute(const unsigned char* command, size_t length, std::ve
     }
     case command::setDataSize:
         if (value[0] >= 5 && value[0] <= 8) {
-            SerialSettings line = current();
+            LineFormat line = current().line;
             line.wordLength = value[0];
             replayLine(line);
         }
-        return answer(which, current().wordLength, out);
+        return answer(which, current().line.wordLength, out);
     case command::setParity:
         if (value[0] >= 1 && value[0] <= 5) {
-            SerialSettings line = current();
+            LineFormat line = current().line;
             line.parity = static_cast<uint8_t>(value[0] - 1);
             replayLine(line);
         }
-        return answer(which, static_cast<unsigned char>(current().parity + 1), out);
+        return answer(which, static_cast<unsigned char>(current().line.parity + 1), out);
     case command::setStopSize: {
         if (value[0] >= 1 && value[0] <= 3) {
-            SerialSettings line = current();
-            line.stopBits = value[0] == 1 ? 0 : value[0] == 2 ? 2 : 1;
+            LineFormat line = current().line;
+            line.stopBits = value[0] == 1 ? stopOne : value[0] == 2 ? stopTwo : stopOneAndHalf;
             replayLine(line);
         }
-        const uint8_t stopBits = current().stopBits;
+        const uint8_t stopBits = current().line.stopBits;
         return answer(which, stopBits <= 2 ? stopSizeOf[stopBits] : 0, out);
     }
     case command::setControl:
@@ -266,12 +266,8 @@ bool ComPortClient::translateLine(const unsigned char* input, std::vector<unsign
 // two differ.
 void ComPortClient::translateFlow(const unsigned char* input, std::vector<unsigned char>& out) {
     const FlowSettings asked = decodeHandflow(input);
-    const unsigned char outbound = asked.ctsRts          ? control::hardwareFlow
-                                   : asked.xonXoffOutput ? control::xonXoffFlow
-                                                         : control::noFlow;
-    const unsigned char inbound = asked.ctsRts         ? control::inboundHardware
-                                  : asked.xonXoffInput ? control::inboundXonXoff
-                                                       : control::inboundNoFlow;
+    const unsigned char outbound = outboundFlow(asked);
+    const unsigned char inbound = inboundFlowOf(asked);
     if (outbound != flow) {
         appendControl(out, outbound);
         flow = outbound;

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "net/serial_settings.h"
+
 namespace net {
 
 // Each code is 0x001B0000 | function << 2: serial device, buffered, any access.
@@ -66,13 +68,6 @@ constexpr uint32_t flowInvalid = 0x7FFFFF20;
 constexpr uint32_t xonLimit = 2048;
 constexpr uint32_t xoffLimit = 512;
 }  // namespace handflow
-
-// The flow control a SET_HANDFLOW asks for, as far as a tty can follow it.
-struct FlowSettings {
-    bool ctsRts = false;
-    bool xonXoffOutput = false;  // obeys XON/XOFF from the line
-    bool xonXoffInput = false;   // sends XON/XOFF itself
-};
 
 // A SET_HANDFLOW input with DTR on or off, RTS on or off unless RTS/CTS
 // drives it, and the default limits.

@@ -109,13 +109,6 @@ const ControlCodeInfo* findControlCode(uint32_t ioControlCode) {
     return nullptr;
 }
 
-bool validLineControl(const LineControl& line) {
-    if (line.stopBits > 2 || line.parity > 4 || line.wordLength < 5 || line.wordLength > 8) return false;
-    if (line.stopBits == 1 && line.wordLength != 5) return false;
-    if (line.stopBits == 2 && line.wordLength == 5) return false;
-    return true;
-}
-
 PortRequest decodePortRequest(uint32_t ioControlCode, const unsigned char* input, int length) {
     const ControlCodeInfo* info = findControlCode(ioControlCode);
     if (info == nullptr) return refused(Refusal::invalidParameter);
@@ -130,8 +123,8 @@ PortRequest decodePortRequest(uint32_t ioControlCode, const unsigned char* input
     }
     case code::setLineControl: {
         PortRequest request = acting(PortAction::lineControl);
-        request.line = LineControl{input[0], input[1], input[2]};
-        if (!validLineControl(request.line)) return refused(Refusal::invalidParameter);
+        request.line = net::LineFormat{input[0], input[1], input[2]};
+        if (!net::validLineFormat(request.line)) return refused(Refusal::invalidParameter);
         return request;
     }
     case code::setBreakOn:

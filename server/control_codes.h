@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "net/serial_codes.h"
+#include "net/serial_settings.h"
 
 namespace server {
 
@@ -27,15 +28,9 @@ enum class Refusal {
     invalidParameter,    // 87: bad value, unknown code
 };
 
-// SET_LINE_CONTROL, in the driver's encoding: stop bits 0 one, 1 one and a
-// half, 2 two; parity 0 none, 1 odd, 2 even, 3 mark, 4 space; 5 to 8 bits.
-struct LineControl {
-    uint8_t stopBits = 0;
-    uint8_t parity = 0;
-    uint8_t wordLength = 8;
-};
-
-bool validLineControl(const LineControl& line);
+// TEMPORARY: the serial port's names until it moves to net::LineFormat.
+using LineControl = net::LineFormat;
+inline bool validLineControl(const LineControl& line) { return net::validLineFormat(line); }
 
 // Modem-control outputs in the driver's bit order.
 constexpr uint8_t lineDtr = 0x01;
@@ -78,7 +73,7 @@ struct PortRequest {
     Refusal refusal = Refusal::none;
     PortAction action = PortAction::none;
     uint32_t baudRate = 0;
-    LineControl line;
+    net::LineFormat line;
     uint8_t character = 0;
     ModemLines lines;
     bool purgeOutput = false;

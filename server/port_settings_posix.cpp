@@ -11,24 +11,24 @@ bool SerialPort::readSettings(net::SerialSettings& out) const {
     termios2 settings;
     if (fd < 0 || ::ioctl(fd, TCGETS2, &settings) != 0) return false;
     out.baudRate = settings.c_ospeed;
+    net::LineFormat& line = out.line;
     switch (settings.c_cflag & CSIZE) {
-    case CS5: out.wordLength = 5; break;
-    case CS6: out.wordLength = 6; break;
-    case CS7: out.wordLength = 7; break;
-    default: out.wordLength = 8; break;
+    case CS5: line.wordLength = 5; break;
+    case CS6: line.wordLength = 6; break;
+    case CS7: line.wordLength = 7; break;
+    default: line.wordLength = 8; break;
     }
     const tcflag_t cflag = settings.c_cflag;
     if (!(cflag & PARENB))
-        out.parity = 0;
+        line.parity = net::parityNone;
     else if (cflag & CMSPAR)
-        out.parity = (cflag & PARODD) ? 3 : 4;
+        line.parity = (cflag & PARODD) ? net::parityMark : net::paritySpace;
     else
-        out.parity = (cflag & PARODD) ? 1 : 2;
-    // CSTOPB gives one and a half stop bits with five data bits.
-    out.stopBits = !(cflag & CSTOPB) ? 0 : out.wordLength == 5 ? 1 : 2;
-    out.ctsRts = (cflag & CRTSCTS) != 0;
-    out.xonXoffOutput = (settings.c_iflag & IXON) != 0;
-    out.xonXoffInput = (settings.c_iflag & IXOFF) != 0;
+        line.parity = (cflag & PARODD) ? net::parityOdd : net::parityEven;
+    line.stopBits = (cflag & CSTOPB) ? net::longStopBits(line.wordLength) : net::stopOne;
+    out.flow.ctsRts = (cflag & CRTSCTS) != 0;
+    out.flow.xonXoffOutput = (settings.c_iflag & IXON) != 0;
+    out.flow.xonXoffInput = (settings.c_iflag & IXOFF) != 0;
     return true;
 }
 

@@ -8,12 +8,10 @@ bool SerialPort::readSettings(net::SerialSettings& out) const {
     state.DCBlength = sizeof state;
     if (handle == nullptr || !GetCommState(handle, &state)) return false;
     out.baudRate = state.BaudRate;
-    out.wordLength = state.ByteSize;
-    out.parity = state.Parity;
-    out.stopBits = state.StopBits;
-    out.ctsRts = state.fOutxCtsFlow || state.fRtsControl == RTS_CONTROL_HANDSHAKE;
-    out.xonXoffOutput = state.fOutX;
-    out.xonXoffInput = state.fInX;
+    out.line = net::LineFormat{state.StopBits, state.Parity, state.ByteSize};
+    out.flow.ctsRts = state.fOutxCtsFlow || state.fRtsControl == RTS_CONTROL_HANDSHAKE;
+    out.flow.xonXoffOutput = state.fOutX;
+    out.flow.xonXoffInput = state.fInX;
     return true;
 }
 

@@ -62,7 +62,7 @@ bool modemRequest(int fd, unsigned long request, uint8_t lines) {
 
 }  // namespace
 
-void applyLineControl(TtyFlags& flags, const LineControl& line) {
+void applyLineControl(TtyFlags& flags, const net::LineFormat& line) {
     static const uint32_t sizes[] = {CS5, CS6, CS7, CS8};
     flags.cflag = (flags.cflag & ~static_cast<uint32_t>(CSIZE)) | sizes[line.wordLength - 5];
     flags.cflag &= ~static_cast<uint32_t>(PARENB | PARODD | CMSPAR | CSTOPB);
@@ -116,7 +116,7 @@ bool setBaudRate(int fd, uint32_t bitsPerSecond) {
     return difference * 100 <= static_cast<uint64_t>(bitsPerSecond) * 3;
 }
 
-bool setLineControl(int fd, const LineControl& line) {
+bool setLineControl(int fd, const net::LineFormat& line) {
     return changeFlags(fd, [&](TtyFlags& flags) { applyLineControl(flags, line); });
 }
 
