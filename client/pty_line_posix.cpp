@@ -1,20 +1,18 @@
 #include "client/pty_line_posix.h"
 
-#include <asm/termbits.h>
 #include <sys/ioctl.h>
+
+#include "net/raw_termios_linux.h"
 
 namespace client {
 
 bool prepareLine(int master, const LineFormat& line) {
     termios2 settings{};
     if (ioctl(master, TCGETS2, &settings) != 0) return false;
-    settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
-                                                IXOFF | IXANY | INPCK);
-    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+    net::makeRawTermios(settings);
     settings.c_lflag |= EXTPROC;
-    settings.c_cflag &= ~static_cast<tcflag_t>(CBAUD | CSIZE | CSTOPB | PARENB | PARODD | CMSPAR | CRTSCTS);
-    settings.c_cflag |= B9600 | CS8 | CREAD | CLOCAL;
+    settings.c_cflag &= ~static_cast<tcflag_t>(CBAUD | CSTOPB | PARODD | CMSPAR | CRTSCTS);
+    settings.c_cflag |= B9600;
     settings.c_ispeed = settings.c_ospeed = 9600;
     if (line.stopBits != net::stopOne) settings.c_cflag |= CSTOPB;
     if (line.parity == net::parityOdd || line.parity == net::parityMark) settings.c_cflag |= PARODD;

@@ -1,10 +1,9 @@
-// Kept apart from <termios.h>: asm/termbits.h declares the same names.
-#include <asm/termbits.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
 
+#include "net/raw_termios_linux.h"
 #include "server/tty_posix.h"
 
 // asm/termios.h has these, but it clashes with <sys/ioctl.h>.
@@ -88,12 +87,7 @@ void applyFlowControl(TtyFlags& flags, const FlowControl& flow) {
 
 bool makeRaw(int fd) {
     return changeSettings(fd, [](termios2& settings) {
-        settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
-                                                    IXON | IXOFF | IXANY | INPCK);
-        settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-        settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-        settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB);
-        settings.c_cflag |= CS8 | CREAD | CLOCAL;
+        net::makeRawTermios(settings);
         settings.c_cc[VSTART] = xonChar;
         settings.c_cc[VSTOP] = xoffChar;
         settings.c_cc[VMIN] = 0;
