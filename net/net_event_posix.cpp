@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <poll.h>
 
 #include <stdexcept>
 
@@ -30,11 +29,7 @@ void NetEvent::wake() {}
 bool NetEvent::wait() {
     if (!created) return false;
     pollfd entry{sock, pollEvents, 0};
-    for (;;) {
-        int ready = ::poll(&entry, 1, -1);
-        if (ready > 0) return (entry.revents & POLLNVAL) == 0;
-        if (ready < 0 && errno != EINTR) return false;
-    }
+    return pollRetrying(&entry, 1, -1) > 0 && (entry.revents & POLLNVAL) == 0;
 }
 
 }  // namespace net
