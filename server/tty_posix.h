@@ -1,6 +1,6 @@
 // Termios and modem-line changes on a Linux tty. Termios goes through
 // TCGETS2/TCSETS2, whose header cannot live beside glibc's <termios.h>, so
-// everything that needs it stays in tty_posix.cpp.
+// everything that needs it stays in tty_linux.cpp.
 #pragma once
 
 #include <cstdint>
