@@ -2,6 +2,8 @@
 // socket has data or has been closed, then receive without blocking.
 #pragma once
 
+#include <memory>
+
 #include "net/compat.h"
 
 namespace net {
@@ -13,8 +15,8 @@ constexpr long netEventClose = 0x20;
 
 class NetEvent {
 public:
-    explicit NetEvent(SocketHandle sock) : sock(sock) {}
-    ~NetEvent() { close(); }
+    explicit NetEvent(SocketHandle sock);
+    ~NetEvent();
     NetEvent(const NetEvent&) = delete;
     NetEvent& operator=(const NetEvent&) = delete;
 
@@ -35,13 +37,10 @@ public:
     void wake();
 
 private:
+    // The Winsock event, or what poll() waits for.
+    struct Platform;
     SocketHandle sock;
-#ifdef _WIN32
-    WSAEVENT event = nullptr;
-#else
-    bool created = false;
-    short pollEvents = 0;
-#endif
+    std::unique_ptr<Platform> platform;
 };
 
 }  // namespace net
