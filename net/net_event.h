@@ -24,7 +24,6 @@ public:
     // Attaches the event for `networkEvents` and makes the socket non-blocking.
     void select(long networkEvents);
     void close();
-    bool holdsEvent() const;
 
     // Waits without time limit until a selected event is reported, then
     // resets the event. False when the wait itself failed: the caller then

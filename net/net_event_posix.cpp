@@ -31,8 +31,6 @@ void NetEvent::select(long networkEvents) {
 
 void NetEvent::close() { platform->created = false; }
 
-bool NetEvent::holdsEvent() const { return platform->created; }
-
 // The local shutdown already ends the poll().
 void NetEvent::wake() {}
 

@@ -37,8 +37,6 @@ void NetEvent::close() {
     }
 }
 
-bool NetEvent::holdsEvent() const { return platform->event != nullptr; }
-
 void NetEvent::wake() {
     if (platform->event != nullptr) WSASetEvent(platform->event);
 }
