@@ -239,6 +239,8 @@ def server_restart(windows_build, linux_build, work):
         server = harness.linux_server("restart-server", device=pty.slave_path, port=port)
         ping(2, "reconnect=1: after the restart the client sets the new server's device to 57600 bit/s")
         check(harness.finish(application) == 0, "and back to it")
+        pty.send(stream(3, BACKLOG))
+        check(harness.application("backlog", str(BACKLOG)) == 0, "the new session's writes to the driver may wait")
         check(harness.gui("exit", CLIENT_TITLE) == 0 and client.wait(timeout=LIMIT) == 0, "EXIT ends the client")
     finally:
         harness.end(*[program for program in (application, client) if program is not None])
