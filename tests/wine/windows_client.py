@@ -10,7 +10,7 @@ The script plays the serial device and starts the programs.
       keeps COM13 open across a restart.
   windows_client.py windows-server WINDOWS_BUILD WORK DEVICE_END
       against the Windows server, whose COM1 is the other end of the pty
-      pair DEVICE_END: 1 MiB each way.
+      pair DEVICE_END (serial-wine beside it): settings, 1 MiB each way.
 """
 
 import fcntl
@@ -267,8 +267,16 @@ def windows_server(windows_build, work, device_end):
                 out += os.read(device, count - len(out))
             return bytes(out)
 
-        # No settings here: after the records of a SetCommState the Windows
-        # server's reads of COM1 under Wine sometimes never complete again.
+        def wine_end_speed():
+            wine_end = os.path.join(os.path.dirname(device_end), "serial-wine")
+            line = os.open(wine_end, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+            try:
+                return termios.tcgetattr(line)[5]
+            finally:
+                os.close(line)
+
+        check(harness.application("settings") == 0, "the application sets 115200 7E2 RTS/CTS")
+        check(eventually(lambda: wine_end_speed() == termios.B115200), "115200 bit/s show on the server's COM1")
         exchange(harness, send, receive)
         for title, program in (CLIENT_TITLE, client), ("WIN morvane Server", server):
             check(harness.gui("exit", title) == 0 and program.wait(timeout=LIMIT) == 0, "EXIT ends " + title)
