@@ -115,7 +115,9 @@ class Harness:
     def printed(self, program, text):
         """Whether `program` prints `text` (within LIMIT); what it printed is shown."""
         output, deadline = b"", time.monotonic() + LIMIT
-        while text.encode() not in output and select.select([program.stdout], [], [], deadline - time.monotonic())[0]:
+        while text.encode() not in output:
+            if not select.select([program.stdout], [], [], max(0, deadline - time.monotonic()))[0]:
+                break
             chunk = os.read(program.stdout.fileno(), 4096)
             if not chunk:
                 break
