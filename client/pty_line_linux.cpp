@@ -15,8 +15,8 @@ bool prepareLine(int master, const LineFormat& line) {
     settings.c_cflag |= B9600;
     settings.c_ispeed = settings.c_ospeed = 9600;
     if (line.stopBits != net::stopOne) settings.c_cflag |= CSTOPB;
-    if (line.parity == net::parityOdd || line.parity == net::parityMark) settings.c_cflag |= PARODD;
-    if (line.parity == net::parityMark || line.parity == net::paritySpace) settings.c_cflag |= CMSPAR;
+    // Without PARENB, which a pseudo-terminal drops.
+    settings.c_cflag |= net::parityFlags(line.parity) & ~static_cast<tcflag_t>(PARENB);
     settings.c_cc[VMIN] = 1;
     settings.c_cc[VTIME] = 0;
     return ioctl(master, TCSETS2, &settings) == 0;

@@ -4,6 +4,8 @@
 
 #include <asm/termbits.h>
 
+#include "net/serial_settings.h"
+
 namespace net {
 
 // No line editing, echo, signals or output processing; 8 data bits, no
@@ -15,6 +17,17 @@ inline void makeRawTermios(termios2& settings) {
     settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB);
     settings.c_cflag |= CS8 | CREAD | CLOCAL;
+}
+
+// The c_cflag bits of a driver's parity value.
+inline tcflag_t parityFlags(uint8_t parity) {
+    switch (parity) {
+    case parityOdd: return PARENB | PARODD;
+    case parityEven: return PARENB;
+    case parityMark: return PARENB | PARODD | CMSPAR;
+    case paritySpace: return PARENB | CMSPAR;
+    default: return 0;
+    }
 }
 
 }  // namespace net

@@ -66,14 +66,8 @@ void applyLineControl(TtyFlags& flags, const net::LineFormat& line) {
     flags.cflag = (flags.cflag & ~static_cast<uint32_t>(CSIZE)) | sizes[line.wordLength - 5];
     flags.cflag &= ~static_cast<uint32_t>(PARENB | PARODD | CMSPAR | CSTOPB);
     flags.iflag &= ~static_cast<uint32_t>(INPCK);
-    switch (line.parity) {
-    case 1: flags.cflag |= PARENB | PARODD; break;
-    case 2: flags.cflag |= PARENB; break;
-    case 3: flags.cflag |= PARENB | PARODD | CMSPAR; break;
-    case 4: flags.cflag |= PARENB | CMSPAR; break;
-    default: break;
-    }
-    if (line.parity != 0) flags.iflag |= INPCK;
+    flags.cflag |= net::parityFlags(line.parity);
+    if (line.parity != net::parityNone) flags.iflag |= INPCK;
     if (line.stopBits != 0) flags.cflag |= CSTOPB;
 }
 
