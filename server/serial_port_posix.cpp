@@ -130,13 +130,13 @@ int SerialPort::read(unsigned char* buffer, int capacity) {
     return done;
 }
 
-void SerialPort::wakeReader() {
+void SerialPort::wake() {
     const char byte = 0;
     // Full means a wake-up is pending already.
     [[maybe_unused]] ssize_t written = ::write(wakePipe[1], &byte, 1);
 }
 
-void SerialPort::rearmReader() {
+void SerialPort::rearm() {
     char bytes[16];
     while (::read(wakePipe[0], bytes, sizeof bytes) > 0) {
     }
@@ -157,11 +157,13 @@ int SerialPort::write(const unsigned char* data, int length) {
         }
         if (put < 0 && errno == EINTR) continue;
         if (put < 0 && errno != EAGAIN) return failedWith(done);
-        pollfd entry{fd, POLLOUT, 0};
-        int ready = ::poll(&entry, 1, pollTimeout(total));
+        pollfd entries[2] = {{fd, POLLOUT, 0}, {wakePipe[0], POLLIN, 0}};
+        int ready = ::poll(entries, 2, pollTimeout(total));
         if (ready == 0) break;
         if (ready < 0 && errno != EINTR) return failedWith(done);
-        if (ready > 0 && !(entry.revents & POLLOUT)) return failedWith(done);
+        if (ready < 0) continue;
+        if (entries[1].revents != 0) break;
+        if (!(entries[0].revents & POLLOUT)) return failedWith(done);
     }
     return done;
 }

@@ -165,8 +165,9 @@ void ServerApplication::runControlLoop() {
         if (receiveExact(readiness, controlSocket, controlBuffer + 1, rest) < rest) break;
         net::ControlRequest request = net::decodeRecord(controlBuffer);
         if (serialPort.replay(request.ioControlCode, request.input, request.inputLength)) continue;
-        // A port that went away refuses everything: that is no client's fault.
-        if (serialPort.healthy()) throw std::runtime_error("seiral ioctl error");
+        // A port that went away refuses everything, and the session's end
+        // cuts a waiting write short: neither is the client's fault.
+        if (serialPort.healthy() && !sessionEnding) throw std::runtime_error("seiral ioctl error");
         finishSession(SessionEnd::portLost);
     }
     finishSession(SessionEnd::clientClosed);
@@ -182,7 +183,7 @@ void ServerApplication::finishSession(SessionEnd cause) {
     ::shutdown(dataSocket.handle(), net::shutdownBoth);
     controlReadiness->wake();
     if (dataReadinessSelected) dataReadiness->wake();
-    serialPort.wakeReader();
+    serialPort.wake();
 }
 
 void ServerApplication::endSession() {
@@ -206,7 +207,7 @@ void ServerApplication::endSession() {
     }
     bytesToPort = 0;
     bytesFromPort = 0;
-    serialPort.rearmReader();
+    serialPort.rearm();
     endCause = SessionEnd::none;
     sessionEnding = false;
 }
@@ -229,7 +230,7 @@ void ServerApplication::pumpComToNet() {
     for (;;) {
         if (unsentLength == 0) {
             if (sessionEnding) return;
-            int got = serialPort.read(comReadBuffer, net::chunkSize);
+            int got = serialPort.read(comReadBuffer, serialPort.readSize());
             if (got < 0) {
                 finishSession(SessionEnd::portLost);
                 return;
@@ -272,7 +273,7 @@ void ServerApplication::pumpNetToCom() {
     for (;;) {
         // Receive first and wait only when nothing is pending: a busy
         // connection then costs one call per piece.
-        int got = net::receiveBytes(sock, netReadBuffer, net::chunkSize);
+        int got = net::receiveBytes(sock, netReadBuffer, net::largeChunkSize);
         if (got < 0 && net::lastErrorWouldBlock()) {
             // Ended by finishSession's shutdown and wake.
             if (sessionEnding || !readiness.wait()) return;
