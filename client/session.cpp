@@ -164,7 +164,7 @@ int forwardControlRequests(ClientApplication& app) {
 
 int pumpDeviceToNetwork(ClientApplication& app) {
     for (;;) {
-        const PortResult result = app.device.read(app.deviceReadBuffer, net::chunkSize);
+        const PortResult result = app.device.read(app.deviceReadBuffer, net::largeChunkSize);
         if (result.status == PortResult::again) continue;
         if (result.status == PortResult::failed) app.failSession("read device error");
         if (result.count == 0) continue;
@@ -183,7 +183,7 @@ int pumpNetworkToDevice(ClientApplication& app) {
             endSession(app, lostText);
             break;
         }
-        const int received = net::receiveBytes(app.dataSocket, app.netReadBuffer, net::chunkSize);
+        const int received = net::receiveBytes(app.dataSocket, app.netReadBuffer, net::largeChunkSize);
         if (const char* end = receiveEnd(received)) {
             endSession(app, end);
             break;
