@@ -165,9 +165,8 @@ void ServerApplication::runControlLoop() {
         if (receiveExact(readiness, controlSocket, controlBuffer + 1, rest) < rest) break;
         net::ControlRequest request = net::decodeRecord(controlBuffer);
         if (serialPort.replay(request.ioControlCode, request.input, request.inputLength)) continue;
-        // A port that went away refuses everything, and the session's end
-        // cuts a waiting write short: neither is the client's fault.
-        if (serialPort.healthy() && !sessionEnding) throw std::runtime_error("seiral ioctl error");
+        // A port that went away refuses everything: that is no client's fault.
+        if (serialPort.healthy()) throw std::runtime_error("seiral ioctl error");
         finishSession(SessionEnd::portLost);
     }
     finishSession(SessionEnd::clientClosed);
