@@ -76,9 +76,9 @@ public:
     // count, 0 when the time-out ran out on a silent line, negative when the
     // port failed or hung up. One reader at a time.
     int read(unsigned char* buffer, int capacity);
-    // Makes the current or next read, and a write waiting for a stopped
-    // line, return at once with what they moved, until rearm(); from any
-    // thread.
+    // Makes the current or next read (on Linux also a write waiting for a
+    // stopped line) return at once with what it moved, until rearm(); from
+    // any thread.
     void wake();
     void rearm();
     // Writes within the write time-outs. Returns the count written, fewer on
