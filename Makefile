@@ -4,7 +4,7 @@ BUILD_DIR ?= build
 WINDOWS_BUILD_DIR ?= build-windows
 JOBS ?= $(shell nproc)
 
-LINUX_PACKAGES := cmake ninja-build g++ libgtest-dev python3 python3-serial socat
+LINUX_PACKAGES := cmake ninja-build g++ libgtest-dev python3 python3-serial socat ser2net
 WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64 mingw-w64-common googletest python3
 WINE_PACKAGES := wine wine64 xvfb socat fonts-ipafont-gothic locales python3 python3-serial
 # dpkg-shlibdeps works out the package's dependencies; systemd-analyze checks

@@ -4,8 +4,10 @@
 Each bridge carries bytes between an application on a local (virtual) serial
 port and a simulated device on a pseudo-terminal, over loopback TCP:
 
-  morvane (interval 0 and the default 100 ms), socat on both ends, and
-  ser2net (raw TCP accepter on the device) with a socat pty client.
+  morvane (interval 0 and the default 100 ms), morvane speaking RFC 2217
+  (its server's RFC 2217 port, and ser2net's RFC 2217 accepter, each with
+  morvane-client), socat on both ends, and ser2net (raw TCP accepter on the
+  device) with a socat pty client.
 
 Measured per bridge: 1-byte echo round trip (median, 90th percentile),
 throughput in each direction (every byte checked), CPU seconds per MiB of the
@@ -130,22 +132,34 @@ class Bridge:
 
 
 class Morvane(Bridge):
-    def __init__(self, workdir, device, build, interval):
+    def __init__(self, workdir, device, build, interval, rfc2217=False):
         super().__init__(workdir, device)
         self.build = build
         self.interval = interval
-        self.name = f"morvane (interval {interval})" if interval is not None else "morvane (default 100 ms)"
+        self.rfc2217 = rfc2217
+        kind = "morvane rfc2217" if rfc2217 else "morvane"
+        self.name = f"{kind} (interval {interval})" if interval is not None else f"{kind} (default 100 ms)"
+
+    def write_client_settings(self, port, protocol):
+        with open(os.path.join(self.workdir, "morvane.ini"), "a") as ini:
+            ini.write(f"[CLIENT]\ncom=1\nport={port}\nhost=127.0.0.1\ndevice={self.port_path}\nprotocol={protocol}\n")
+
+    def start_client(self):
+        self.spawn([os.path.join(self.build, "client", "morvane-client")])
+        wait_for(lambda: os.path.exists(self.port_path), "the virtual port")
 
     def start(self):
-        port = free_port()
+        port, rfc2217 = free_port(), free_port()
         interval = f"interval={self.interval}\n" if self.interval is not None else ""
         with open(os.path.join(self.workdir, "morvane.ini"), "w") as ini:
             ini.write(f"[SERVER]\ncom=1\nport={port}\nclient=127.0.0.1\ndevice={self.device.path}\n{interval}"
-                      f"[CLIENT]\ncom=1\nport={port}\nhost=127.0.0.1\ndevice={self.port_path}\n")
+                      f"rfc2217={rfc2217 if self.rfc2217 else 0}\n")
+        if self.rfc2217:
+            port = rfc2217
+        self.write_client_settings(port, "rfc2217" if self.rfc2217 else "native")
         self.spawn([os.path.join(self.build, "server", "morvane-server")])
         wait_for(lambda: listening(port), "morvane-server")
-        self.spawn([os.path.join(self.build, "client", "morvane-client")])
-        wait_for(lambda: os.path.exists(self.port_path), "the virtual port")
+        self.start_client()
 
 
 class Socat(Bridge):
@@ -243,6 +257,26 @@ def measure_throughput(source, sink, size, seed):
     return size / elapsed
 
 
+class Ser2netMorvane(Morvane):
+    def __init__(self, workdir, device, build):
+        super().__init__(workdir, device, build, None, True)
+        self.name = "ser2net rfc2217 + morvane"
+
+    def start(self):
+        port = free_port()
+        config = os.path.join(self.workdir, "ser2net.yaml")
+        with open(config, "w") as yaml:
+            yaml.write("%YAML 1.1\n---\n"
+                       "connection: &bench\n"
+                       f"    accepter: telnet(rfc2217),tcp,127.0.0.1,{port}\n"
+                       "    enable: on\n"
+                       f"    connector: serialdev,{self.device.path},9600n81,local\n")
+        self.spawn(["ser2net", "-n", "-d", "-c", config])
+        wait_for(lambda: listening(port), "ser2net listener")
+        self.write_client_settings(port, "rfc2217")
+        self.start_client()
+
+
 def run_bridge(bridge, device, args):
     bridge.start()
     app = open_application(bridge.port_path)
@@ -269,8 +303,11 @@ def main():
     args = parser.parse_args()
     build = os.path.abspath(args.build)
 
-    candidates = [lambda w, d: Morvane(w, d, build, 0), lambda w, d: Morvane(w, d, build, None)]
+    candidates = [lambda w, d: Morvane(w, d, build, 0), lambda w, d: Morvane(w, d, build, None),
+                  lambda w, d: Morvane(w, d, build, 0, True)]
     missing = []
+    if shutil.which("ser2net"):
+        candidates.append(lambda w, d: Ser2netMorvane(w, d, build))
     if shutil.which("socat"):
         candidates.insert(0, Socat)
         if shutil.which("ser2net"):
@@ -298,19 +335,19 @@ def main():
                 device.close()
 
     reference = next((r for r in results if r["name"] == "socat"), None)
-    header = f"{'bridge':26} {'RTT median':>11} {'RTT p90':>9} {'app->dev':>10} {'dev->app':>10} {'CPU s/MiB':>10}"
+    header = f"{'bridge':30} {'RTT median':>11} {'RTT p90':>9} {'app->dev':>10} {'dev->app':>10} {'CPU s/MiB':>10}"
     print(header)
     print("-" * len(header))
     for r in results:
-        print(f"{r['name']:26} {r['median'] * 1e3:8.2f} ms {r['p90'] * 1e3:6.2f} ms "
+        print(f"{r['name']:30} {r['median'] * 1e3:8.2f} ms {r['p90'] * 1e3:6.2f} ms "
               f"{r['up'] / 1e6:6.1f} MB/s {r['down'] / 1e6:6.1f} MB/s {r['cpu']:10.4f}")
     print("\nCPU seconds per MiB, each program:")
     for r in results:
-        print(f"{r['name']:26} " + ", ".join(f"{name} {cpu:.4f}" for name, cpu in zip(r["programs"], r["per_program"])))
+        print(f"{r['name']:30} " + ", ".join(f"{name} {cpu:.4f}" for name, cpu in zip(r["programs"], r["per_program"])))
     if reference:
         print("\nratios to socat (RTT: lower is better; throughput: higher is better)")
         for r in results:
-            print(f"{r['name']:26} {r['median'] / reference['median']:8.2f}x  {r['p90'] / reference['p90']:6.2f}x "
+            print(f"{r['name']:30} {r['median'] / reference['median']:8.2f}x  {r['p90'] / reference['p90']:6.2f}x "
                   f"{r['up'] / reference['up']:8.2f}x {r['down'] / reference['down']:8.2f}x "
                   f"{r['cpu'] / reference['cpu'] if reference['cpu'] else float('nan'):8.2f}x")
     for failure in failures:

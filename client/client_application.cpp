@@ -26,6 +26,7 @@ void ClientApplication::readSettings(const char* fileName) {
     port = static_cast<uint16_t>(shell::readProfileInt("CLIENT", "port", net::defaultPort, path));
     comNumber = static_cast<int32_t>(shell::readProfileInt("CLIENT", "com", 0, path));
     shell::readProfileString("CLIENT", "host", "", hostName, sizeof hostName, path);
+    shell::readProfileString("CLIENT", "protocol", "native", protocolName, sizeof protocolName, path);
     // A negative number means no reconnecting, as 0 does.
     const int reconnect = static_cast<int>(shell::readProfileInt("CLIENT", "reconnect", 0, path));
     reconnectSeconds = reconnect > 0 ? static_cast<uint32_t>(reconnect) : 0;
@@ -34,7 +35,8 @@ void ClientApplication::readSettings(const char* fileName) {
 }
 
 bool ClientApplication::initNetwork() {
-    if (hostName[0] == '\0') {
+    speaksRfc2217 = std::strcmp(protocolName, "rfc2217") == 0;
+    if (hostName[0] == '\0' || (!speaksRfc2217 && std::strcmp(protocolName, "native") != 0)) {
         errorMessageId = shell::messageSettings;
         return false;
     }
@@ -128,6 +130,8 @@ void ClientApplication::connectToServer() {
     net::setSessionOptions(controlSocket.handle());
     // The system bounds an unanswered connect (its SYN retries).
     if (!controlSocket.connect(serverAddress, port)) throw std::runtime_error("connect connect error");
+    // RFC 2217: one connection, nothing to announce.
+    if (speaksRfc2217) return;
     listenSocket.open(0, 0);
     // Listening before the port goes out: the server connects back at once,
     // and only once.

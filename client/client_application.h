@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
+#include "client/rfc2217_session.h"
 #include "client/settings_memory.h"
 #include "client/virtual_port.h"
 #include "net/net_event.h"
@@ -39,6 +41,9 @@ public:
 
     int32_t comNumber = -1;
     char hostName[128] = "";
+    // The "protocol" setting: native, or rfc2217 (one connection, Telnet).
+    char protocolName[16] = "native";
+    bool speaksRfc2217 = false;
     // Seconds between attempts to start a new session; 0: one session per run.
     uint32_t reconnectSeconds = 0;
     // Linux only: where the port is published, and what the pty cannot hold.
@@ -75,6 +80,8 @@ public:
     std::string endReason;
     std::unique_ptr<net::NetEvent> controlEvent;
     std::unique_ptr<net::NetEvent> dataEvent;
+    // With protocol=rfc2217: the session's Telnet state, under controlMutex.
+    std::optional<Rfc2217Link> rfc2217;
 };
 
 }  // namespace client

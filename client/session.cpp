@@ -3,22 +3,20 @@
 #include <chrono>
 #include <stdexcept>
 #include <system_error>
+#include <vector>
 
 #include "client/client_application.h"
+#include "client/rfc2217_session.h"
 #include "shell/frontend.h"
 
 namespace client {
 
-namespace {
-
-constexpr const char* closedText = "server closed the connection";
-constexpr const char* lostText = "server lost";
-
-// Why a receive shows the connection ended, or null while it lives.
 const char* receiveEnd(int received) {
     if (received > 0 || (received < 0 && net::lastErrorWouldBlock())) return nullptr;
     return received == 0 ? closedText : lostText;
 }
+
+namespace {
 
 void startThread(std::thread& thread, int (*function)(ClientApplication&), ClientApplication& app) {
     try {
@@ -33,6 +31,24 @@ std::unique_ptr<net::NetEvent> watch(net::SocketHandle sock) {
     event->create();
     event->select(net::netEventRead | net::netEventClose);
     return event;
+}
+
+// Sends control-request records as the protocol has them: unchanged, or as
+// RFC 2217 commands. The caller holds controlMutex.
+bool sendRecords(ClientApplication& app, const unsigned char* records, int size) {
+    if (!app.speaksRfc2217) return size == 0 || net::sendAll(app.controlSocket.handle(), records, size);
+    std::vector<unsigned char> commands;
+    app.rfc2217->commands(records, size, commands);
+    return commands.empty() ||
+           net::sendAll(app.controlSocket.handle(), commands.data(), static_cast<int>(commands.size()));
+}
+
+// An RFC 2217 session starts with a fresh Telnet state and our offers.
+bool beginRfc2217(ClientApplication& app) {
+    if (!app.speaksRfc2217) return true;
+    std::vector<unsigned char> offers;
+    app.rfc2217.emplace().begin(offers);
+    return net::sendAll(app.controlSocket.handle(), offers.data(), static_cast<int>(offers.size()));
 }
 
 // Ends what a session left: its writer joined, both connections taken from
@@ -83,7 +99,7 @@ std::string openSession(ClientApplication& app, bool afterLoss) {
         app.connectToServer();
         std::lock_guard<std::mutex> lock(app.endMutex);
         app.controlEvent = watch(app.controlSocket.handle());
-        app.dataEvent = watch(app.dataSocket);
+        if (!app.speaksRfc2217) app.dataEvent = watch(app.dataSocket);
     } catch (const std::runtime_error& error) {
         closeSession(app);
         return error.what();
@@ -94,7 +110,7 @@ std::string openSession(ClientApplication& app, bool afterLoss) {
         std::lock_guard<std::mutex> lock(app.controlMutex);
         unsigned char settings[SettingsMemory::replaySize];
         const size_t size = app.portSettings.replay(settings);
-        settingsSent = size == 0 || net::sendAll(app.controlSocket.handle(), settings, static_cast<int>(size));
+        settingsSent = beginRfc2217(app) && sendRecords(app, settings, static_cast<int>(size));
         app.controlUp = settingsSent;
     }
     if (!settingsSent) {
@@ -112,7 +128,8 @@ std::string openSession(ClientApplication& app, bool afterLoss) {
         shell::showConsoleLine(std::string(app.title) + ": connected again; " + std::to_string(discarded) +
                                " bytes written meanwhile were discarded");
     app.device.allowWrites();
-    startThread(app.netToDeviceThread, pumpNetworkToDevice, app);
+    // An RFC 2217 session's one connection is read by the session thread.
+    if (!app.speaksRfc2217) startThread(app.netToDeviceThread, pumpNetworkToDevice, app);
     if (!app.deviceToNetThread.joinable()) {
         startThread(app.deviceToNetThread, pumpDeviceToNetwork, app);
         startThread(app.controlThread, forwardControlRequests, app);
@@ -124,6 +141,7 @@ std::string awaitSessionEnd(ClientApplication& app) {
     // Nothing comes on the control connection but its end. The waits end
     // with the connection (keepalive bounds a silent peer) or endSession.
     unsigned char ignored[16];
+    if (app.speaksRfc2217) carryRfc2217Input(app);
     while (!app.ending) {
         if (!app.controlEvent->wait()) {
             endSession(app, lostText);
@@ -157,7 +175,7 @@ int forwardControlRequests(ClientApplication& app) {
         if (result.count == 0) continue;
         std::lock_guard<std::mutex> lock(app.controlMutex);
         app.portSettings.note(app.controlBuffer, result.count);
-        if (app.controlUp && !net::sendAll(app.controlSocket.handle(), app.controlBuffer, result.count))
+        if (app.controlUp && !sendRecords(app, app.controlBuffer, result.count))
             endSession(app, "send ioctl error");
     }
 }
@@ -169,7 +187,9 @@ int pumpDeviceToNetwork(ClientApplication& app) {
         if (result.status == PortResult::failed) app.failSession("read device error");
         if (result.count == 0) continue;
         std::lock_guard<std::mutex> lock(app.dataMutex);
-        if (app.dataUp && net::sendAll(app.dataSocket, app.deviceReadBuffer, result.count)) continue;
+        if (app.dataUp && (app.speaksRfc2217 ? sendRfc2217Data(app, app.deviceReadBuffer, result.count)
+                                             : net::sendAll(app.dataSocket, app.deviceReadBuffer, result.count)))
+            continue;
         // Like bytes sent down an unplugged cable.
         if (app.dataUp) endSession(app, lostText);
         app.discardedBytes += static_cast<uint64_t>(result.count);

@@ -10,6 +10,12 @@ namespace client {
 
 class ClientApplication;
 
+constexpr const char* closedText = "server closed the connection";
+constexpr const char* lostText = "server lost";
+
+// Why a receive shows the connection ended, or null while it lives.
+const char* receiveEnd(int received);
+
 // The session thread. A session error without "reconnect", or a failure of
 // the port itself, shows its text and ends the process with 1.
 void runSession(ClientApplication& app);

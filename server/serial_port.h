@@ -7,6 +7,7 @@
 #include <string>
 
 #include "net/protocol.h"
+#include "net/serial_settings.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -94,6 +95,10 @@ public:
     // Lets other programs open the port once this process ends; the port
     // stays usable. Safe while other threads use it.
     void releaseExclusive();
+    // The line settings in effect; false when they cannot be read.
+    bool readSettings(net::SerialSettings& out) const;
+    // The modem input lines (net::modemCts...); false when the port has none.
+    bool readModemLines(uint8_t& lines) const;
 
     const uint32_t queueSize;
     PortTimeouts timeouts;

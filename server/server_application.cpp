@@ -21,6 +21,7 @@ void ServerApplication::readSettings(const char* fileName) {
     port = static_cast<uint16_t>(shell::readProfileInt("SERVER", "port", net::defaultPort, path));
     shell::readProfileString("SERVER", "client", "", clientHost, sizeof clientHost, path);
     shell::readProfileString("SERVER", "allow", "", allowSetting, sizeof allowSetting, path);
+    rfc2217Port = static_cast<uint16_t>(shell::readProfileInt("SERVER", "rfc2217", 0, path));
     // A negative gap means nothing sensible: keep the default.
     auto interval = static_cast<int32_t>(
         shell::readProfileInt("SERVER", "interval", PortTimeouts::defaultReadInterval, path));
@@ -59,6 +60,10 @@ bool ServerApplication::initNetwork() {
         // Listening already, so that a client that comes before the session
         // thread is queued rather than refused.
         listenSocket.listen(1);
+        if (rfc2217Port != 0) {
+            rfc2217Socket.open(listenAddress, rfc2217Port);
+            rfc2217Socket.listen(1);
+        }
     } catch (const std::runtime_error&) {
         errorMessageId = shell::messageNetwork;
         return false;

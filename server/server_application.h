@@ -30,6 +30,12 @@ constexpr int reopenMilliseconds = 1000;
 // Why a session ended; the first cause noticed wins.
 enum class SessionEnd { none, clientClosed, peerLost, portLost };
 
+// How a connection that ended did so (result: the last receive or send).
+SessionEnd connectionEnd(int result);
+
+// The listener a client came to.
+enum class Listener { native, rfc2217 };
+
 class ServerApplication : public shell::Application {
 public:
     explicit ServerApplication(shell::InstanceHandle instance);
@@ -59,12 +65,19 @@ public:
     void endSession();
     void pumpComToNet();
     void pumpNetToCom();
+    // Serves a client of the RFC 2217 listener until the session ends
+    // (rfc2217_session.cpp).
+    void serveRfc2217();
 
     int32_t comPort = -1;
     char clientHost[128] = "";
     uint16_t dataPort = 0;
     uint32_t listenAddress = 0;
     net::ListenSocket listenSocket;
+    // The "rfc2217" setting; 0: no RFC 2217 listener.
+    uint16_t rfc2217Port = 0;
+    net::ListenSocket rfc2217Socket;
+    Listener clientListener = Listener::native;
     net::SocketHandle controlSocket = net::invalidSocket;
     sockaddr_in peerAddress{};
     uint32_t clientAddress = 0;
@@ -98,9 +111,13 @@ private:
     bool connectBack();
     // Opens the port by its configured name at the start-up line settings.
     bool openPort();
-    // Accepts one connection, or nothing within `milliseconds` (-1: no
-    // limit); connections from addresses not allowed are closed at once.
+    // Accepts one connection on either listener (clientListener says
+    // which), or nothing within `milliseconds` (-1: no limit); connections
+    // from addresses not allowed are closed at once.
     net::SocketHandle acceptAllowed(int milliseconds);
+    // Waits for a client on either listener and sets clientListener; false
+    // when none came within `milliseconds` (rfc2217_listener.cpp).
+    bool waitForClient(int milliseconds);
     // Waits about reopenMilliseconds for the port, turning clients away.
     void awaitPort();
 };

@@ -30,12 +30,12 @@ std::string dotted(uint32_t address) {
            std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
 }
 
+}  // namespace
+
 // A connection that ended: by the peer's choice, or because it vanished.
 SessionEnd connectionEnd(int result) {
     return result < 0 && net::lastErrorPeerLost() ? SessionEnd::peerLost : SessionEnd::clientClosed;
 }
-
-}  // namespace
 
 void ServerApplication::runSessions() {
     try {
@@ -47,25 +47,30 @@ void ServerApplication::runSessions() {
 
 void ServerApplication::serveSession() {
     acceptClient();
-    shell::showConsoleLine(std::string(title) + ": session with " + dotted(clientAddress) + ", data port " +
-                           std::to_string(dataPort));
+    const bool rfc2217 = clientListener == Listener::rfc2217;
+    shell::showConsoleLine(std::string(title) + ": session with " + dotted(clientAddress) +
+                           (rfc2217 ? std::string(" on the RFC 2217 port") : ", data port " + std::to_string(dataPort)));
     // A client's break or XOFF must not hold the line for the next one.
     serialPort.resumeTransmission();
     controlReadiness.emplace(controlSocket);
     controlReadiness->create();
     controlReadiness->select(net::netEventRead | net::netEventClose);
-    startPumps();
-    runControlLoop();
+    if (rfc2217) {
+        serveRfc2217();
+    } else {
+        startPumps();
+        runControlLoop();
+    }
     endSession();
 }
 
 bool ServerApplication::openPort() { return serialPort.open(comPort, 9600, 0, 8, 0) >= 0; }
 
 net::SocketHandle ServerApplication::acceptAllowed(int milliseconds) {
-    if (milliseconds >= 0 && !net::waitReadable(listenSocket.handle(), milliseconds)) return net::invalidSocket;
+    if (!waitForClient(milliseconds)) return net::invalidSocket;
     net::SocketHandle connection;
     try {
-        connection = listenSocket.accept(peerAddress);
+        connection = (clientListener == Listener::rfc2217 ? rfc2217Socket : listenSocket).accept(peerAddress);
     } catch (const std::runtime_error&) {
         // Concerns that one connection only.
         std::this_thread::sleep_for(std::chrono::milliseconds(acceptPauseMilliseconds));
@@ -103,6 +108,8 @@ void ServerApplication::acceptClient() {
         if (controlSocket == net::invalidSocket) continue;
         net::setSessionOptions(controlSocket);
         clientAddress = ntohl(peerAddress.sin_addr.s_addr);
+        // An RFC 2217 client has one connection and no handshake.
+        if (clientListener == Listener::rfc2217) return;
         // Back to the address the client came from, never the "client" setting.
         if (receiveHandshake() && connectBack()) return;
         // A client that cannot be served must not end the server.
@@ -186,9 +193,10 @@ void ServerApplication::finishSession(SessionEnd cause) {
 }
 
 void ServerApplication::endSession() {
-    // Woken by finishSession; a write to a stopped line bounds it.
-    comToNetThread.join();
-    netToComThread.join();
+    // Woken by finishSession; a write to a stopped line bounds it. An RFC
+    // 2217 session has joined its one pump already.
+    if (comToNetThread.joinable()) comToNetThread.join();
+    if (netToComThread.joinable()) netToComThread.join();
     controlReadiness.reset();
     dataReadiness.reset();
     dataReadinessSelected = false;

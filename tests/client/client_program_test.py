@@ -1,5 +1,6 @@
 """morvane-client as a program against a fake server on 127.0.0.1: start-up
-failures, the symlink's life, and how the session ends.
+failures, the symlink's life, the records of the port's changes, and how the
+session ends.
 
 Usage: /usr/bin/python3 client_program_test.py path/to/morvane-client
 """
@@ -10,6 +11,8 @@ import socket
 import struct
 import sys
 import tempfile
+import termios
+import threading
 import time
 import unittest
 
@@ -19,8 +22,23 @@ import morvane_support as support  # noqa: E402
 
 CLIENT = None
 TITLE = "WIN morvane Client"
-SETTINGS_MESSAGE = "morvane.ini ファイルに誤りがあります"
-SERIAL_MESSAGE = "シリアルでエラーが発生しました"
+EXTPROC = 0o200000  # not in Python's termios
+
+
+def baud(rate):
+    return (support.SET_BAUD_RATE, struct.pack("<I", rate))
+
+
+def handflow(handshake, replace):
+    return (support.SET_HANDFLOW, struct.pack("<IIII", handshake, replace, 2048, 512))
+
+
+def read_records(control, count):
+    records = []
+    for _ in range(count):
+        length, _, code = struct.unpack("<BBI", support.receive_exactly(control, 6))
+        records.append((code, support.receive_exactly(control, length)))
+    return records
 
 
 class ClientProgramTest(unittest.TestCase):
@@ -66,11 +84,12 @@ class ClientProgramTest(unittest.TestCase):
         # Start-up failures end with status 2 before any network activity,
         # whatever "reconnect" says; a session error with status 1 after the
         # running note.
-        cases = [("com=3\nreconnect=1\n", 2, SETTINGS_MESSAGE),
-                 ("host=\nport=%d\ncom=3\n" % self.port, 2, SETTINGS_MESSAGE),
-                 (self.host + "com=3\nline=9X1\n", 2, SETTINGS_MESSAGE),
-                 (self.host + "com=4\nreconnect=5\n", 2, SERIAL_MESSAGE),
-                 (self.host + "com=5\n", 2, SERIAL_MESSAGE),
+        cases = [("com=3\nreconnect=1\n", 2, support.MESSAGE_SETTINGS),
+                 ("host=\nport=%d\ncom=3\n" % self.port, 2, support.MESSAGE_SETTINGS),
+                 (self.host + "com=3\nline=9X1\n", 2, support.MESSAGE_SETTINGS),
+                 (self.host + "com=3\nprotocol=x\n", 2, support.MESSAGE_SETTINGS),
+                 (self.host + "com=4\nreconnect=5\n", 2, support.MESSAGE_SERIAL),
+                 (self.host + "com=5\n", 2, support.MESSAGE_SERIAL),
                  ("host=127.0.0.1\nport=%d\ncom=3\n" % refused.getsockname()[1], 1, "connect connect error")]
         for body, status, message in cases:
             with self.subTest(settings=body):
@@ -119,7 +138,10 @@ class ClientProgramTest(unittest.TestCase):
         self.server.settimeout(support.SAFETY_SECONDS)
         control, _ = self.server.accept()
         control.settimeout(support.SAFETY_SECONDS)
-        return control, struct.unpack(">H", support.receive_exactly(control, 2))[0]
+        # One receive: both bytes are there only when they went out in one send.
+        hello = control.recv(3)
+        self.assertEqual(len(hello), 2)
+        return control, struct.unpack(">H", hello)[0]
 
     def connect_back(self, port, source=support.LOOPBACK):
         return socket.create_connection((support.LOOPBACK, port), support.SAFETY_SECONDS, source_address=(source, 0))
@@ -140,6 +162,67 @@ class ClientProgramTest(unittest.TestCase):
             self.assertEqual(client.text().splitlines(), [note.group(0), TITLE + ": server closed the connection"])
             self.assertFalse(os.path.lexists(self.link))
             connections[1 - which].close()
+
+    def test_the_port_reports_every_change_and_holds_what_nobody_reads(self):
+        client, note = self.running("line=7E2\n")
+        control, port = self.accept_control()
+        self.addCleanup(control.close)
+        data = self.connect_back(port)
+        self.addCleanup(data.close)
+        for sock in (control, data):  # small pieces go out at once
+            end = support.borrowed_socket(client.process.pid, sock.getsockname())
+            self.assertTrue(end.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY))
+            end.close()
+        # DTR and RTS on within the handflow record: no records of their own.
+        self.assertEqual(read_records(control, 4), [baud(9600), (support.SET_LINE_CONTROL, b"\2\2\7"),
+                                                    handflow(1, 0x40), (support.SET_CHARS, b"\0\0\0\0\x11\x13")])
+        # Far more than a pty holds, before any application opens the port.
+        incoming = support.pattern(256 * 1024)
+        sender = threading.Thread(target=data.sendall, args=(incoming,))
+        sender.start()
+        app = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
+        self.addCleanup(os.close, app)
+        self.assertTrue(support.read_exactly(app, len(incoming)) == incoming)
+        sender.join()
+
+        def speed(rate, output_only=False):  # ispeed and ospeed, or ospeed alone
+            first = 5 if output_only else 4
+            return lambda a: a.__setitem__(slice(first, 6), [rate] * (6 - first))
+
+        def flags(index, on=0, off=0):
+            return lambda a: a.__setitem__(index, (a[index] & ~off) | on)
+
+        def software_flow(a):  # in one change, as the record is one
+            a[0] |= termios.IXON | termios.IXOFF
+            a[2] &= ~termios.CRTSCTS
+
+        def chars(a):
+            a[6][termios.VSTART], a[6][termios.VSTOP] = b"\x05", b"\x06"
+
+        # The word length the pty cannot hold still comes from "line"; setting
+        # what is set, and hanging up (B0), ask for nothing; a program that
+        # drops EXTPROC is still heard.
+        for changes, expected in (
+                ([speed(termios.B115200)], [baud(115200)]),
+                ([flags(2, termios.PARODD, termios.CSTOPB)], [(support.SET_LINE_CONTROL, b"\0\1\7")]),
+                ([flags(2, termios.CRTSCTS)], [handflow(9, 0x80)]),
+                ([software_flow], [handflow(1, 0x43)]),
+                ([chars], [(support.SET_CHARS, b"\0\0\0\0\x05\x06")]),
+                (["in"], [(0x1B004C, struct.pack("<I", 0x0A))]),
+                (["out"], [(0x1B004C, struct.pack("<I", 0x05))]),
+                ([None, speed(termios.B0, True), None, speed(termios.B300)], [baud(300)]),
+                ([flags(3, 0, EXTPROC), speed(termios.B4800)], [baud(4800)]),
+                ([speed(termios.B2400)], [baud(2400)])):
+            for change in changes:
+                if change in ("in", "out"):
+                    termios.tcflush(app, termios.TCIFLUSH if change == "in" else termios.TCOFLUSH)
+                    continue
+                attributes = termios.tcgetattr(app)
+                if change is not None:
+                    change(attributes)
+                termios.tcsetattr(app, termios.TCSANOW, attributes)
+            self.assertEqual(read_records(control, len(expected)), expected)
+        self.assertEqual(self.end(client)[0], 0)
 
     def test_only_the_server_connects_back_and_within_the_deadline(self):
         client, note = self.running()

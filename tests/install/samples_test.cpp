@@ -59,7 +59,7 @@ void checkSample(shell::Application& app, const std::string& section, const char
     std::ifstream file("morvane.ini");
     for (std::string line; std::getline(file, line);) {
         std::smatch match;
-        if (std::regex_match(line, match, std::regex("([a-z]+)=.*\r?"))) inSample.insert(section + " " + match.str(1));
+        if (std::regex_match(line, match, std::regex("([a-z0-9]+)=.*\r?"))) inSample.insert(section + " " + match.str(1));
     }
     keys = inSample;
     for (const auto& entry : asked) keys.insert(entry.first);

@@ -1,12 +1,8 @@
-// A connected pair of TCP sockets on 127.0.0.1 and other helpers for tests.
+// A connected pair of TCP sockets on 127.0.0.1.
 #pragma once
 
 #include <cstdint>
-#include <functional>
-#include <stdexcept>
-#include <string>
 
-#include "net/compat.h"
 #include "net/tcp_socket.h"
 
 namespace testing_support {
@@ -32,23 +28,5 @@ struct LoopbackPair {
     net::ListenSocket listener;
     net::ConnectSocket connector;
 };
-
-// True when small pieces leave the socket at once (TCP_NODELAY).
-inline bool noDelay(net::SocketHandle sock) {
-    int value = 0;  // Winsock may fill in a single byte
-    net::SocketLength length = sizeof value;
-    return ::getsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<char*>(&value), &length) == 0 &&
-           value != 0;
-}
-
-// The text of the error `operation` raises, empty if none.
-inline std::string raisedText(const std::function<void()>& operation) {
-    try {
-        operation();
-    } catch (const std::runtime_error& error) {
-        return error.what();
-    }
-    return "";
-}
 
 }  // namespace testing_support

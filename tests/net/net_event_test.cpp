@@ -7,20 +7,6 @@
 
 #include "tests/net/loopback.h"
 
-TEST(NetEvent, ReceiveWouldBlockAfterSelectAndCloseTwiceIsHarmless) {
-    testing_support::LoopbackPair pair;
-    net::NetEvent event(pair.accepted);
-    EXPECT_FALSE(event.holdsEvent());
-    event.create();
-    event.select(net::netEventRead | net::netEventClose);
-    char byte;
-    EXPECT_LT(net::receiveBytes(pair.accepted, &byte, 1), 0);
-    EXPECT_TRUE(net::lastErrorWouldBlock());
-    event.close();
-    event.close();
-    EXPECT_FALSE(event.holdsEvent());
-}
-
 TEST(NetEvent, SignalsDataThenCloseAndReceiveGivesZeroOnceDrained) {
     testing_support::LoopbackPair pair;
     net::NetEvent event(pair.accepted);
@@ -40,14 +26,6 @@ TEST(NetEvent, SignalsDataThenCloseAndReceiveGivesZeroOnceDrained) {
         received.append(buffer, static_cast<size_t>(n));
     }
     EXPECT_EQ(received, "abc");
-}
-
-TEST(NetEvent, SelectOnAnInvalidHandleRaises) {
-    net::startNetworking();
-    net::NetEvent event(net::invalidSocket);
-    event.create();
-    EXPECT_EQ(testing_support::raisedText([&] { event.select(net::netEventRead | net::netEventClose); }),
-              "event select error");
 }
 
 // The end of a server session shuts the data connection down on this side

@@ -4,11 +4,14 @@ that speak the protocol from Python.
 Usage: /usr/bin/python3 server_e2e_test.py path/to/morvane-server
 """
 
+import fcntl
 import os
 import select
 import socket
+import struct
 import sys
 import tempfile
+import termios
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -17,10 +20,6 @@ import morvane_support as support  # noqa: E402
 
 SERVER = None
 MARKER = b"\xa5"
-
-
-def pattern(size):
-    return bytes((i * 7 + i // 256) & 0xFF for i in range(size))
 
 
 class ServerTest(unittest.TestCase):
@@ -68,10 +67,10 @@ class Sessions(ServerTest):
         self.assertEqual(self.pty.settings().ospeed, 9600)
         client = self.client().connect()
 
-        to_port = pattern(300)  # more than 64 bytes at once
+        to_port = support.pattern(300)  # more than 64 bytes at once
         client.data.sendall(to_port)
         self.assertEqual(self.pty.receive(len(to_port)), to_port)
-        from_port = pattern(500)[7:]
+        from_port = support.pattern(500)[7:]
         self.pty.send(from_port)
         self.assertEqual(client.receive(len(from_port)), from_port)
 
@@ -100,16 +99,10 @@ class Sessions(ServerTest):
         self.assertTrue(first.sees_end(first.data))
         self.pty.send(b"queued")
 
-        silent = self.client()
-        silent.control.shutdown(socket.SHUT_WR)
-        self.assertTrue(silent.sees_end(silent.control))
+        # Stalled clients: fault_test.py.
         garbage = self.client()
         garbage.control.sendall(b"\x00\x00not a client")
         self.assertTrue(garbage.sees_end(garbage.control))
-        half = self.client()
-        half.control.sendall(b"\x10")
-        half.control.shutdown(socket.SHUT_WR)
-        self.assertTrue(half.sees_end(half.control))
         refusing = self.client()
         closed_port = refusing.data_port
         refusing.listener.close()
@@ -135,6 +128,73 @@ class Sessions(ServerTest):
         self.assertEqual(self.pty.receive(4), b"last")
         self.assertEqual(self.pty.settings().ospeed, 4800)  # neither bad record replayed
         self.assertEqual(self.server.stop(), 0)
+
+    def test_a_handshake_and_a_record_split_over_receives(self):
+        self.start_on_pty()
+        client = self.client()
+        server_end = support.borrowed_socket(self.server.process.pid, client.control.getsockname())
+        self.addCleanup(server_end.close)
+
+        def queued(sock, request):
+            return int.from_bytes(fcntl.ioctl(sock.fileno(), request, bytes(4)), "little")
+
+        def taken(piece):  # so that what follows comes in a receive of its own
+            client.control.sendall(piece)
+            self.assertTrue(support.eventually(lambda: queued(client.control, termios.TIOCOUTQ) == 0
+                                               and queued(server_end, termios.FIONREAD) == 0))
+
+        hello = support.handshake(client.data_port)
+        taken(hello[:1])
+        client.control.sendall(hello[1:])
+        client.listener.settimeout(support.SAFETY_SECONDS)
+        client.data, _ = client.listener.accept()
+        # Small pieces go out at once on both connections.
+        data_end = support.borrowed_socket(self.server.process.pid, client.data.getsockname())
+        self.addCleanup(data_end.close)
+        for sock in (server_end, data_end):
+            self.assertTrue(sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY))
+        # Split inside the length-byte read and inside the rest.
+        record = support.baud_record(57600)
+        taken(record[:1])
+        taken(record[1:4])
+        client.control.sendall(record[4:])
+        self.await_replayed(client)
+        self.assertEqual(self.pty.settings().ospeed, 57600)
+
+    def test_the_port_is_held_exclusively_and_takes_flow_control(self):
+        # Held by someone else, the port does not open; held by the server,
+        # a second server cannot open it.
+        other = os.open(self.pty.slave_path, os.O_RDWR | os.O_NOCTTY)
+        fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        self.start(com=0, port=0, client=support.LOOPBACK, device=self.pty.slave_path).start()
+        self.assertEqual(self.server.wait(), 2)
+        os.close(other)
+        self.start_on_pty()
+        second = support.ServerProgram(SERVER, self.directory.name).start()
+        self.addCleanup(second.stop)
+        self.assertEqual(second.wait(), 2)
+
+        def handflow(handshake, replace):
+            return support.record(support.SET_HANDFLOW, struct.pack("<IIII", handshake, replace, 10, 10))
+
+        client = self.client().connect()
+        client.control.sendall(handflow(0x09, 0x43) + support.record(support.SET_CHARS, b"\0\0\0\0\x21\x23"))
+        self.await_replayed(client)
+        line = self.pty.settings()
+        self.assertTrue(line.cflag & support.CRTSCTS)
+        self.assertEqual(line.iflag & (support.IXON | support.IXOFF), support.IXON | support.IXOFF)
+        self.assertEqual(line.cc[support.VSTART:support.VSTOP + 1], b"\x21\x23")
+        # A pty has no modem lines: DTR, RTS and the rest are taken as over a
+        # null-modem cable. SET_DTR, CLR_DTR, SET_RTS, CLR_RTS, break on and
+        # off, RESET_DEVICE, CLEAR_STATS, SET_XOFF, SET_XON, SET_MODEM_CONTROL.
+        client.control.sendall(b"".join(support.record(code) for code in (
+            0x1B0024, 0x1B0028, 0x1B0030, 0x1B0034, 0x1B0010, 0x1B0014, 0x1B002C, 0x1B0090, 0x1B0038, 0x1B003C))
+            + support.record(0x1B0098, struct.pack("<I", 3)) + handflow(0, 0) + handflow(0x01, 0xC0)
+            + handflow(0x01, 0x40))
+        self.await_replayed(client)
+        line = self.pty.settings()
+        self.assertFalse(line.cflag & support.CRTSCTS)
+        self.assertEqual(line.iflag & (support.IXON | support.IXOFF), 0)
 
     def test_rejected_replay_ends_the_server_with_status_1(self):
         self.start_on_pty()

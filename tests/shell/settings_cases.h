@@ -29,7 +29,6 @@ inline std::vector<Case> all() {
         {"missing file gives defaults", "", "SERVER", "port", true, 8875, "", 0, 8875, ""},
         {"plain string", server, "SERVER", "client", false, 0, "", 128, 0, "host.example"},
         {"missing key", server, "SERVER", "host", false, 0, "none", 128, 0, "none"},
-        {"missing section", server, "CLIENT", "port", true, 8875, "", 0, 8875, ""},
         {"section name case-insensitive", server, "server", "com", true, 0, "", 0, 3, ""},
         {"key name case-insensitive", server, "SERVER", "PORT", true, 0, "", 0, 9000, ""},
         {"blanks and tabs around names and values", "[ SERVER ]\n \tport\t =  \t42 \n", "SERVER", "port", true, 0, "", 0, 42, ""},

@@ -2,6 +2,7 @@
 pairs standing in for serial ports, the programs as processes (stopped by
 their PID), and a client that speaks the protocol by hand."""
 
+import ctypes
 import errno
 import fcntl
 import os
@@ -20,6 +21,7 @@ SAFETY_SECONDS = 5.0
 # Catalogue texts as the console front end shows them.
 MESSAGE_NETWORK = "ネットワークのエラーが発生しました"
 MESSAGE_SERIAL = "シリアルでエラーが発生しました"
+MESSAGE_SETTINGS = "morvane.ini ファイルに誤りがあります"
 
 # Windows serial I/O control codes.
 SET_BAUD_RATE = 0x1B0004
@@ -27,11 +29,13 @@ SET_LINE_CONTROL = 0x1B000C
 IMMEDIATE_CHAR = 0x1B0018
 SET_DTR = 0x1B0024
 GET_BAUD_RATE = 0x1B0050
+SET_CHARS = 0x1B005C
+SET_HANDFLOW = 0x1B0064
 
 # termios2 on x86-64: TCGETS2 = _IOR('T', 0x2A, struct termios2).
 TCGETS2 = 0x802C542A
 TERMIOS2 = struct.Struct("<IIIIB19sII")
-CSTOPB = 0o100
+CSTOPB, CRTSCTS, IXON, IXOFF, VSTART, VSTOP = 0o100, 0o20000000000, 0o2000, 0o10000, 8, 9
 
 
 def write_settings(directory, section, **keys):
@@ -87,6 +91,73 @@ def baud_record(rate):
     return record(SET_BAUD_RATE, struct.pack("<I", rate))
 
 
+def pattern(size):
+    """Bytes that show where a piece went missing or came twice."""
+    return bytes((i * 7 + i // 256) & 0xFF for i in range(size))
+
+
+def eventually(condition, seconds=SAFETY_SECONDS):
+    """For a tty setting another process changes: there is no event to wait on."""
+    end = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > end:
+            return False
+        time.sleep(0.002)
+    return True
+
+
+def read_exactly(fd, count, seconds=SAFETY_SECONDS):
+    """`count` bytes from `fd`; fewer when nothing more comes within
+    `seconds`. Waits for each piece: a port left with VMIN 0 (pyserial
+    does) or a non-blocking one reads nothing at once instead of blocking."""
+    data = b""
+    while len(data) < count:
+        readable, _, _ = select.select([fd], [], [], seconds)
+        if not readable:
+            break
+        try:
+            chunk = os.read(fd, count - len(data))
+        except BlockingIOError:
+            continue
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def borrowed_socket(pid, peer):
+    """The socket of process `pid` connected to `peer`, duplicated into this
+    process (pidfd_getfd) once the process has accepted it. Close it soon:
+    it keeps the connection open."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    pidfd = libc.syscall(434, pid, 0)  # SYS_pidfd_open
+
+    def find():
+        for name in os.listdir("/proc/%d/fd" % pid):
+            fd = libc.syscall(438, pidfd, int(name), 0)  # SYS_pidfd_getfd
+            if fd < 0:  # closed meanwhile
+                continue
+            try:
+                sock = socket.socket(fileno=fd)
+            except OSError:  # not a socket
+                os.close(fd)
+                continue
+            try:
+                if sock.getpeername() == peer:
+                    return sock
+            except OSError:  # not connected
+                pass
+            sock.close()
+        return None
+
+    found = []
+    try:
+        eventually(lambda: found.append(find()) or found[-1] is not None)
+    finally:
+        os.close(pidfd)
+    return found[-1]
+
+
 class PtyPair:
     """A pseudo-terminal pair: a program opens `slave_path`, the test plays
     the far end of the line on `master`. The slave stays open here too, so
@@ -113,26 +184,14 @@ class PtyPair:
                 continue
 
     def receive(self, count):
-        """What the program wrote to the line, once `count` bytes are there;
-        fewer when nothing more comes within the safety time-out."""
-        data = b""
-        while len(data) < count:
-            readable, _, _ = select.select([self.master], [], [], SAFETY_SECONDS)
-            if not readable:
-                break
-            try:
-                chunk = os.read(self.master, count - len(data))
-            except BlockingIOError:
-                continue
-            if not chunk:
-                break
-            data += chunk
-        return data
+        """What the program wrote to the line (see read_exactly)."""
+        return read_exactly(self.master, count)
 
     def settings(self):
-        """The termios as TCGETS2 reports it: cflag, ispeed and ospeed."""
+        """The termios as TCGETS2 reports it: iflag, cflag, cc, ispeed and ospeed."""
         fields = TERMIOS2.unpack(fcntl.ioctl(self.master, TCGETS2, bytes(TERMIOS2.size)))
-        return types.SimpleNamespace(cflag=fields[2], ispeed=fields[6], ospeed=fields[7])
+        return types.SimpleNamespace(iflag=fields[0], cflag=fields[2], cc=fields[5], ispeed=fields[6],
+                                     ospeed=fields[7])
 
 
 class Program:
@@ -226,10 +285,10 @@ class FakeClient:
     def data_port(self):
         return self.listener.getsockname()[1]
 
-    def connect(self):
+    def connect(self, within=SAFETY_SECONDS):
         """Handshake, then accept the server's data connection."""
         self.control.sendall(handshake(self.data_port))
-        self.listener.settimeout(SAFETY_SECONDS)
+        self.listener.settimeout(within)
         self.data, _ = self.listener.accept()
         self.data.settimeout(SAFETY_SECONDS)
         return self

@@ -31,10 +31,10 @@ check() { # description, driver arguments...
     fi
 }
 
-peer() { # log name, description, Python script and arguments
+peer() { # log name, description, Python script and arguments; $peer_limit seconds at most (90)
     local log="$work/$1.log" what=$2
     shift 2
-    if timeout 90 $python "$@" >"$log" 2>&1; then pass "$what: $(grep -c '^ok' "$log") checks"; else fail "$what"; fi
+    if timeout "${peer_limit:-90}" $python "$@" >"$log" 2>&1; then pass "$what: $(grep -c '^ok' "$log") checks"; else fail "$what"; fi
     sed 's/^/    /' "$log"
 }
 
@@ -61,6 +61,7 @@ started=$(date +%s)
 start_display
 start_serial_pair
 make_prefix
+install_port_driver "$windows_build/tests/wine/morvanetp.sys" || { cat "$work/driver-install.log"; fail "test port driver loaded"; }
 echo "== display $DISPLAY, prefix ready after $(($(date +%s) - started)) s"
 
 echo "== unit tests under Wine"
@@ -92,13 +93,18 @@ expect_status 0 "server ends after EXIT"
 
 echo "== server sessions with COM1 on a pseudo-terminal pair"
 port=$(free_port)
-start_program server-sessions "$server_exe" "[SERVER]\ncom=1\nport=$port\n"
+rfc2217_port=$(free_port)
+start_program server-sessions "$server_exe" "[SERVER]\ncom=1\nport=$port\nrfc2217=$rfc2217_port\n"
 peer peer "server sessions (handshake, data both ways, baud rate, next client)" \
     "$here/serial_peer.py" sessions "$port" "$work/serial-wine" "$work/serial-device"
 
 echo "== interoperability: the Linux client against the Windows server"
 peer interop "Linux client and Windows server" "$here/serial_peer.py" interop "$port" "$linux_build/client/morvane-client" \
     "$work/serial-wine" "$work/serial-device" "$work/interop"
+
+echo "== pyserial's RFC 2217 client against the Windows server"
+peer rfc2217 "RFC 2217 port of the Windows server" "$here/serial_peer.py" rfc2217 "$rfc2217_port" \
+    "$work/serial-wine" "$work/serial-device"
 
 echo "== a session error: a request the port refuses"
 $python "$here/serial_peer.py" bad-request "$port" >"$work/bad.log" 2>&1 || { cat "$work/bad.log"; fail "bad request sent"; }
@@ -166,6 +172,12 @@ zip_suite() {
     expect_status 0 "server from the zip, its sample settings, ends after EXIT"
 }
 zip_suite
+
+echo "== the Windows client in whole sessions, through the test port driver"
+peer_limit=300 peer client-linux-server "Windows client and Linux server" "$here/windows_client.py" linux-server \
+    "$windows_build" "$linux_build" "$work/client-linux"
+peer_limit=300 peer client-windows-server "Windows client and Windows server" "$here/windows_client.py" windows-server \
+    "$windows_build" "$work/client-windows" "$work/serial-device"
 
 echo "== Wine suite: $(($(date +%s) - started)) s"
 echo "wine: $passes passed, $failures failed"

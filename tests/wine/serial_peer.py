@@ -13,13 +13,15 @@ pseudo-terminal pair; the script also plays the device at the other end.
   serial_peer.py interop PORT CLIENT_PROGRAM WINE_END DEVICE_END FOLDER
       the Linux morvane-client against the server: an application on its
       virtual port talks to the device and changes the baud rate.
+  serial_peer.py rfc2217 PORT WINE_END DEVICE_END
+      pyserial's RFC 2217 client against the server's RFC 2217 port: the
+      baud rate, and bytes with IAC (0xFF) both ways.
 """
 
 import os
 import select
 import signal
 import socket
-import struct
 import subprocess
 import sys
 import termios
@@ -27,14 +29,13 @@ import time
 
 import serial  # Debian's python3-serial
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+
+import morvane_support as support  # noqa: E402
+
 LIMIT = 15.0  # seconds: a safety net, never a synchronisation
-SET_BAUD_RATE = 0x001B0004
 SET_TIMEOUTS = 0x001B001C
 REFUSED_CODE = 0x001B2000  # not a serial request: the port refuses it
-
-
-def baud_record(rate):
-    return struct.pack("<BBII", 4, 0, SET_BAUD_RATE, rate)
 
 
 def open_session(port):
@@ -50,30 +51,15 @@ def open_session(port):
             if time.monotonic() > deadline:
                 raise
             time.sleep(0.1)
-    control.sendall(struct.pack(">H", listener.getsockname()[1]))
+    control.sendall(support.handshake(listener.getsockname()[1]))
     data, _ = listener.accept()
     data.settimeout(LIMIT)
     listener.close()
     return control, data
 
 
-def receive(sock, count):
-    out = b""
-    while len(out) < count:
-        chunk = sock.recv(count - len(out))
-        if not chunk:
-            break
-        out += chunk
-    return out
-
-
 def read_device(fd, count):
-    out = b""
-    deadline = time.monotonic() + LIMIT
-    while len(out) < count and time.monotonic() < deadline:
-        if select.select([fd], [], [], 0.5)[0]:
-            out += os.read(fd, count - len(out))
-    return out
+    return support.read_exactly(fd, count, LIMIT)
 
 
 def open_device(path):
@@ -92,12 +78,7 @@ def wait_for_speed(path, speed):
     """Polls the port's speed as the Wine side set it."""
     fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
     try:
-        deadline = time.monotonic() + LIMIT
-        while termios.tcgetattr(fd)[5] != speed:
-            if time.monotonic() > deadline:
-                return False
-            time.sleep(0.05)
-        return True
+        return support.eventually(lambda: termios.tcgetattr(fd)[5] == speed, LIMIT)
     finally:
         os.close(fd)
 
@@ -109,16 +90,17 @@ def sessions(port, wine_end, device_end):
     check(True, "first client: handshake, the server connected back")
     from_device = bytes(range(200)) * 2  # 400 bytes written at once
     os.write(device, from_device)
-    check(receive(data, len(from_device)) == from_device, "400 bytes from the device reach the client intact")
+    check(support.receive_exactly(data, len(from_device)) == from_device,
+          "400 bytes from the device reach the client intact")
     from_client = bytes((i * 7) & 0xFF for i in range(300))
     data.sendall(from_client)
     check(read_device(device, len(from_client)) == from_client, "300 bytes from the client reach the device intact")
     # All-zero time-outs, were they applied, would stay on the port and hold a
     # short piece that arrives while a read waits (the interop run shows it).
-    control.sendall(struct.pack("<BBI", 20, 0, SET_TIMEOUTS) + bytes(20) + baud_record(19200))
+    control.sendall(support.record(SET_TIMEOUTS, bytes(20)) + support.baud_record(19200))
     check(wait_for_speed(wine_end, termios.B19200), "SET_TIMEOUTS taken; SET_BAUD_RATE 19200 shows on the termios")
     control.close()
-    receive(data, 1 << 16)  # whatever the port still read, up to the close
+    support.receive_exactly(data, 1 << 16)  # whatever the port still read, up to the close
     check(data.recv(1) == b"", "the session ends with the control connection")
     data.close()
 
@@ -126,10 +108,11 @@ def sessions(port, wine_end, device_end):
     os.write(device, between)
     control, data = open_session(port)
     check(True, "second client served after the first ended")
-    check(receive(data, len(between)) == between, "bytes from between the sessions reach the next client first")
+    check(support.receive_exactly(data, len(between)) == between,
+          "bytes from between the sessions reach the next client first")
     data.sendall(b"second")
     check(read_device(device, 6) == b"second", "the second client's bytes reach the device")
-    control.sendall(baud_record(9600))
+    control.sendall(support.baud_record(9600))
     check(wait_for_speed(wine_end, termios.B9600), "the second client's SET_BAUD_RATE (9600) shows")
     control.close()
     data.close()
@@ -138,8 +121,14 @@ def sessions(port, wine_end, device_end):
 
 def bad_request(port):
     control, data = open_session(port)
-    # The record arrives before the close: the server replays it first.
-    control.sendall(struct.pack("<BBI", 0, 0, REFUSED_CODE))
+    control.sendall(support.record(REFUSED_CODE))
+    # Held open until the server goes: a session also ends when its data
+    # connection closes, which could come before the record is read.
+    control.settimeout(30)
+    try:
+        control.recv(1)
+    except OSError:
+        pass
     control.close()
     data.close()
 
@@ -151,7 +140,7 @@ def piece(port, device_end, size, arrives):
     os.write(device, sent)
     # Well inside the 1.14 s after which a 64-byte read ends by itself.
     readable, _, _ = select.select([data], [], [], 0.5)
-    arrived = readable and receive(data, len(sent)) == sent
+    arrived = readable and support.receive_exactly(data, len(sent)) == sent
     if arrives == "1":
         check(arrived, f"{size} bytes from the device reach the client at once")
     else:
@@ -198,8 +187,22 @@ def interop(server_port, client_program, wine_end, device_end, folder):
         os.close(device)
 
 
+def rfc2217(port, wine_end, device_end):
+    device = open_device(device_end)
+    # pyserial waits for the answers, which carry what GetCommState reports.
+    app = serial.serial_for_url("rfc2217://127.0.0.1:%s" % port, baudrate=57600, timeout=LIMIT)
+    check(wait_for_speed(wine_end, termios.B57600), "an RFC 2217 open at 57600 shows on the port's termios")
+    app.write(b"\xff to the device \xff")
+    check(read_device(device, 19) == b"\xff to the device \xff", "bytes with IAC reach the device")
+    os.write(device, b"\xff\xff back")
+    check(app.read(7) == b"\xff\xff back", "bytes with IAC reach the client")
+    app.close()
+    os.close(device)
+
+
 if __name__ == "__main__":
-    commands = {"sessions": sessions, "bad-request": bad_request, "piece": piece, "interop": interop}
+    commands = {"sessions": sessions, "bad-request": bad_request, "piece": piece, "interop": interop,
+                "rfc2217": rfc2217}
     if len(sys.argv) < 3 or sys.argv[1] not in commands:
         sys.exit(__doc__)
     commands[sys.argv[1]](*sys.argv[2:])

@@ -42,7 +42,9 @@ start_serial_pair() {
 # A fresh prefix under the Japanese locale (the message-box font is fixed
 # when the prefix is made), no window manager delays, no crash dialog, and
 # every COM port mapped: COM1 to the pair, the others to nothing, so that no
-# test reaches a real serial port.
+# test reaches a real serial port. COM3 and COM13 are for the test port
+# driver (install_port_driver): an empty value keeps Wine from giving them to
+# the machine's own ports, and the driver takes the names over.
 make_prefix() {
     export LANG=ja_JP.UTF-8 LC_ALL=ja_JP.UTF-8
     export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
@@ -52,7 +54,8 @@ make_prefix() {
         printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n\n'
         printf '[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug]\n"Debugger"=""\n\n'
         printf '[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n"COM1"="%s"\n' "$work/serial-wine"
-        for n in 2 3 4 5 6 7 8 9; do printf '"COM%s"="%s"\n' "$n" "$work/no-port-$n"; done
+        for n in 2 4 5 6 7 8 9; do printf '"COM%s"="%s"\n' "$n" "$work/no-port-$n"; done
+        printf '"COM3"=""\n"COM13"=""\n'
     } >"$work/setup.reg"
     timeout 60 wine regedit "$work/setup.reg"
     timeout 60 wineserver -w
@@ -65,4 +68,13 @@ make_prefix() {
         echo "COM1 is $target, not the test's pseudo-terminal: refusing to go on"
         return 1
     fi
+}
+
+# Loads the suite's test port driver ($1, a .sys) as a demand-start kernel
+# service: the client side is COM3, the application side \\.\COM13.
+install_port_driver() {
+    cp "$1" "$WINEPREFIX/drive_c/windows/system32/drivers/morvanetp.sys"
+    timeout 60 wine sc create morvanetp type= kernel start= demand \
+        binpath= 'C:\windows\system32\drivers\morvanetp.sys' >"$work/driver-install.log" 2>&1
+    timeout 60 wine net start morvanetp >>"$work/driver-install.log" 2>&1
 }

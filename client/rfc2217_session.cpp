@@ -1,0 +1,84 @@
+#include "client/rfc2217_session.h"
+
+#include <algorithm>
+
+#include "client/client_application.h"
+#include "client/session.h"
+
+namespace client {
+
+void Rfc2217Link::begin(std::vector<unsigned char>& out) { stream.appendOffers(out); }
+
+void Rfc2217Link::commands(const unsigned char* records, int size, std::vector<unsigned char>& out) {
+    // A server that never agrees gets nothing; its queue stays bounded.
+    if (!agreed && held.size() > net::controlBufferSize) held.clear();
+    std::vector<unsigned char>& target = agreed ? out : held;
+    for (int at = 0; at + net::recordHeaderSize <= size;) {
+        const int length = net::recordHeaderSize + records[at];
+        if (!net::validRecordLength(records[at]) || at + length > size) break;
+        translator.translate(net::decodeRecord(records + at), target);
+        at += length;
+    }
+}
+
+size_t Rfc2217Link::receive(const unsigned char* in, size_t length, unsigned char* data,
+                            std::vector<unsigned char>& out) {
+    const size_t count = stream.receive(in, length, data, *this);
+    out.insert(out.end(), stream.answers.begin(), stream.answers.end());
+    stream.answers.clear();
+    if (!agreed && stream.comPortAgreed()) {
+        agreed = true;
+        out.insert(out.end(), held.begin(), held.end());
+        held.clear();
+    }
+    return count;
+}
+
+void carryRfc2217Input(ClientApplication& app) {
+    unsigned char received[net::controlBufferSize];
+    unsigned char data[net::controlBufferSize];
+    std::vector<unsigned char> out;
+    const net::SocketHandle sock = app.controlSocket.handle();
+    // The waits end with the connection (keepalive bounds a silent peer) or endSession.
+    while (!app.ending) {
+        if (!app.controlEvent->wait()) {
+            endSession(app, lostText);
+            break;
+        }
+        const int got = net::receiveBytes(sock, received, sizeof received);
+        if (const char* end = receiveEnd(got)) {
+            endSession(app, end);
+            break;
+        }
+        if (got < 0) continue;
+        size_t count;
+        {
+            std::lock_guard<std::mutex> lock(app.controlMutex);
+            out.clear();
+            count = app.rfc2217->receive(received, static_cast<size_t>(got), data, out);
+            if (!out.empty() && !net::sendAll(sock, out.data(), static_cast<int>(out.size()))) {
+                endSession(app, lostText);
+                break;
+            }
+        }
+        for (size_t done = 0; done < count && !app.ending;) {
+            const int piece = static_cast<int>(std::min<size_t>(count - done, net::chunkSize));
+            const PortResult result = app.device.write(data + done, piece);
+            // A write the port refused loses this piece only.
+            if (result.status == PortResult::failed || (result.status == PortResult::done && result.count < piece))
+                endSession(app, "write device error");
+            done += static_cast<size_t>(piece);
+        }
+    }
+}
+
+bool sendRfc2217Data(ClientApplication& app, const unsigned char* data, int count) {
+    unsigned char escaped[2 * net::chunkSize];
+    const size_t size = net::telnet::TelnetStream::escape(data, static_cast<size_t>(std::min(count, net::chunkSize)),
+                                                         escaped);
+    // Commands and answers share the connection.
+    std::lock_guard<std::mutex> lock(app.controlMutex);
+    return net::sendAll(app.controlSocket.handle(), escaped, static_cast<int>(size));
+}
+
+}  // namespace client

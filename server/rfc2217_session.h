@@ -1,0 +1,56 @@
+// A session of a client on the RFC 2217 listener: Telnet on one connection,
+// serial data both ways, and com-port commands replayed on the serial port
+// through the same layer as native control requests, each answered. It
+// shares the native session's ending, its kept bytes and its fault rules.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <vector>
+
+#include "net/rfc2217.h"
+#include "net/telnet_stream.h"
+#include "server/server_application.h"
+
+namespace server {
+
+class Rfc2217Session : net::telnet::CommandSink, net::rfc2217::ComPortTarget {
+public:
+    explicit Rfc2217Session(ServerApplication& app);
+
+    // Runs the session on the session thread until it ends; the pump from
+    // the port runs on app.comToNetThread, which endSession() joins.
+    void run();
+
+private:
+    void comPortCommand(const unsigned char* command, size_t length, size_t dataBefore) override;
+    bool replay(uint32_t ioControlCode, const unsigned char* input, int length) override;
+    bool settings(net::SerialSettings& out) override;
+    bool modemLines(uint8_t& lines) override;
+
+    void pumpPortToNet();
+    // Writes received serial bytes [written, upTo) to the port; false once
+    // the session ends.
+    bool writeToPort(size_t upTo);
+    // Sends `pending` with the lock held; false when the connection failed.
+    bool sendPending(int* sent = nullptr);
+
+    ServerApplication& app;
+    SerialPort& port;
+    const net::SocketHandle sock;
+    net::telnet::TelnetStream stream{net::telnet::TelnetStream::Role::server};
+    net::rfc2217::ComPortServer commands{*this};
+
+    // Both threads send: the lock keeps answers and data pieces whole, and
+    // guards `commands` and `pending`.
+    std::mutex sending;
+    std::condition_variable resumed;
+    std::vector<unsigned char> pending;
+
+    // Network to port (the session thread).
+    unsigned char netBuffer[net::controlBufferSize] = {};
+    unsigned char dataBuffer[net::controlBufferSize] = {};
+    size_t written = 0;
+};
+
+}  // namespace server
