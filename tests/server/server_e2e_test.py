@@ -217,7 +217,7 @@ class ReadInterval(ServerTest):
 
     def test_interval_0_forwards_a_lone_byte_at_once_and_a_burst_in_few_pieces(self):
         self.assertTrue(self.lone_byte_arrives(0))
-        client, burst = self.clients[0], pattern(4000)  # 63 pieces of 64 bytes
+        client, burst = self.clients[0], support.pattern(4000)  # 63 pieces of 64 bytes
         before = support.pieces_received(client.data)
         self.pty.send(burst)
         self.assertEqual(client.receive(len(burst)), burst)
