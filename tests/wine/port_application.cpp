@@ -186,6 +186,26 @@ int commandEmptyRead(HANDLE port, const char* text) {
     return failures == 0 ? 0 : 1;
 }
 
+// Keeps the port open across a server restart: sets BAUD, then twice a
+// ping and its pong, each once a line on standard input says the session
+// is up.
+int commandHold(HANDLE port, DWORD baud) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    expect(GetCommState(port, &dcb) != FALSE, "GetCommState");
+    dcb.BaudRate = baud;
+    expect(SetCommState(port, &dcb) != FALSE, "SetCommState " + std::to_string(baud));
+    for (const char* round : {"1", "2"}) {
+        std::printf("waiting to send ping %s\n", round);
+        char line[64];
+        expect(std::fgets(line, sizeof line, stdin) != nullptr, "told to go on");
+        std::string ping = std::string("ping ") + round, pong = std::string("pong ") + round;
+        expect(writeAll(port, std::vector<unsigned char>(ping.begin(), ping.end())), "wrote " + ping);
+        expect(readAll(port, pong.size()) == std::vector<unsigned char>(pong.begin(), pong.end()), "read " + pong);
+    }
+    return failures == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -193,7 +213,7 @@ int main(int argc, char** argv) {
     std::string command = argc > 2 ? argv[1] : "";
     if (command.empty()) {
         std::fputs("usage: morvane-port-app settings PORT | exchange PORT SIZE | backlog PORT SIZE\n"
-                   "       | purge PORT | empty-read PORT TEXT | fail-wait PORT\n",
+                   "       | purge PORT | empty-read PORT TEXT | fail-wait PORT | hold PORT BAUD\n",
                    stderr);
         return 2;
     }
@@ -201,6 +221,7 @@ int main(int argc, char** argv) {
     if (command == "settings") return commandSettings(port);
     if (command == "exchange" && argc == 4) return commandExchange(port, std::strtoul(argv[3], nullptr, 10));
     if (command == "backlog" && argc == 4) return commandBacklog(port, std::strtoul(argv[3], nullptr, 10));
+    if (command == "hold" && argc == 4) return commandHold(port, std::strtoul(argv[3], nullptr, 10));
     if (command == "empty-read" && argc == 4) return commandEmptyRead(port, argv[3]);
     if (command == "purge") expect(PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR) != FALSE, "PurgeComm");
     else if (command == "fail-wait") expect(driverRequest(port, failWaitCode), "the client's control-wait made to fail");

@@ -176,6 +176,8 @@ zip_suite
 echo "== the Windows client in whole sessions, through the test port driver"
 peer_limit=300 peer client-linux-server "Windows client and Linux server" "$here/windows_client.py" linux-server \
     "$windows_build" "$linux_build" "$work/client-linux"
+peer_limit=300 peer client-restart "Windows client and a restarted Linux server" "$here/windows_client.py" server-restart \
+    "$windows_build" "$linux_build" "$work/client-restart"
 peer_limit=300 peer client-windows-server "Windows client and Windows server" "$here/windows_client.py" windows-server \
     "$windows_build" "$work/client-windows" "$work/serial-device"
 

@@ -5,9 +5,12 @@ The script plays the serial device and starts the programs.
   windows_client.py linux-server WINDOWS_BUILD LINUX_BUILD WORK
       against the Linux server with a pty as its device: settings, 1 MiB
       each way, a purge, an empty read, a backlog, a failing control-wait.
+  windows_client.py server-restart WINDOWS_BUILD LINUX_BUILD WORK
+      the Linux server killed: reconnect=0 ends the client, reconnect=1
+      keeps COM13 open across a restart.
   windows_client.py windows-server WINDOWS_BUILD WORK DEVICE_END
       against the Windows server, whose COM1 is the other end of the pty
-      pair DEVICE_END: 1 MiB each way.
+      pair DEVICE_END (serial-wine beside it): settings, 1 MiB each way.
 """
 
 import fcntl
@@ -79,11 +82,11 @@ class Harness:
         support.write_settings(folder, section, **keys)
         return folder
 
-    def wine(self, program, *arguments, folder=None, output=None):
+    def wine(self, program, *arguments, folder=None, output=None, stdin=subprocess.DEVNULL):
         if folder is not None:
             output = open(os.path.join(folder, "output.log"), "w")
         return subprocess.Popen(["wine", os.path.join(self.windows_build, program), *arguments], cwd=folder,
-                                stdin=subprocess.DEVNULL, stdout=output, stderr=subprocess.STDOUT, text=True)
+                                stdin=stdin, stdout=output, stderr=subprocess.STDOUT, text=True)
 
     def linux_server(self, name, **keys):
         """The Linux server; pass the `port` of an earlier run to restart it there."""
@@ -105,9 +108,23 @@ class Harness:
         settings.update(keys)
         return self.wine("client/morvane-client.exe", folder=self.folder(name, "CLIENT", **settings))
 
-    def test_program(self, program, *arguments):
+    def test_program(self, program, *arguments, stdin=subprocess.DEVNULL):
         """Starts one of our test programs; `finish` collects its checks."""
-        return self.wine("tests/wine/" + program, *arguments, output=subprocess.PIPE)
+        return self.wine("tests/wine/" + program, *arguments, output=subprocess.PIPE, stdin=stdin)
+
+    def printed(self, program, text):
+        """Whether `program` prints `text` (within LIMIT); what it printed is shown."""
+        output, deadline = b"", time.monotonic() + LIMIT
+        while text.encode() not in output:
+            if not select.select([program.stdout], [], [], max(0, deadline - time.monotonic()))[0]:
+                break
+            chunk = os.read(program.stdout.fileno(), 4096)
+            if not chunk:
+                break
+            output += chunk
+        for line in output.decode(errors="replace").splitlines():
+            print("  " + line, flush=True)
+        return text.encode() in output
 
     def finish(self, program):
         try:
@@ -184,6 +201,55 @@ def linux_server(windows_build, linux_build, work):
         pty.close()
 
 
+def server_restart(windows_build, linux_build, work):
+    harness = Harness(windows_build, work, linux_build)
+    pty = support.PtyPair()
+    server = harness.linux_server("restart-server", device=pty.slave_path)
+    port, client, application = server.port, None, None
+
+    def kill_server():
+        os.kill(server.process.pid, signal.SIGKILL)
+        server.wait()
+
+    try:
+        client = harness.windows_client("client-once", port)
+        check(harness.application("settings") == 0 and eventually(lambda: pty.settings().ospeed == 115200),
+              "a session runs")
+        kill_server()
+        check(harness.gui("box", CLIENT_TITLE, "server closed the connection", "warning") == 0,
+              "reconnect=0: the killed server's end in a warning box")
+        check(client.wait(timeout=LIMIT) == 1, "the Windows client ends with status 1")
+
+        server = harness.linux_server("restart-server", device=pty.slave_path, port=port)
+        client = harness.windows_client("client-again", port, reconnect=1)
+        application = harness.test_program("morvane-port-app.exe", "hold", "COM13", "57600", stdin=subprocess.PIPE)
+
+        def ping(round_number, what):
+            check(eventually(lambda: pty.settings().ospeed == 57600), what)
+            application.stdin.write("go on\n")
+            application.stdin.flush()
+            check(pty.receive(6) == b"ping %d" % round_number, "the application's bytes reach the device")
+            pty.send(b"pong %d" % round_number)
+
+        ping(1, "the application's 57600 bit/s show on the device")
+        check(harness.printed(application, "ok: read pong 1"), "and the device's reach the application")
+        kill_server()
+        # What the new session's device shows comes from the client alone.
+        line = termios.tcgetattr(pty.master)
+        line[4] = line[5] = termios.B9600
+        termios.tcsetattr(pty.master, termios.TCSANOW, line)
+        server = harness.linux_server("restart-server", device=pty.slave_path, port=port)
+        ping(2, "reconnect=1: after the restart the client sets the new server's device to 57600 bit/s")
+        check(harness.finish(application) == 0, "and back to it")
+        pty.send(stream(3, BACKLOG))
+        check(harness.application("backlog", str(BACKLOG)) == 0, "the new session's writes to the driver may wait")
+        check(harness.gui("exit", CLIENT_TITLE) == 0 and client.wait(timeout=LIMIT) == 0, "EXIT ends the client")
+    finally:
+        harness.end(*[program for program in (application, client) if program is not None])
+        server.stop()
+        pty.close()
+
+
 def windows_server(windows_build, work, device_end):
     harness = Harness(windows_build, work)
     device = os.open(device_end, os.O_RDWR | os.O_NOCTTY)
@@ -203,8 +269,16 @@ def windows_server(windows_build, work, device_end):
                 out += os.read(device, count - len(out))
             return bytes(out)
 
-        # No settings here: after the records of a SetCommState the Windows
-        # server's reads of COM1 under Wine sometimes never complete again.
+        def wine_end_speed():
+            wine_end = os.path.join(os.path.dirname(device_end), "serial-wine")
+            line = os.open(wine_end, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+            try:
+                return termios.tcgetattr(line)[5]
+            finally:
+                os.close(line)
+
+        check(harness.application("settings") == 0, "the application sets 115200 7E2 RTS/CTS")
+        check(eventually(lambda: wine_end_speed() == termios.B115200), "115200 bit/s show on the server's COM1")
         exchange(harness, send, receive)
         for title, program in (CLIENT_TITLE, client), ("WIN morvane Server", server):
             check(harness.gui("exit", title) == 0 and program.wait(timeout=LIMIT) == 0, "EXIT ends " + title)
@@ -216,7 +290,7 @@ def windows_server(windows_build, work, device_end):
 if __name__ == "__main__":
     # A time-out of the suite ends the script through its clean-ups.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit("ended by SIGTERM"))
-    commands = {"linux-server": linux_server, "windows-server": windows_server}
+    commands = {"linux-server": linux_server, "server-restart": server_restart, "windows-server": windows_server}
     if len(sys.argv) < 3 or sys.argv[1] not in commands:
         sys.exit(__doc__)
     commands[sys.argv[1]](*sys.argv[2:])
