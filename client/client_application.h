@@ -63,8 +63,8 @@ public:
     std::thread controlThread;
     std::thread netToDeviceThread;
     unsigned char controlBuffer[net::controlBufferSize] = {};
-    unsigned char deviceReadBuffer[net::chunkSize] = {};
-    unsigned char netReadBuffer[net::chunkSize] = {};
+    unsigned char deviceReadBuffer[net::largeChunkSize] = {};
+    unsigned char netReadBuffer[net::largeChunkSize] = {};
 
     // The port's side sends only while its connection is up, under its lock,
     // so that the session thread never closes a socket in use.

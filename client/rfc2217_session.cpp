@@ -62,7 +62,7 @@ void carryRfc2217Input(ClientApplication& app) {
             }
         }
         for (size_t done = 0; done < count && !app.ending;) {
-            const int piece = static_cast<int>(std::min<size_t>(count - done, net::chunkSize));
+            const int piece = static_cast<int>(std::min<size_t>(count - done, net::largeChunkSize));
             const PortResult result = app.device.write(data + done, piece);
             // A write the port refused loses this piece only.
             if (result.status == PortResult::failed || (result.status == PortResult::done && result.count < piece))
@@ -73,9 +73,9 @@ void carryRfc2217Input(ClientApplication& app) {
 }
 
 bool sendRfc2217Data(ClientApplication& app, const unsigned char* data, int count) {
-    unsigned char escaped[2 * net::chunkSize];
-    const size_t size = net::telnet::TelnetStream::escape(data, static_cast<size_t>(std::min(count, net::chunkSize)),
-                                                         escaped);
+    unsigned char escaped[2 * net::largeChunkSize];
+    const size_t size =
+        net::telnet::TelnetStream::escape(data, static_cast<size_t>(std::min(count, net::largeChunkSize)), escaped);
     // Commands and answers share the connection.
     std::lock_guard<std::mutex> lock(app.controlMutex);
     return net::sendAll(app.controlSocket.handle(), escaped, static_cast<int>(size));

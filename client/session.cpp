@@ -182,7 +182,7 @@ int forwardControlRequests(ClientApplication& app) {
 
 int pumpDeviceToNetwork(ClientApplication& app) {
     for (;;) {
-        const PortResult result = app.device.read(app.deviceReadBuffer, net::chunkSize);
+        const PortResult result = app.device.read(app.deviceReadBuffer, net::largeChunkSize);
         if (result.status == PortResult::again) continue;
         if (result.status == PortResult::failed) app.failSession("read device error");
         if (result.count == 0) continue;
@@ -199,16 +199,17 @@ int pumpDeviceToNetwork(ClientApplication& app) {
 int pumpNetworkToDevice(ClientApplication& app) {
     // Its waits end as the session thread's do.
     while (!app.ending) {
-        if (!app.dataEvent->wait()) {
-            endSession(app, lostText);
-            break;
+        // Receive first and wait only when nothing is pending: a busy
+        // connection then costs one call per piece.
+        const int received = net::receiveBytes(app.dataSocket, app.netReadBuffer, net::largeChunkSize);
+        if (received < 0 && net::lastErrorWouldBlock()) {
+            if (!app.dataEvent->wait()) endSession(app, lostText);
+            continue;
         }
-        const int received = net::receiveBytes(app.dataSocket, app.netReadBuffer, net::chunkSize);
         if (const char* end = receiveEnd(received)) {
             endSession(app, end);
             break;
         }
-        if (received < 0) continue;
         const PortResult result = app.device.write(app.netReadBuffer, received);
         // A write the port refused loses this piece only.
         if (result.status == PortResult::again) continue;

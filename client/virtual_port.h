@@ -51,9 +51,11 @@ public:
     // the port's settings or flushed it; the first call reports the settings
     // the port starts with.
     PortResult waitControl(unsigned char* buffer, int size);
-    // Completes with up to `size` bytes that applications wrote.
+    // Completes with up to `size` bytes that applications wrote, as many as
+    // are there (the Windows driver: at most net::chunkSize).
     PortResult read(unsigned char* buffer, int size);
-    // Gives applications `count` bytes to read; done means every byte was taken.
+    // Gives applications `count` bytes to read; done means every byte was
+    // taken, again that the Windows driver refused some of them (lost).
     PortResult write(const unsigned char* data, int count);
     // Makes a write that waits for the port fail, until allowWrites(): the
     // session its bytes came from has ended. Any thread.

@@ -68,7 +68,7 @@ struct VirtualPort::Driver {
     std::mutex mutex;
     std::condition_variable readerWaiting;
     bool readerHolding = false;
-    unsigned char packet[1 + net::chunkSize];
+    unsigned char packet[1 + net::largeChunkSize];
 
     // The control side's own.
     bool reportedAny = false;
@@ -226,7 +226,7 @@ PortResult VirtualPort::read(unsigned char* buffer, int size) {
         d.readerHolding = false;
     }
     d.readerWaiting.notify_all();
-    const size_t wanted = 1 + static_cast<size_t>(size < net::chunkSize ? size : net::chunkSize);
+    const size_t wanted = 1 + static_cast<size_t>(size < net::largeChunkSize ? size : net::largeChunkSize);
     for (;;) {
         // Read first and wait only when nothing is there: a busy port then
         // costs one call per piece.

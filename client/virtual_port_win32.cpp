@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "client/virtual_port.h"
+#include "net/protocol.h"
 
 namespace client {
 
@@ -98,16 +99,33 @@ PortResult VirtualPort::waitControl(unsigned char* buffer, int size) {
     return driver->finish(issued, count, driver->controlOverlapped);
 }
 
+// The driver's reads and writes are of at most chunkSize bytes.
 PortResult VirtualPort::read(unsigned char* buffer, int size) {
     DWORD count = 0;
-    BOOL issued = ReadFile(driver->device, buffer, static_cast<DWORD>(size), &count, &driver->readOverlapped);
+    const DWORD wanted = static_cast<DWORD>(size < net::chunkSize ? size : net::chunkSize);
+    BOOL issued = ReadFile(driver->device, buffer, wanted, &count, &driver->readOverlapped);
     return driver->finish(issued, count, driver->readOverlapped);
 }
 
+// A larger piece goes to the driver in several writes, in order. A write the
+// driver refuses loses its own bytes only, as when each came in its own
+// receive.
 PortResult VirtualPort::write(const unsigned char* data, int count) {
-    DWORD written = 0;
-    BOOL issued = WriteFile(driver->device, data, static_cast<DWORD>(count), &written, &driver->writeOverlapped);
-    return driver->finish(issued, written, driver->writeOverlapped, driver->writeStop);
+    int written = 0;
+    bool refused = false;
+    for (int at = 0; at < count; at += net::chunkSize) {
+        const int piece = count - at < net::chunkSize ? count - at : net::chunkSize;
+        DWORD taken = 0;
+        BOOL issued = WriteFile(driver->device, data + at, static_cast<DWORD>(piece), &taken, &driver->writeOverlapped);
+        const PortResult result = driver->finish(issued, taken, driver->writeOverlapped, driver->writeStop);
+        if (result.status == PortResult::again) {
+            refused = true;
+            continue;
+        }
+        written += result.count;
+        if (result.status == PortResult::failed || result.count < piece) return {result.status, written};
+    }
+    return {refused ? PortResult::again : PortResult::done, written};
 }
 
 void VirtualPort::stopWrites() { SetEvent(driver->writeStop); }

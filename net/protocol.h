@@ -7,8 +7,12 @@
 
 namespace net {
 
-// Serial data moves in pieces of at most this many bytes.
+// Serial data moves in pieces of at most largeChunkSize bytes, taking what
+// is there without waiting for more. Reads that wait to fill their buffer
+// (the server's port with a nonzero interval) and the Windows driver's
+// requests keep to chunkSize.
 constexpr int chunkSize = 64;
+constexpr int largeChunkSize = 4096;
 // One control-wait result, and the server's record buffer.
 constexpr int controlBufferSize = 4096;
 constexpr uint16_t defaultPort = 8875;

@@ -106,7 +106,7 @@ bool Rfc2217Session::sendPending(int* sent) {
 // As the native pump, with the bytes IAC-escaped and the modem lines polled
 // between reads.
 void Rfc2217Session::pumpPortToNet() {
-    unsigned char escaped[2 * net::chunkSize];
+    unsigned char escaped[2 * net::largeChunkSize];
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(sending);
@@ -115,7 +115,7 @@ void Rfc2217Session::pumpPortToNet() {
         }
         if (app.unsentLength == 0) {
             if (app.sessionEnding) return;
-            const int got = port.read(app.comReadBuffer, net::chunkSize);
+            const int got = port.read(app.comReadBuffer, port.readSize());
             if (got < 0) {
                 app.finishSession(SessionEnd::portLost);
                 return;

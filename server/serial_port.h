@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 
+#include "net/protocol.h"
 #include "net/serial_settings.h"
 
 #ifdef _WIN32
@@ -63,18 +64,24 @@ public:
     const std::string& name() const { return openedName; }
 
     // Creates what reads and writes wait on: the named events "READ03x" and
-    // "WRITE03x" on Windows, and the reader's wake-up on every platform.
+    // "WRITE03x" on Windows, and the transfers' wake-up on every platform.
     // False when one cannot be made.
     bool createIoEvents();
 
+    // What one read asks for. A read that returns on arrival takes what is
+    // there, up to a large piece; one that waits for its buffer to fill stays
+    // small, so that a slow stream still moves every few milliseconds rather
+    // than once per total time-out.
+    int readSize() const { return timeouts.returnsOnArrival() ? net::largeChunkSize : net::chunkSize; }
     // Reads up to `capacity` bytes within the read time-outs. Returns the
     // count, 0 when the time-out ran out on a silent line, negative when the
     // port failed or hung up. One reader at a time.
     int read(unsigned char* buffer, int capacity);
-    // Makes the current or next read return at once with what it has, until
-    // rearmReader(); from any thread.
-    void wakeReader();
-    void rearmReader();
+    // Makes the current or next read (on Linux also a write waiting for a
+    // stopped line) return at once with what it moved, until rearm(); from
+    // any thread.
+    void wake();
+    void rearm();
     // Writes within the write time-outs. Returns the count written, fewer on
     // a time-out, negative when the port failed. One writer at a time.
     int write(const unsigned char* data, int length);

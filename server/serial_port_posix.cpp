@@ -37,6 +37,33 @@ int pollTimeout(const Deadline& deadline) {
 // The port has gone (hung up, or an error): what was read still counts.
 int failedWith(int done) { return done > 0 ? done : -1; }
 
+// Writes within the write time-outs; a readable `wake` (-1: none) cuts a wait
+// for the line short.
+int writeWithin(int fd, const PortTimeouts& limits, const unsigned char* data, int length, int wake) {
+    Deadline total;
+    if (limits.writeTotalMultiplier != 0 || limits.writeTotalConstant != 0)
+        total = after(Clock::now(), uint64_t{limits.writeTotalMultiplier} * static_cast<uint64_t>(length) +
+                                        limits.writeTotalConstant);
+    int done = 0;
+    while (done < length) {
+        ssize_t put = ::write(fd, data + done, static_cast<size_t>(length - done));
+        if (put > 0) {
+            done += static_cast<int>(put);
+            continue;
+        }
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0 && errno != EAGAIN) return failedWith(done);
+        pollfd entries[2] = {{fd, POLLOUT, 0}, {wake, POLLIN, 0}};
+        int ready = ::poll(entries, 2, pollTimeout(total));
+        if (ready == 0) break;
+        if (ready < 0 && errno != EINTR) return failedWith(done);
+        if (ready < 0) continue;
+        if (entries[1].revents != 0) break;
+        if (!(entries[0].revents & POLLOUT)) return failedWith(done);
+    }
+    return done;
+}
+
 }  // namespace
 
 // COM1 to COM9 are the first nine ttyS devices; a "device" setting names the
@@ -130,40 +157,20 @@ int SerialPort::read(unsigned char* buffer, int capacity) {
     return done;
 }
 
-void SerialPort::wakeReader() {
+void SerialPort::wake() {
     const char byte = 0;
     // Full means a wake-up is pending already.
     [[maybe_unused]] ssize_t written = ::write(wakePipe[1], &byte, 1);
 }
 
-void SerialPort::rearmReader() {
+void SerialPort::rearm() {
     char bytes[16];
     while (::read(wakePipe[0], bytes, sizeof bytes) > 0) {
     }
 }
 
 int SerialPort::write(const unsigned char* data, int length) {
-    const PortTimeouts limits = timeouts;
-    Deadline total;
-    if (limits.writeTotalMultiplier != 0 || limits.writeTotalConstant != 0)
-        total = after(Clock::now(), uint64_t{limits.writeTotalMultiplier} * static_cast<uint64_t>(length) +
-                                        limits.writeTotalConstant);
-    int done = 0;
-    while (done < length) {
-        ssize_t put = ::write(fd, data + done, static_cast<size_t>(length - done));
-        if (put > 0) {
-            done += static_cast<int>(put);
-            continue;
-        }
-        if (put < 0 && errno == EINTR) continue;
-        if (put < 0 && errno != EAGAIN) return failedWith(done);
-        pollfd entry{fd, POLLOUT, 0};
-        int ready = ::poll(&entry, 1, pollTimeout(total));
-        if (ready == 0) break;
-        if (ready < 0 && errno != EINTR) return failedWith(done);
-        if (ready > 0 && !(entry.revents & POLLOUT)) return failedWith(done);
-    }
-    return done;
+    return writeWithin(fd, timeouts, data, length, wakePipe[0]);
 }
 
 bool SerialPort::healthy() {
@@ -193,8 +200,9 @@ bool SerialPort::replay(uint32_t ioControlCode, const unsigned char* input, int 
     case PortAction::breakOff:
         return tty::setBreak(fd, false);
     case PortAction::immediateChar:
-        // Writers share nothing here, so the control loop may write too.
-        return write(&request.character, 1) == 1;
+        // Writers share nothing here, so the control loop may write too. The
+        // session's end does not cut it short: a refusal is the port's own.
+        return writeWithin(fd, timeouts, &request.character, 1, -1) == 1;
     case PortAction::modemLines:
         return tty::changeModemLines(fd, request.lines);
     case PortAction::stopOutput:

@@ -112,13 +112,15 @@ int SerialPort::read(unsigned char* buffer, int capacity) {
     return finishTransfer(handle, started, count, readOverlapped, wakeEvent);
 }
 
-void SerialPort::wakeReader() { SetEvent(wakeEvent); }
+void SerialPort::wake() { SetEvent(wakeEvent); }
 
-void SerialPort::rearmReader() { ResetEvent(wakeEvent); }
+void SerialPort::rearm() { ResetEvent(wakeEvent); }
 
 int SerialPort::write(const unsigned char* data, int length) {
     DWORD count = 0;
     BOOL started = WriteFile(handle, data, static_cast<DWORD>(length), &count, &writeOverlapped);
+    // Not woken by the session's end: under Wine that upset the session after
+    // it. The write time-outs bound the wait.
     return finishTransfer(handle, started, count, writeOverlapped, nullptr);
 }
 

@@ -99,8 +99,8 @@ public:
     char allowSetting[1024] = "";
     std::vector<AddressRange> allowed;
     unsigned char controlBuffer[net::controlBufferSize] = {};
-    unsigned char comReadBuffer[net::chunkSize] = {};
-    unsigned char netReadBuffer[net::chunkSize] = {};
+    unsigned char comReadBuffer[net::largeChunkSize] = {};
+    unsigned char netReadBuffer[net::largeChunkSize] = {};
     // Bytes in comReadBuffer, from unsentOffset on, that a session read from
     // the port but could not send; the next session sends them first.
     int unsentOffset = 0;

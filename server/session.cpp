@@ -189,7 +189,7 @@ void ServerApplication::finishSession(SessionEnd cause) {
     ::shutdown(dataSocket.handle(), net::shutdownBoth);
     controlReadiness->wake();
     if (dataReadinessSelected) dataReadiness->wake();
-    serialPort.wakeReader();
+    serialPort.wake();
 }
 
 void ServerApplication::endSession() {
@@ -214,7 +214,7 @@ void ServerApplication::endSession() {
     }
     bytesToPort = 0;
     bytesFromPort = 0;
-    serialPort.rearmReader();
+    serialPort.rearm();
     endCause = SessionEnd::none;
     sessionEnding = false;
 }
@@ -237,7 +237,7 @@ void ServerApplication::pumpComToNet() {
     for (;;) {
         if (unsentLength == 0) {
             if (sessionEnding) return;
-            int got = serialPort.read(comReadBuffer, net::chunkSize);
+            int got = serialPort.read(comReadBuffer, serialPort.readSize());
             if (got < 0) {
                 finishSession(SessionEnd::portLost);
                 return;
@@ -280,7 +280,7 @@ void ServerApplication::pumpNetToCom() {
     for (;;) {
         // Receive first and wait only when nothing is pending: a busy
         // connection then costs one call per piece.
-        int got = net::receiveBytes(sock, netReadBuffer, net::chunkSize);
+        int got = net::receiveBytes(sock, netReadBuffer, net::largeChunkSize);
         if (got < 0 && net::lastErrorWouldBlock()) {
             // Ended by finishSession's shutdown and wake.
             if (sessionEnding || !readiness.wait()) return;

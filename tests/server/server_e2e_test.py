@@ -215,8 +215,13 @@ class ReadInterval(ServerTest):
         readable, _, _ = select.select([client.data], [], [], self.WAIT_SECONDS)
         return bool(readable) and client.data.recv(1) == b"!"
 
-    def test_interval_0_forwards_a_lone_byte_at_once(self):
+    def test_interval_0_forwards_a_lone_byte_at_once_and_a_burst_in_few_pieces(self):
         self.assertTrue(self.lone_byte_arrives(0))
+        client, burst = self.clients[0], support.pattern(4000)  # 63 pieces of 64 bytes
+        before = support.pieces_received(client.data)
+        self.pty.send(burst)
+        self.assertEqual(client.receive(len(burst)), burst)
+        self.assertLess(support.pieces_received(client.data) - before, 8)
 
     def test_long_interval_holds_a_lone_byte(self):
         self.assertFalse(self.lone_byte_arrives(10000))

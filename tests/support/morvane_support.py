@@ -81,6 +81,12 @@ def receive_exactly(sock, count):
     return data
 
 
+# Segments with data that `sock` has received (tcp_info's data_segs_in): how
+# many pieces the peer sent, however the receives joined them.
+def pieces_received(sock):
+    return struct.unpack_from("I", sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 160), 152)[0]
+
+
 def baud_record(rate):
     return record(SET_BAUD_RATE, struct.pack("<I", rate))
 

@@ -136,7 +136,7 @@ def bad_request(port):
 def piece(port, device_end, size, arrives):
     device = open_device(device_end)
     control, data = open_session(port)
-    sent = bytes(range(int(size)))
+    sent = bytes(i & 0xFF for i in range(int(size)))
     os.write(device, sent)
     # Well inside the 1.14 s after which a 64-byte read ends by itself.
     readable, _, _ = select.select([data], [], [], 0.5)
