@@ -1,4 +1,4 @@
-#include "client/pty_line_posix.h"
+#include "client/pty_line_linux.h"
 
 #include <sys/ioctl.h>
 

@@ -28,9 +28,6 @@ enum class Refusal {
     invalidParameter,    // 87: bad value, unknown code
 };
 
-// TEMPORARY: the serial port's names until it moves to net::LineFormat.
-using LineControl = net::LineFormat;
-inline bool validLineControl(const LineControl& line) { return net::validLineFormat(line); }
 
 // Modem-control outputs in the driver's bit order.
 constexpr uint8_t lineDtr = 0x01;

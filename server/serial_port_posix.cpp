@@ -10,7 +10,7 @@
 
 #include "server/control_codes.h"
 #include "server/serial_port.h"
-#include "server/tty_posix.h"
+#include "server/tty_linux.h"
 
 namespace server {
 
@@ -87,8 +87,8 @@ int16_t SerialPort::open(int32_t portNumber) {
 }
 
 int16_t SerialPort::setLine(uint32_t baudRate, uint16_t parity, uint16_t byteSize, uint16_t stopBits) {
-    LineControl line{static_cast<uint8_t>(stopBits), static_cast<uint8_t>(parity), static_cast<uint8_t>(byteSize)};
-    if (!isOpen() || !validLineControl(line) || !tty::setBaudRate(fd, baudRate) || !tty::setLineControl(fd, line))
+    net::LineFormat line{static_cast<uint8_t>(stopBits), static_cast<uint8_t>(parity), static_cast<uint8_t>(byteSize)};
+    if (!isOpen() || !net::validLineFormat(line) || !tty::setBaudRate(fd, baudRate) || !tty::setLineControl(fd, line))
         return -1;
     return 0;
 }

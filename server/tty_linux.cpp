@@ -4,7 +4,7 @@
 #include <cerrno>
 
 #include "net/raw_termios_linux.h"
-#include "server/tty_posix.h"
+#include "server/tty_linux.h"
 
 // asm/termios.h has these, but it clashes with <sys/ioctl.h>.
 #ifndef TIOCM_OUT1

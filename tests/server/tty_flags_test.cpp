@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "server/tty_posix.h"
+#include "server/tty_linux.h"
 
 namespace {
 
