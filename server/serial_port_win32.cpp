@@ -1,5 +1,6 @@
 #include "server/control_codes.h"
 #include "server/serial_port.h"
+#include "shell/overlapped_win32.h"
 
 namespace server {
 
@@ -18,23 +19,16 @@ int afterFailure(HANDLE handle) {
     return ClearCommError(handle, &errors, nullptr) ? 0 : -1;
 }
 
-// Waits for an overlapped transfer that went pending and collects its count;
-// one that completed at once has its count already. The port's time-outs
-// bound the wait; a signalled `wake` (may be null) cancels the transfer and
-// keeps what it moved.
+// The count a transfer moved. The port's time-outs bound the wait; a
+// signalled `wake` (may be null) cancels the transfer and keeps what it moved.
 int finishTransfer(HANDLE handle, BOOL started, DWORD count, OVERLAPPED& overlapped, HANDLE wake) {
-    if (started) return static_cast<int>(count);
-    if (GetLastError() != ERROR_IO_PENDING) return afterFailure(handle);
-    HANDLE events[2] = {overlapped.hEvent, wake};
-    DWORD waited = WaitForMultipleObjects(wake != nullptr ? 2 : 1, events, FALSE, INFINITE);
-    if (waited == WAIT_OBJECT_0 + 1) {
-        CancelIoEx(handle, &overlapped);
-        GetOverlappedResult(handle, &overlapped, &count, TRUE);
-        return static_cast<int>(overlapped.InternalHigh);
+    const shell::Overlapped result = shell::finishOverlapped(handle, started, count, overlapped, wake);
+    switch (result.status) {
+    case shell::Overlapped::done:
+    case shell::Overlapped::stopped: return static_cast<int>(result.count);
+    case shell::Overlapped::waitFailed: return -1;
+    default: return afterFailure(handle);
     }
-    if (waited != WAIT_OBJECT_0) return -1;
-    if (!GetOverlappedResult(handle, &overlapped, &count, FALSE)) return afterFailure(handle);
-    return static_cast<int>(count);
 }
 
 }  // namespace
