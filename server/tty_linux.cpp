@@ -143,4 +143,38 @@ bool flush(int fd, bool output, bool input) {
 
 bool stopOutput(int fd, bool stop) { return ::ioctl(fd, TCXONC, stop ? TCOOFF : TCOON) == 0; }
 
+bool readSettings(int fd, net::SerialSettings& out) {
+    termios2 settings;
+    if (!readSettings(fd, settings)) return false;
+    out.baudRate = settings.c_ospeed;
+    net::LineFormat& line = out.line;
+    switch (settings.c_cflag & CSIZE) {
+    case CS5: line.wordLength = 5; break;
+    case CS6: line.wordLength = 6; break;
+    case CS7: line.wordLength = 7; break;
+    default: line.wordLength = 8; break;
+    }
+    const tcflag_t cflag = settings.c_cflag;
+    if (!(cflag & PARENB))
+        line.parity = net::parityNone;
+    else if (cflag & CMSPAR)
+        line.parity = (cflag & PARODD) ? net::parityMark : net::paritySpace;
+    else
+        line.parity = (cflag & PARODD) ? net::parityOdd : net::parityEven;
+    line.stopBits = (cflag & CSTOPB) ? net::longStopBits(line.wordLength) : net::stopOne;
+    out.flow.ctsRts = (cflag & CRTSCTS) != 0;
+    out.flow.xonXoffOutput = (settings.c_iflag & IXON) != 0;
+    out.flow.xonXoffInput = (settings.c_iflag & IXOFF) != 0;
+    return true;
+}
+
+bool readModemLines(int fd, uint8_t& lines) {
+    int bits = 0;
+    // A pty has no modem lines: ENOTTY.
+    if (::ioctl(fd, TIOCMGET, &bits) != 0) return false;
+    lines = static_cast<uint8_t>(((bits & TIOCM_CTS) ? net::modemCts : 0) | ((bits & TIOCM_DSR) ? net::modemDsr : 0) |
+                                 ((bits & TIOCM_RI) ? net::modemRi : 0) | ((bits & TIOCM_CD) ? net::modemCd : 0));
+    return true;
+}
+
 }  // namespace server::tty
