@@ -83,11 +83,8 @@ PortRequest decodeHandflow(const unsigned char* input) {
 
     PortRequest request = acting(PortAction::flowControl);
     FlowControl& flow = request.flow;
-    const net::FlowSettings asked = net::decodeHandflow(input);
+    static_cast<net::FlowSettings&>(flow) = net::decodeHandflow(input);
     uint32_t rts = flowReplace & rtsMask;
-    flow.ctsRts = asked.ctsRts;
-    flow.outputXonXoff = asked.xonXoffOutput;
-    flow.inputXonXoff = asked.xonXoffInput;
     flow.rtsToggle = rts == rtsMask;
     // DTR handshake has no tty equivalent: the line stays up.
     if ((controlHandShake & dtrMask) == 0)

@@ -41,12 +41,9 @@ struct ModemLines {
     uint8_t lower = 0;
 };
 
-// What SET_HANDFLOW asks of the line.
-struct FlowControl {
-    bool ctsRts = false;       // hardware handshake (CTS in or RTS out)
-    bool outputXonXoff = false;  // stop sending on XOFF
-    bool inputXonXoff = false;   // send XOFF when the input fills
-    bool rtsToggle = false;      // RTS up while sending (RS-485)
+// What SET_HANDFLOW asks of the line: the flow settings, and more.
+struct FlowControl : net::FlowSettings {
+    bool rtsToggle = false;  // RTS up while sending (RS-485)
     ModemLines lines;
 };
 

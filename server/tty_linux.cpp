@@ -75,8 +75,8 @@ void applyFlowControl(TtyFlags& flags, const FlowControl& flow) {
     flags.cflag &= ~static_cast<uint32_t>(CRTSCTS);
     flags.iflag &= ~static_cast<uint32_t>(IXON | IXOFF);
     if (flow.ctsRts) flags.cflag |= CRTSCTS;
-    if (flow.outputXonXoff) flags.iflag |= IXON;
-    if (flow.inputXonXoff) flags.iflag |= IXOFF;
+    if (flow.xonXoffOutput) flags.iflag |= IXON;
+    if (flow.xonXoffInput) flags.iflag |= IXOFF;
 }
 
 bool makeRaw(int fd) {
