@@ -79,7 +79,7 @@ bool ClientApplication::startThreads() {
         return false;
     }
     try {
-        sessionThread = std::thread(runSession, std::ref(*this));
+        sessionThread = std::thread([this] { runSession(); });
     } catch (const std::system_error&) {
         errorMessageId = shell::messageThread;
         return false;
