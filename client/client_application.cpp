@@ -79,7 +79,7 @@ bool ClientApplication::startThreads() {
         return false;
     }
     try {
-        sessionThread = std::thread(runSession, std::ref(*this));
+        sessionThread = std::thread([this] { runSession(); });
     } catch (const std::system_error&) {
         errorMessageId = shell::messageThread;
         return false;
@@ -154,11 +154,8 @@ void ClientApplication::closeConnections() {
 }
 
 std::string ClientApplication::runningNote() const {
-    const std::string address = std::to_string(serverAddress >> 24) + "." + std::to_string((serverAddress >> 16) & 0xFF) +
-                                "." + std::to_string((serverAddress >> 8) & 0xFF) + "." +
-                                std::to_string(serverAddress & 0xFF);
-    return std::string(title) + ": virtual port " + device.describe() + ", server " + address + ":" +
-           std::to_string(port);
+    return std::string(title) + ": virtual port " + device.describe() + ", server " +
+           net::dottedAddress(serverAddress) + ":" + std::to_string(port);
 }
 
 }  // namespace client

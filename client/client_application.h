@@ -33,6 +33,33 @@ public:
     bool openSerial() override;
     std::string runningNote() const override;
 
+    // The session thread (session.cpp). It connects, watches the control
+    // connection until the session ends, and with "reconnect" set starts the
+    // next one. Either connection ending, or a send on it failing, ends the
+    // session for every thread at once. A session error without "reconnect",
+    // or a failure of the port itself, shows its text and ends the process
+    // with 1.
+    void runSession();
+    // Connects and starts the session's threads; returns why that failed, or
+    // the empty string once data can flow (saying so after a lost session).
+    std::string openSession(bool afterLoss);
+    // Waits for the session's end, stops its threads, closes its connections
+    // and returns why it ended.
+    std::string awaitSessionEnd();
+    // Any thread: ends the running session (the first reason is kept).
+    void endSession(const char* reason);
+    // The port's control requests and written bytes, for the rest of the run;
+    // while no session runs they are taken from the port and dropped.
+    void forwardControlRequests();
+    void pumpDeviceToNetwork();
+    // The session's bytes from the server, to the port.
+    void pumpNetworkToDevice();
+    // The session thread's part of an RFC 2217 session: carries what the
+    // server sends to the port until the session ends (rfc2217_session.cpp).
+    void carryRfc2217Input();
+    // Sends bytes that applications wrote, escaped; the caller holds dataMutex.
+    bool sendRfc2217Data(const unsigned char* data, int count);
+
     // On the session thread: control connection, port number, data
     // connection. Throws std::runtime_error.
     void connectToServer();
@@ -82,6 +109,16 @@ public:
     std::unique_ptr<net::NetEvent> dataEvent;
     // With protocol=rfc2217: the session's Telnet state, under controlMutex.
     std::optional<Rfc2217Link> rfc2217;
+
+private:
+    // Sends control-request records as the protocol has them: unchanged, or
+    // as RFC 2217 commands. The caller holds controlMutex.
+    bool sendRecords(const unsigned char* records, int size);
+    // An RFC 2217 session starts with a fresh Telnet state and our offers.
+    bool beginRfc2217();
+    // Ends what a session left: its writer joined, both connections taken
+    // from the port's side and closed.
+    void closeSession();
 };
 
 }  // namespace client

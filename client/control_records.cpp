@@ -1,5 +1,6 @@
 #include "client/control_records.h"
 
+#include "net/little_endian.h"
 #include "net/protocol.h"
 #include "net/serial_codes.h"
 
@@ -7,30 +8,8 @@ namespace client {
 
 namespace {
 
-// Handshake bits: DTR stays on (as any Windows program leaves it) and RTS
-// either on or doing RTS/CTS; a server on a port without modem lines takes
-// both without touching lines it does not have.
-constexpr uint32_t dtrControl = 0x01;
-constexpr uint32_t ctsHandshake = 0x08;
-constexpr uint32_t autoTransmit = 0x01;
-constexpr uint32_t autoReceive = 0x02;
-constexpr uint32_t rtsControl = 0x40;
-constexpr uint32_t rtsHandshake = 0x80;
-// The limits Windows ports start with.
-constexpr uint32_t xonLimit = 2048;
-constexpr uint32_t xoffLimit = 512;
-
-void putLong(unsigned char* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-bool sameLine(const LineFormat& a, const LineFormat& b) {
-    return a.wordLength == b.wordLength && a.parity == b.parity && a.stopBits == b.stopBits;
-}
-
-bool sameFlow(const PortState& a, const PortState& b) {
-    return a.rtsCtsHandshake == b.rtsCtsHandshake && a.xonXoffOutput == b.xonXoffOutput &&
-           a.xonXoffInput == b.xonXoffInput;
+bool sameFlow(const net::FlowSettings& a, const net::FlowSettings& b) {
+    return a.ctsRts == b.ctsRts && a.xonXoffOutput == b.xonXoffOutput && a.xonXoffInput == b.xonXoffInput;
 }
 
 }  // namespace
@@ -39,20 +18,19 @@ size_t encodeSettings(const PortState* reported, const PortState& current, unsig
     size_t size = 0;
     if (reported == nullptr || reported->baudRate != current.baudRate) {
         unsigned char baud[4];
-        putLong(baud, current.baudRate);
+        net::putLittle32(baud, current.baudRate);
         size += net::encodeRecord(net::code::setBaudRate, baud, sizeof baud, out + size);
     }
-    if (reported == nullptr || !sameLine(reported->line, current.line)) {
+    if (reported == nullptr || !(reported->line == current.line)) {
         const unsigned char line[3] = {current.line.stopBits, current.line.parity, current.line.wordLength};
         size += net::encodeRecord(net::code::setLineControl, line, sizeof line, out + size);
     }
-    if (reported == nullptr || !sameFlow(*reported, current)) {
-        unsigned char flow[16];
-        putLong(flow, dtrControl | (current.rtsCtsHandshake ? ctsHandshake : 0));
-        putLong(flow + 4, (current.xonXoffOutput ? autoTransmit : 0) | (current.xonXoffInput ? autoReceive : 0) |
-                              (current.rtsCtsHandshake ? rtsHandshake : rtsControl));
-        putLong(flow + 8, xonLimit);
-        putLong(flow + 12, xoffLimit);
+    if (reported == nullptr || !sameFlow(reported->flow, current.flow)) {
+        // DTR stays on (as any Windows program leaves it) and RTS either on
+        // or doing RTS/CTS; a server on a port without modem lines takes
+        // both without touching lines it does not have.
+        unsigned char flow[net::handflow::size];
+        net::encodeHandflow(current.flow, true, true, flow);
         size += net::encodeRecord(net::code::setHandflow, flow, sizeof flow, out + size);
     }
     if (reported == nullptr || reported->xonChar != current.xonChar || reported->xoffChar != current.xoffChar) {
@@ -65,7 +43,7 @@ size_t encodeSettings(const PortState* reported, const PortState& current, unsig
 
 size_t encodePurge(uint32_t mask, unsigned char* out) {
     unsigned char bits[4];
-    putLong(bits, mask);
+    net::putLittle32(bits, mask);
     return net::encodeRecord(net::code::purge, bits, sizeof bits, out);
 }
 

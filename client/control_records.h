@@ -9,17 +9,11 @@
 
 namespace client {
 
-// PURGE bits: abort and clear each direction.
-constexpr uint32_t purgeTransmit = 0x01 | 0x04;
-constexpr uint32_t purgeReceive = 0x02 | 0x08;
-
 // What an application can set on the port and the server can replay.
 struct PortState {
     uint32_t baudRate = 9600;
     LineFormat line;
-    bool rtsCtsHandshake = false;
-    bool xonXoffOutput = false;  // the port obeys XON/XOFF from the line
-    bool xonXoffInput = false;   // the port sends XON/XOFF itself
+    net::FlowSettings flow;
     uint8_t xonChar = 0x11;
     uint8_t xoffChar = 0x13;
 };
@@ -34,7 +28,7 @@ constexpr size_t maxSettingsRecords = 80;
 // Returns the bytes written.
 size_t encodeSettings(const PortState* reported, const PortState& current, unsigned char* out);
 
-// One PURGE record for `mask` (purgeTransmit, purgeReceive).
+// One PURGE record for `mask` (net::purge::transmit, net::purge::receive).
 size_t encodePurge(uint32_t mask, unsigned char* out);
 
 }  // namespace client

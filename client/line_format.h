@@ -2,19 +2,11 @@
 // 5O1.5 and so on. On Linux it supplies what a pseudo-terminal cannot hold.
 #pragma once
 
-#include <cstdint>
+#include "net/serial_settings.h"
 
 namespace client {
 
-// Values as the serial driver's line-control request encodes them.
-enum Parity : uint8_t { parityNone = 0, parityOdd = 1, parityEven = 2, parityMark = 3, paritySpace = 4 };
-enum StopBits : uint8_t { stopOne = 0, stopOneAndHalf = 1, stopTwo = 2 };
-
-struct LineFormat {
-    uint8_t wordLength = 8;
-    uint8_t parity = parityNone;
-    uint8_t stopBits = stopOne;
-};
+using net::LineFormat;
 
 constexpr const char* defaultLine = "8N1";
 

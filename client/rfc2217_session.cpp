@@ -34,51 +34,51 @@ size_t Rfc2217Link::receive(const unsigned char* in, size_t length, unsigned cha
     return count;
 }
 
-void carryRfc2217Input(ClientApplication& app) {
+void ClientApplication::carryRfc2217Input() {
     unsigned char received[net::controlBufferSize];
     unsigned char data[net::controlBufferSize];
     std::vector<unsigned char> out;
-    const net::SocketHandle sock = app.controlSocket.handle();
+    const net::SocketHandle sock = controlSocket.handle();
     // The waits end with the connection (keepalive bounds a silent peer) or endSession.
-    while (!app.ending) {
-        if (!app.controlEvent->wait()) {
-            endSession(app, lostText);
+    while (!ending) {
+        if (!controlEvent->wait()) {
+            endSession(lostText);
             break;
         }
         const int got = net::receiveBytes(sock, received, sizeof received);
         if (const char* end = receiveEnd(got)) {
-            endSession(app, end);
+            endSession(end);
             break;
         }
         if (got < 0) continue;
         size_t count;
         {
-            std::lock_guard<std::mutex> lock(app.controlMutex);
+            std::lock_guard<std::mutex> lock(controlMutex);
             out.clear();
-            count = app.rfc2217->receive(received, static_cast<size_t>(got), data, out);
+            count = rfc2217->receive(received, static_cast<size_t>(got), data, out);
             if (!out.empty() && !net::sendAll(sock, out.data(), static_cast<int>(out.size()))) {
-                endSession(app, lostText);
+                endSession(lostText);
                 break;
             }
         }
-        for (size_t done = 0; done < count && !app.ending;) {
+        for (size_t done = 0; done < count && !ending;) {
             const int piece = static_cast<int>(std::min<size_t>(count - done, net::largeChunkSize));
-            const PortResult result = app.device.write(data + done, piece);
+            const PortResult result = device.write(data + done, piece);
             // A write the port refused loses this piece only.
             if (result.status == PortResult::failed || (result.status == PortResult::done && result.count < piece))
-                endSession(app, "write device error");
+                endSession("write device error");
             done += static_cast<size_t>(piece);
         }
     }
 }
 
-bool sendRfc2217Data(ClientApplication& app, const unsigned char* data, int count) {
+bool ClientApplication::sendRfc2217Data(const unsigned char* data, int count) {
     unsigned char escaped[2 * net::largeChunkSize];
     const size_t size =
         net::telnet::TelnetStream::escape(data, static_cast<size_t>(std::min(count, net::largeChunkSize)), escaped);
     // Commands and answers share the connection.
-    std::lock_guard<std::mutex> lock(app.controlMutex);
-    return net::sendAll(app.controlSocket.handle(), escaped, static_cast<int>(size));
+    std::lock_guard<std::mutex> lock(controlMutex);
+    return net::sendAll(controlSocket.handle(), escaped, static_cast<int>(size));
 }
 
 }  // namespace client

@@ -12,8 +12,6 @@
 
 namespace client {
 
-class ClientApplication;
-
 class Rfc2217Link : net::telnet::CommandSink {
 public:
     // Appends our opening offers to `out`.
@@ -36,11 +34,5 @@ private:
     std::vector<unsigned char> held;
     bool agreed = false;
 };
-
-// The session thread's part of an RFC 2217 session: carries what the server
-// sends to the port until the session ends.
-void carryRfc2217Input(ClientApplication& app);
-// Sends bytes that applications wrote, escaped; the caller holds dataMutex.
-bool sendRfc2217Data(ClientApplication& app, const unsigned char* data, int count);
 
 }  // namespace client

@@ -18,9 +18,9 @@ const char* receiveEnd(int received) {
 
 namespace {
 
-void startThread(std::thread& thread, int (*function)(ClientApplication&), ClientApplication& app) {
+void startThread(std::thread& thread, void (ClientApplication::*function)(), ClientApplication& app) {
     try {
-        thread = std::thread(function, std::ref(app));
+        thread = std::thread(function, &app);
     } catch (const std::system_error&) {
         throw std::runtime_error("create thread error");
     }
@@ -33,189 +33,188 @@ std::unique_ptr<net::NetEvent> watch(net::SocketHandle sock) {
     return event;
 }
 
+}  // namespace
+
 // Sends control-request records as the protocol has them: unchanged, or as
 // RFC 2217 commands. The caller holds controlMutex.
-bool sendRecords(ClientApplication& app, const unsigned char* records, int size) {
-    if (!app.speaksRfc2217) return size == 0 || net::sendAll(app.controlSocket.handle(), records, size);
+bool ClientApplication::sendRecords(const unsigned char* records, int size) {
+    if (!speaksRfc2217) return size == 0 || net::sendAll(controlSocket.handle(), records, size);
     std::vector<unsigned char> commands;
-    app.rfc2217->commands(records, size, commands);
+    rfc2217->commands(records, size, commands);
     return commands.empty() ||
-           net::sendAll(app.controlSocket.handle(), commands.data(), static_cast<int>(commands.size()));
+           net::sendAll(controlSocket.handle(), commands.data(), static_cast<int>(commands.size()));
 }
 
 // An RFC 2217 session starts with a fresh Telnet state and our offers.
-bool beginRfc2217(ClientApplication& app) {
-    if (!app.speaksRfc2217) return true;
+bool ClientApplication::beginRfc2217() {
+    if (!speaksRfc2217) return true;
     std::vector<unsigned char> offers;
-    app.rfc2217.emplace().begin(offers);
-    return net::sendAll(app.controlSocket.handle(), offers.data(), static_cast<int>(offers.size()));
+    rfc2217.emplace().begin(offers);
+    return net::sendAll(controlSocket.handle(), offers.data(), static_cast<int>(offers.size()));
 }
 
 // Ends what a session left: its writer joined, both connections taken from
 // the port's side and closed.
-void closeSession(ClientApplication& app) {
-    endSession(app, lostText);
-    if (app.netToDeviceThread.joinable()) app.netToDeviceThread.join();
+void ClientApplication::closeSession() {
+    endSession(lostText);
+    if (netToDeviceThread.joinable()) netToDeviceThread.join();
     {
-        std::lock_guard<std::mutex> lock(app.dataMutex);
-        app.dataUp = false;
+        std::lock_guard<std::mutex> lock(dataMutex);
+        dataUp = false;
     }
     {
-        std::lock_guard<std::mutex> lock(app.controlMutex);
-        app.controlUp = false;
+        std::lock_guard<std::mutex> lock(controlMutex);
+        controlUp = false;
     }
-    std::lock_guard<std::mutex> lock(app.endMutex);
-    app.controlEvent.reset();
-    app.dataEvent.reset();
-    app.closeConnections();
+    std::lock_guard<std::mutex> lock(endMutex);
+    controlEvent.reset();
+    dataEvent.reset();
+    closeConnections();
 }
 
-}  // namespace
-
-void runSession(ClientApplication& app) {
+void ClientApplication::runSession() {
     try {
         bool lost = false;
         for (;;) {
-            std::string why = openSession(app, lost);
+            std::string why = openSession(lost);
             const bool ran = why.empty();
-            if (ran) why = awaitSessionEnd(app);
-            if (app.reconnectSeconds == 0) app.failSession(why.c_str());
+            if (ran) why = awaitSessionEnd();
+            if (reconnectSeconds == 0) failSession(why.c_str());
             if (ran || !lost)
-                shell::showConsoleLine(std::string(app.title) + ": " + why + "; trying again every " +
-                                       std::to_string(app.reconnectSeconds) + " s");
+                shell::showConsoleLine(std::string(title) + ": " + why + "; trying again every " +
+                                       std::to_string(reconnectSeconds) + " s");
             lost = true;
             // A session that ran is tried again at once, a failed attempt
             // after the set time; EXIT ends the process meanwhile.
-            if (!ran) std::this_thread::sleep_for(std::chrono::seconds(app.reconnectSeconds));
+            if (!ran) std::this_thread::sleep_for(std::chrono::seconds(reconnectSeconds));
         }
     } catch (const std::runtime_error& error) {
-        app.failSession(error.what());
+        failSession(error.what());
     }
 }
 
-std::string openSession(ClientApplication& app, bool afterLoss) {
-    app.ending = false;
+std::string ClientApplication::openSession(bool afterLoss) {
+    ending = false;
     try {
-        app.connectToServer();
-        std::lock_guard<std::mutex> lock(app.endMutex);
-        app.controlEvent = watch(app.controlSocket.handle());
-        if (!app.speaksRfc2217) app.dataEvent = watch(app.dataSocket);
+        connectToServer();
+        std::lock_guard<std::mutex> lock(endMutex);
+        controlEvent = watch(controlSocket.handle());
+        if (!speaksRfc2217) dataEvent = watch(dataSocket);
     } catch (const std::runtime_error& error) {
-        closeSession(app);
+        closeSession();
         return error.what();
     }
     bool settingsSent;
     {
         // The settings the port has now go first, as they did at the start.
-        std::lock_guard<std::mutex> lock(app.controlMutex);
+        std::lock_guard<std::mutex> lock(controlMutex);
         unsigned char settings[SettingsMemory::replaySize];
-        const size_t size = app.portSettings.replay(settings);
-        settingsSent = beginRfc2217(app) && sendRecords(app, settings, static_cast<int>(size));
-        app.controlUp = settingsSent;
+        const size_t size = portSettings.replay(settings);
+        settingsSent = beginRfc2217() && sendRecords(settings, static_cast<int>(size));
+        controlUp = settingsSent;
     }
     if (!settingsSent) {
-        closeSession(app);
+        closeSession();
         return lostText;
     }
     uint64_t discarded;
     {
-        std::lock_guard<std::mutex> lock(app.dataMutex);
-        app.dataUp = true;
-        discarded = app.discardedBytes;
-        app.discardedBytes = 0;
+        std::lock_guard<std::mutex> lock(dataMutex);
+        dataUp = true;
+        discarded = discardedBytes;
+        discardedBytes = 0;
     }
     if (afterLoss)
-        shell::showConsoleLine(std::string(app.title) + ": connected again; " + std::to_string(discarded) +
+        shell::showConsoleLine(std::string(title) + ": connected again; " + std::to_string(discarded) +
                                " bytes written meanwhile were discarded");
-    app.device.allowWrites();
+    device.allowWrites();
     // An RFC 2217 session's one connection is read by the session thread.
-    if (!app.speaksRfc2217) startThread(app.netToDeviceThread, pumpNetworkToDevice, app);
-    if (!app.deviceToNetThread.joinable()) {
-        startThread(app.deviceToNetThread, pumpDeviceToNetwork, app);
-        startThread(app.controlThread, forwardControlRequests, app);
+    if (!speaksRfc2217) startThread(netToDeviceThread, &ClientApplication::pumpNetworkToDevice, *this);
+    if (!deviceToNetThread.joinable()) {
+        startThread(deviceToNetThread, &ClientApplication::pumpDeviceToNetwork, *this);
+        startThread(controlThread, &ClientApplication::forwardControlRequests, *this);
     }
     return "";
 }
 
-std::string awaitSessionEnd(ClientApplication& app) {
+std::string ClientApplication::awaitSessionEnd() {
     // Nothing comes on the control connection but its end. The waits end
     // with the connection (keepalive bounds a silent peer) or endSession.
     unsigned char ignored[16];
-    if (app.speaksRfc2217) carryRfc2217Input(app);
-    while (!app.ending) {
-        if (!app.controlEvent->wait()) {
-            endSession(app, lostText);
-        } else if (const char* end = receiveEnd(net::receiveBytes(app.controlSocket.handle(), ignored, sizeof ignored))) {
-            endSession(app, end);
+    if (speaksRfc2217) carryRfc2217Input();
+    while (!ending) {
+        if (!controlEvent->wait()) {
+            endSession(lostText);
+        } else if (const char* end = receiveEnd(net::receiveBytes(controlSocket.handle(), ignored, sizeof ignored))) {
+            endSession(end);
         }
     }
-    closeSession(app);
-    std::lock_guard<std::mutex> lock(app.endMutex);
-    return app.endReason;
+    closeSession();
+    std::lock_guard<std::mutex> lock(endMutex);
+    return endReason;
 }
 
-void endSession(ClientApplication& app, const char* reason) {
-    std::lock_guard<std::mutex> lock(app.endMutex);
-    if (app.ending.exchange(true)) return;
-    app.endReason = reason;
+void ClientApplication::endSession(const char* reason) {
+    std::lock_guard<std::mutex> lock(endMutex);
+    if (ending.exchange(true)) return;
+    endReason = reason;
     // Wakes every wait of the session: receives, sends, and the writer's
     // wait on the port.
-    ::shutdown(app.controlSocket.handle(), net::shutdownBoth);
-    ::shutdown(app.dataSocket, net::shutdownBoth);
-    if (app.controlEvent) app.controlEvent->wake();
-    if (app.dataEvent) app.dataEvent->wake();
-    app.device.stopWrites();
+    ::shutdown(controlSocket.handle(), net::shutdownBoth);
+    ::shutdown(dataSocket, net::shutdownBoth);
+    if (controlEvent) controlEvent->wake();
+    if (dataEvent) dataEvent->wake();
+    device.stopWrites();
 }
 
-int forwardControlRequests(ClientApplication& app) {
+void ClientApplication::forwardControlRequests() {
     for (;;) {
-        const PortResult result = app.device.waitControl(app.controlBuffer, net::controlBufferSize);
+        const PortResult result = device.waitControl(controlBuffer, net::controlBufferSize);
         if (result.status == PortResult::again) continue;
-        if (result.status == PortResult::failed) app.failSession("ctrl event error");
+        if (result.status == PortResult::failed) failSession("ctrl event error");
         if (result.count == 0) continue;
-        std::lock_guard<std::mutex> lock(app.controlMutex);
-        app.portSettings.note(app.controlBuffer, result.count);
-        if (app.controlUp && !sendRecords(app, app.controlBuffer, result.count))
-            endSession(app, "send ioctl error");
+        std::lock_guard<std::mutex> lock(controlMutex);
+        portSettings.note(controlBuffer, result.count);
+        if (controlUp && !sendRecords(controlBuffer, result.count))
+            endSession("send ioctl error");
     }
 }
 
-int pumpDeviceToNetwork(ClientApplication& app) {
+void ClientApplication::pumpDeviceToNetwork() {
     for (;;) {
-        const PortResult result = app.device.read(app.deviceReadBuffer, net::largeChunkSize);
+        const PortResult result = device.read(deviceReadBuffer, net::largeChunkSize);
         if (result.status == PortResult::again) continue;
-        if (result.status == PortResult::failed) app.failSession("read device error");
+        if (result.status == PortResult::failed) failSession("read device error");
         if (result.count == 0) continue;
-        std::lock_guard<std::mutex> lock(app.dataMutex);
-        if (app.dataUp && (app.speaksRfc2217 ? sendRfc2217Data(app, app.deviceReadBuffer, result.count)
-                                             : net::sendAll(app.dataSocket, app.deviceReadBuffer, result.count)))
+        std::lock_guard<std::mutex> lock(dataMutex);
+        if (dataUp && (speaksRfc2217 ? sendRfc2217Data(deviceReadBuffer, result.count)
+                                             : net::sendAll(dataSocket, deviceReadBuffer, result.count)))
             continue;
         // Like bytes sent down an unplugged cable.
-        if (app.dataUp) endSession(app, lostText);
-        app.discardedBytes += static_cast<uint64_t>(result.count);
+        if (dataUp) endSession(lostText);
+        discardedBytes += static_cast<uint64_t>(result.count);
     }
 }
 
-int pumpNetworkToDevice(ClientApplication& app) {
+void ClientApplication::pumpNetworkToDevice() {
     // Its waits end as the session thread's do.
-    while (!app.ending) {
+    while (!ending) {
         // Receive first and wait only when nothing is pending: a busy
         // connection then costs one call per piece.
-        const int received = net::receiveBytes(app.dataSocket, app.netReadBuffer, net::largeChunkSize);
+        const int received = net::receiveBytes(dataSocket, netReadBuffer, net::largeChunkSize);
         if (received < 0 && net::lastErrorWouldBlock()) {
-            if (!app.dataEvent->wait()) endSession(app, lostText);
+            if (!dataEvent->wait()) endSession(lostText);
             continue;
         }
         if (const char* end = receiveEnd(received)) {
-            endSession(app, end);
+            endSession(end);
             break;
         }
-        const PortResult result = app.device.write(app.netReadBuffer, received);
+        const PortResult result = device.write(netReadBuffer, received);
         // A write the port refused loses this piece only.
         if (result.status == PortResult::again) continue;
-        if (result.status == PortResult::failed || result.count < received) endSession(app, "write device error");
+        if (result.status == PortResult::failed || result.count < received) endSession("write device error");
     }
-    return 0;
 }
 
 }  // namespace client

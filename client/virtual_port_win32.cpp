@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "client/virtual_port.h"
+#include "shell/overlapped_win32.h"
 #include "net/protocol.h"
 
 namespace client {
@@ -26,25 +27,16 @@ struct VirtualPort::Driver {
     // Signalled while writes are stopped.
     HANDLE writeStop = nullptr;
 
-    // An overlapped request either completed at once, or is pending and
-    // completes through its record's event. A pending one that `stop`
-    // interrupts is cancelled and fails.
+    // A request that fails at once is issued again; one that `stop`
+    // interrupts, or that fails after pending, fails.
     PortResult finish(BOOL issued, DWORD immediateCount, OVERLAPPED& overlapped, HANDLE stop = nullptr) {
-        if (issued) return {PortResult::done, static_cast<int>(immediateCount)};
-        if (GetLastError() != ERROR_IO_PENDING) return {PortResult::again, 0};
-        const HANDLE events[2] = {overlapped.hEvent, stop};
-        const DWORD woken = WaitForMultipleObjects(stop != nullptr ? 2 : 1, events, FALSE, INFINITE);
-        DWORD count = 0;
-        if (woken == WAIT_OBJECT_0 + 1) {
-            CancelIoEx(device, &overlapped);
-            // The record must stay untouched until the driver has let go of
-            // the request, which a cancel makes it do at once.
-            GetOverlappedResult(device, &overlapped, &count, TRUE);
-            return {PortResult::failed, 0};
+        const shell::Overlapped result = shell::finishOverlapped(device, issued, immediateCount, overlapped, stop);
+        switch (result.status) {
+        case shell::Overlapped::done: return {PortResult::done, static_cast<int>(result.count)};
+        case shell::Overlapped::notIssued:
+        case shell::Overlapped::waitFailed: return {PortResult::again, 0};
+        default: return {PortResult::failed, 0};
         }
-        if (woken != WAIT_OBJECT_0) return {PortResult::again, 0};
-        if (!GetOverlappedResult(device, &overlapped, &count, FALSE)) return {PortResult::failed, 0};
-        return {PortResult::done, static_cast<int>(count)};
     }
 };
 

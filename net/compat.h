@@ -11,6 +11,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #endif
@@ -74,6 +75,9 @@ void setBlocking(SocketHandle sock, bool blocking);
 // when the wait itself fails.
 bool waitReadable(SocketHandle sock, int milliseconds);
 bool waitWritable(SocketHandle sock, int milliseconds);
+// The same for two sockets: 0 when `first` is ready, 1 when only `second`
+// is, -1 on time-out or failure.
+int waitReadableEither(SocketHandle first, SocketHandle second, int milliseconds);
 
 // Sends every byte, also on a non-blocking socket: a send that would block
 // or is partial waits until the socket can take more. False when the
@@ -100,5 +104,11 @@ inline void setSessionOptions(SocketHandle sock) {
 
 // Lets a listener bind again at once after the program restarts.
 void setListenReuse(SocketHandle sock);
+
+#ifndef _WIN32
+// poll() that a signal does not end: it then waits again, with the whole
+// `milliseconds` (-1: no limit). Its result otherwise.
+int pollRetrying(pollfd* entries, nfds_t count, int milliseconds);
+#endif
 
 }  // namespace net

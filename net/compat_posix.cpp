@@ -17,6 +17,13 @@ void setBlocking(SocketHandle sock, bool blocking) {
 
 void startNetworking() {}
 
+int pollRetrying(pollfd* entries, nfds_t count, int milliseconds) {
+    for (;;) {
+        const int ready = ::poll(entries, count, milliseconds);
+        if (ready >= 0 || errno != EINTR) return ready;
+    }
+}
+
 void releaseSocket(SocketHandle sock) {
     if (sock != invalidSocket) ::close(sock);
 }

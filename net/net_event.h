@@ -2,6 +2,8 @@
 // socket has data or has been closed, then receive without blocking.
 #pragma once
 
+#include <memory>
+
 #include "net/compat.h"
 
 namespace net {
@@ -13,8 +15,8 @@ constexpr long netEventClose = 0x20;
 
 class NetEvent {
 public:
-    explicit NetEvent(SocketHandle sock) : sock(sock) {}
-    ~NetEvent() { close(); }
+    explicit NetEvent(SocketHandle sock);
+    ~NetEvent();
     NetEvent(const NetEvent&) = delete;
     NetEvent& operator=(const NetEvent&) = delete;
 
@@ -22,7 +24,6 @@ public:
     // Attaches the event for `networkEvents` and makes the socket non-blocking.
     void select(long networkEvents);
     void close();
-    bool holdsEvent() const;
 
     // Waits without time limit until a selected event is reported, then
     // resets the event. False when the wait itself failed: the caller then
@@ -35,13 +36,10 @@ public:
     void wake();
 
 private:
+    // The Winsock event, or what poll() waits for.
+    struct Platform;
     SocketHandle sock;
-#ifdef _WIN32
-    WSAEVENT event = nullptr;
-#else
-    bool created = false;
-    short pollEvents = 0;
-#endif
+    std::unique_ptr<Platform> platform;
 };
 
 }  // namespace net

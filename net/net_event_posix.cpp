@@ -1,5 +1,4 @@
 #include <fcntl.h>
-#include <poll.h>
 
 #include <stdexcept>
 
@@ -7,34 +6,38 @@
 
 namespace net {
 
+struct NetEvent::Platform {
+    bool created = false;
+    short pollEvents = 0;
+};
+
+NetEvent::NetEvent(SocketHandle sock) : sock(sock), platform(new Platform) {}
+
+NetEvent::~NetEvent() = default;
+
 // poll() needs no kernel object, so creating one cannot fail here.
-void NetEvent::create() { created = true; }
+void NetEvent::create() { platform->created = true; }
 
 void NetEvent::select(long networkEvents) {
     int flags = ::fcntl(sock, F_GETFL);
-    if (!created || flags < 0 || ::fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0)
+    if (!platform->created || flags < 0 || ::fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0)
         throw std::runtime_error("event select error");
-    pollEvents = 0;
+    short& events = platform->pollEvents;
+    events = 0;
     // A closing peer makes the socket readable, as FD_CLOSE does.
-    if (networkEvents & (netEventRead | netEventClose)) pollEvents |= POLLIN;
-    if (networkEvents & netEventWrite) pollEvents |= POLLOUT;
+    if (networkEvents & (netEventRead | netEventClose)) events |= POLLIN;
+    if (networkEvents & netEventWrite) events |= POLLOUT;
 }
 
-void NetEvent::close() { created = false; }
-
-bool NetEvent::holdsEvent() const { return created; }
+void NetEvent::close() { platform->created = false; }
 
 // The local shutdown already ends the poll().
 void NetEvent::wake() {}
 
 bool NetEvent::wait() {
-    if (!created) return false;
-    pollfd entry{sock, pollEvents, 0};
-    for (;;) {
-        int ready = ::poll(&entry, 1, -1);
-        if (ready > 0) return (entry.revents & POLLNVAL) == 0;
-        if (ready < 0 && errno != EINTR) return false;
-    }
+    if (!platform->created) return false;
+    pollfd entry{sock, platform->pollEvents, 0};
+    return pollRetrying(&entry, 1, -1) > 0 && (entry.revents & POLLNVAL) == 0;
 }
 
 }  // namespace net

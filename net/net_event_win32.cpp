@@ -7,7 +7,16 @@ namespace net {
 static_assert(netEventRead == FD_READ && netEventWrite == FD_WRITE && netEventClose == FD_CLOSE,
               "event bits are Winsock's");
 
+struct NetEvent::Platform {
+    WSAEVENT event = nullptr;
+};
+
+NetEvent::NetEvent(SocketHandle sock) : sock(sock), platform(new Platform) {}
+
+NetEvent::~NetEvent() { close(); }
+
 void NetEvent::create() {
+    WSAEVENT& event = platform->event;
     event = WSACreateEvent();
     if (event == WSA_INVALID_EVENT) {
         event = nullptr;
@@ -16,26 +25,25 @@ void NetEvent::create() {
 }
 
 void NetEvent::select(long networkEvents) {
-    if (WSAEventSelect(sock, event, networkEvents) == SOCKET_ERROR)
+    if (WSAEventSelect(sock, platform->event, networkEvents) == SOCKET_ERROR)
         throw std::runtime_error("event select error");
 }
 
 void NetEvent::close() {
+    WSAEVENT& event = platform->event;
     if (event != nullptr) {
         WSACloseEvent(event);
         event = nullptr;
     }
 }
 
-bool NetEvent::holdsEvent() const { return event != nullptr; }
-
 void NetEvent::wake() {
-    if (event != nullptr) WSASetEvent(event);
+    if (platform->event != nullptr) WSASetEvent(platform->event);
 }
 
 bool NetEvent::wait() {
-    DWORD result = WaitForMultipleObjects(1, &event, FALSE, INFINITE);
-    WSAResetEvent(event);
+    DWORD result = WaitForMultipleObjects(1, &platform->event, FALSE, INFINITE);
+    WSAResetEvent(platform->event);
     return result == WAIT_OBJECT_0;
 }
 

@@ -1,5 +1,7 @@
 // Cuts the byte stream of one connected socket into whole messages, as a
 // recognizer decides, carrying bytes beyond a message over to the next read.
+// Part of the network core's API, statistics included, though neither
+// program uses it today.
 #pragma once
 
 #include <cstdint>

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "net/little_endian.h"
+
 namespace net {
 
 void encodeHandshake(uint16_t port, unsigned char out[handshakeSize]) {
@@ -15,9 +17,7 @@ uint16_t decodeHandshake(const unsigned char in[handshakeSize]) {
 
 ControlRequest decodeRecord(const unsigned char* record) {
     ControlRequest request;
-    request.ioControlCode = static_cast<uint32_t>(record[2]) | static_cast<uint32_t>(record[3]) << 8 |
-                            static_cast<uint32_t>(record[4]) << 16 |
-                            static_cast<uint32_t>(record[5]) << 24;
+    request.ioControlCode = readLittle32(record + 2);
     request.inputLength = record[0];
     request.input = record + recordHeaderSize;
     return request;
@@ -27,7 +27,7 @@ size_t encodeRecord(uint32_t ioControlCode, const void* input, int inputLength, 
                     unsigned char reserved) {
     out[0] = static_cast<unsigned char>(inputLength);
     out[1] = reserved;
-    for (int i = 0; i < 4; ++i) out[2 + i] = static_cast<unsigned char>(ioControlCode >> (8 * i));
+    putLittle32(out + 2, ioControlCode);
     if (inputLength > 0) std::memcpy(out + recordHeaderSize, input, static_cast<size_t>(inputLength));
     return static_cast<size_t>(recordHeaderSize + inputLength);
 }

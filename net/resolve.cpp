@@ -14,4 +14,9 @@ std::optional<uint32_t> resolveFirstAddress(const char* name) {
     return ntohl(networkOrder);
 }
 
+std::string dottedAddress(uint32_t address) {
+    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
+           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
+}
+
 }  // namespace net

@@ -1,5 +1,6 @@
 #include "net/rfc2217.h"
 
+#include "net/little_endian.h"
 #include "net/serial_codes.h"
 #include "net/telnet_stream.h"
 
@@ -32,23 +33,6 @@ constexpr unsigned char inboundHardware = 16;
 constexpr unsigned char purgeReceive = 1;
 constexpr unsigned char purgeTransmit = 2;
 constexpr unsigned char purgeBoth = 3;
-// The matching PURGE bits. A server clears its queues but never aborts:
-// an abort would cancel its own pending read of the port.
-constexpr uint32_t purgeRxAbort = 0x02;
-constexpr uint32_t purgeTxAbort = 0x01;
-constexpr uint32_t purgeRxClear = 0x08;
-constexpr uint32_t purgeTxClear = 0x04;
-
-// SET_HANDFLOW bits.
-constexpr uint32_t dtrControl = 0x01;
-constexpr uint32_t ctsHandshake = 0x08;
-constexpr uint32_t autoTransmit = 0x01;
-constexpr uint32_t autoReceive = 0x02;
-constexpr uint32_t rtsMask = 0xC0;
-constexpr uint32_t rtsControl = 0x40;
-constexpr uint32_t rtsHandshake = 0x80;
-constexpr uint32_t xonLimit = 2048;
-constexpr uint32_t xoffLimit = 512;
 
 const char signatureText[] = "morvane";
 
@@ -61,27 +45,18 @@ uint32_t readBig32(const unsigned char* bytes) {
            static_cast<uint32_t>(bytes[2]) << 8 | static_cast<uint32_t>(bytes[3]);
 }
 
-uint32_t readLittle32(const unsigned char* bytes) {
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
 void putBig32(unsigned char* out, uint32_t value) {
     for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (24 - 8 * i));
 }
 
-void putLittle32(unsigned char* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
+unsigned char outboundFlow(const FlowSettings& flow) {
+    if (flow.ctsRts) return control::hardwareFlow;
+    return flow.xonXoffOutput ? control::xonXoffFlow : control::noFlow;
 }
 
-unsigned char outboundFlow(const SerialSettings& settings) {
-    if (settings.ctsRts) return control::hardwareFlow;
-    return settings.xonXoffOutput ? control::xonXoffFlow : control::noFlow;
-}
-
-unsigned char inboundFlowOf(const SerialSettings& settings) {
-    if (settings.ctsRts) return control::inboundHardware;
-    return settings.xonXoffInput ? control::inboundXonXoff : control::inboundNoFlow;
+unsigned char inboundFlowOf(const FlowSettings& flow) {
+    if (flow.ctsRts) return control::inboundHardware;
+    return flow.xonXoffInput ? control::inboundXonXoff : control::inboundNoFlow;
 }
 
 void appendControl(std::vector<unsigned char>& out, unsigned char value) {
@@ -109,20 +84,16 @@ bool ComPortServer::replayIf(bool wanted, uint32_t ioControlCode, const unsigned
     return wanted && port.replay(ioControlCode, input, length);
 }
 
-void ComPortServer::replayLine(const SerialSettings& line) {
+void ComPortServer::replayLine(const LineFormat& line) {
     const unsigned char input[3] = {line.stopBits, line.parity, line.wordLength};
     port.replay(code::setLineControl, input, sizeof input);
 }
 
 // Flow control goes through SET_HANDFLOW, which also sets DTR and RTS: it
 // carries the levels they have now.
-void ComPortServer::replayFlow(bool outputXonXoff, bool inputXonXoff, bool ctsRts) {
-    unsigned char input[16];
-    putLittle32(input, (dtr ? dtrControl : 0) | (ctsRts ? ctsHandshake : 0));
-    putLittle32(input + 4, (outputXonXoff ? autoTransmit : 0) | (inputXonXoff ? autoReceive : 0) |
-                               (ctsRts ? rtsHandshake : rts ? rtsControl : 0));
-    putLittle32(input + 8, xonLimit);
-    putLittle32(input + 12, xoffLimit);
+void ComPortServer::replayFlow(const FlowSettings& flow) {
+    unsigned char input[handflow::size];
+    encodeHandflow(flow, dtr, rts, input);
     port.replay(code::setHandflow, input, sizeof input);
 }
 
@@ -131,7 +102,7 @@ void ComPortServer::setControl(unsigned char value, std::vector<unsigned char>& 
     case control::noFlow:
     case control::xonXoffFlow:
     case control::hardwareFlow:
-        replayFlow(value == control::xonXoffFlow, value == control::xonXoffFlow, value == control::hardwareFlow);
+        replayFlow({value == control::hardwareFlow, value == control::xonXoffFlow, value == control::xonXoffFlow});
         break;
     case control::requestBreak:
     case control::breakOn:
@@ -156,18 +127,18 @@ void ComPortServer::setControl(unsigned char value, std::vector<unsigned char>& 
     case control::inboundXonXoff:
     case control::inboundHardware: {
         if (value != control::requestInboundFlow) {
-            const SerialSettings now = current();
-            replayFlow(now.xonXoffOutput, value == control::inboundXonXoff,
-                       value == control::inboundHardware || (value == control::inboundXonXoff && now.ctsRts));
+            const FlowSettings now = current().flow;
+            replayFlow({value == control::inboundHardware || (value == control::inboundXonXoff && now.ctsRts),
+                        now.xonXoffOutput, value == control::inboundXonXoff});
         }
-        return answer(command::setControl, inboundFlowOf(current()), out);
+        return answer(command::setControl, inboundFlowOf(current().flow), out);
     }
     default:
         // The request, and flow control by DCD, DTR or DSR, which a tty
         // does not have: the outbound flow control in effect.
         break;
     }
-    answer(command::setControl, outboundFlow(current()), out);
+    answer(command::setControl, outboundFlow(current().flow), out);
 }
 
 void ComPortServer::execute(const unsigned char* command, size_t length, std::vector<unsigned char>& out) {
@@ -195,25 +166,25 @@ void ComPortServer::execute(const unsigned char* command, size_t length, std::ve
     }
     case command::setDataSize:
         if (value[0] >= 5 && value[0] <= 8) {
-            SerialSettings line = current();
+            LineFormat line = current().line;
             line.wordLength = value[0];
             replayLine(line);
         }
-        return answer(which, current().wordLength, out);
+        return answer(which, current().line.wordLength, out);
     case command::setParity:
         if (value[0] >= 1 && value[0] <= 5) {
-            SerialSettings line = current();
+            LineFormat line = current().line;
             line.parity = static_cast<uint8_t>(value[0] - 1);
             replayLine(line);
         }
-        return answer(which, static_cast<unsigned char>(current().parity + 1), out);
+        return answer(which, static_cast<unsigned char>(current().line.parity + 1), out);
     case command::setStopSize: {
         if (value[0] >= 1 && value[0] <= 3) {
-            SerialSettings line = current();
-            line.stopBits = value[0] == 1 ? 0 : value[0] == 2 ? 2 : 1;
+            LineFormat line = current().line;
+            line.stopBits = value[0] == 1 ? stopOne : value[0] == 2 ? stopTwo : stopOneAndHalf;
             replayLine(line);
         }
-        const uint8_t stopBits = current().stopBits;
+        const uint8_t stopBits = current().line.stopBits;
         return answer(which, stopBits <= 2 ? stopSizeOf[stopBits] : 0, out);
     }
     case command::setControl:
@@ -237,9 +208,11 @@ void ComPortServer::execute(const unsigned char* command, size_t length, std::ve
         modemStateMask = value[0];
         return answer(which, modemStateMask, out);
     case command::purgeData: {
+        // Clear the queues but never abort: an abort would cancel the
+        // server's own pending read of the port.
         uint32_t bits = 0;
-        if (value[0] == purgeReceive || value[0] == purgeBoth) bits |= purgeRxClear;
-        if (value[0] == purgeTransmit || value[0] == purgeBoth) bits |= purgeTxClear;
+        if (value[0] == purgeReceive || value[0] == purgeBoth) bits |= purge::rxClear;
+        if (value[0] == purgeTransmit || value[0] == purgeBoth) bits |= purge::txClear;
         unsigned char input[4];
         putLittle32(input, bits);
         replayIf(bits != 0, code::purge, input, sizeof input);
@@ -292,15 +265,9 @@ bool ComPortClient::translateLine(const unsigned char* input, std::vector<unsign
 // The outbound value sets both directions; inbound follows only where the
 // two differ.
 void ComPortClient::translateFlow(const unsigned char* input, std::vector<unsigned char>& out) {
-    const uint32_t controlHandShake = readLittle32(input);
-    const uint32_t flowReplace = readLittle32(input + 4);
-    const bool hardware = (controlHandShake & ctsHandshake) != 0 || (flowReplace & rtsMask) == rtsHandshake;
-    const unsigned char outbound = hardware                         ? control::hardwareFlow
-                                   : (flowReplace & autoTransmit) ? control::xonXoffFlow
-                                                                    : control::noFlow;
-    const unsigned char inbound = hardware                        ? control::inboundHardware
-                                  : (flowReplace & autoReceive) ? control::inboundXonXoff
-                                                                  : control::inboundNoFlow;
+    const FlowSettings asked = decodeHandflow(input);
+    const unsigned char outbound = outboundFlow(asked);
+    const unsigned char inbound = inboundFlowOf(asked);
     if (outbound != flow) {
         appendControl(out, outbound);
         flow = outbound;
@@ -354,8 +321,8 @@ bool ComPortClient::translate(const ControlRequest& request, std::vector<unsigne
         if (request.inputLength < 4) return false;
         const uint32_t bits = readLittle32(input);
         const auto which =
-            static_cast<unsigned char>(((bits & (purgeRxAbort | purgeRxClear)) ? purgeReceive : 0) |
-                                       ((bits & (purgeTxAbort | purgeTxClear)) ? purgeTransmit : 0));
+            static_cast<unsigned char>(((bits & purge::receive) ? purgeReceive : 0) |
+                                       ((bits & purge::transmit) ? purgeTransmit : 0));
         if (which == 0) return false;
         telnet::TelnetStream::appendCommand(out, command::purgeData, &which, 1);
         return true;

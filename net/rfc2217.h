@@ -61,8 +61,8 @@ public:
 
 private:
     void setControl(unsigned char value, std::vector<unsigned char>& out);
-    void replayFlow(bool outputXonXoff, bool inputXonXoff, bool ctsRts);
-    void replayLine(const SerialSettings& line);
+    void replayFlow(const FlowSettings& flow);
+    void replayLine(const LineFormat& line);
     bool replayIf(bool wanted, uint32_t ioControlCode, const unsigned char* input = nullptr, int length = 0);
     const SerialSettings& current();
     void answer(unsigned char command, const unsigned char* value, size_t length, std::vector<unsigned char>& out);

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "net/serial_settings.h"
+
 namespace net {
 
 // Each code is 0x001B0000 | function << 2: serial device, buffered, any access.
@@ -46,5 +48,42 @@ constexpr uint32_t getModemControl = 0x1B0094;
 constexpr uint32_t setModemControl = 0x1B0098;
 constexpr uint32_t setFifoControl = 0x1B009C;
 }  // namespace code
+
+// SET_HANDFLOW input: ControlHandShake, FlowReplace, XonLimit, XoffLimit.
+namespace handflow {
+constexpr int size = 16;
+// ControlHandShake.
+constexpr uint32_t dtrMask = 0x03;
+constexpr uint32_t dtrControl = 0x01;
+constexpr uint32_t ctsHandshake = 0x08;
+constexpr uint32_t controlInvalid = 0x7FFFFF84;
+// FlowReplace.
+constexpr uint32_t autoTransmit = 0x01;
+constexpr uint32_t autoReceive = 0x02;
+constexpr uint32_t rtsMask = 0xC0;
+constexpr uint32_t rtsControl = 0x40;
+constexpr uint32_t rtsHandshake = 0x80;
+constexpr uint32_t flowInvalid = 0x7FFFFF20;
+// The limits Windows ports start with.
+constexpr uint32_t xonLimit = 2048;
+constexpr uint32_t xoffLimit = 512;
+}  // namespace handflow
+
+// A SET_HANDFLOW input with DTR on or off, RTS on or off unless RTS/CTS
+// drives it, and the default limits.
+void encodeHandflow(const FlowSettings& flow, bool dtr, bool rts, unsigned char out[handflow::size]);
+// What the input's handshake and flow bits ask for; RTS handshake counts as
+// RTS/CTS.
+FlowSettings decodeHandflow(const unsigned char input[handflow::size]);
+
+// PURGE bits: abort the pending transfers and clear the queue, each way.
+namespace purge {
+constexpr uint32_t txAbort = 0x01;
+constexpr uint32_t rxAbort = 0x02;
+constexpr uint32_t txClear = 0x04;
+constexpr uint32_t rxClear = 0x08;
+constexpr uint32_t transmit = txAbort | txClear;
+constexpr uint32_t receive = rxAbort | rxClear;
+}  // namespace purge
 
 }  // namespace net

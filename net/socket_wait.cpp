@@ -4,35 +4,49 @@
 #include <sys/select.h>
 #endif
 
+#include <algorithm>
+
 namespace net {
 
 namespace {
 
-// select() works on Windows too, whatever event selection the socket carries.
-bool waitFor(SocketHandle sock, bool write, int milliseconds) {
+// The first of the two sockets (`second` may be invalidSocket) that is ready
+// or has failed, or -1. select() works on Windows too, whatever event
+// selection the socket carries.
+int waitFor(SocketHandle first, SocketHandle second, bool write, int milliseconds) {
     for (;;) {
         fd_set set;
         FD_ZERO(&set);
-        FD_SET(sock, &set);
+        FD_SET(first, &set);
         // A failed connect shows in the exception set on Windows only.
         fd_set failed;
         FD_ZERO(&failed);
-        FD_SET(sock, &failed);
+        FD_SET(first, &failed);
+        SocketHandle highest = first;
+        if (second != invalidSocket) {
+            FD_SET(second, &set);
+            FD_SET(second, &failed);
+            highest = std::max(first, second);
+        }
         timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
-        int ready = ::select(static_cast<int>(sock) + 1, write ? nullptr : &set, write ? &set : nullptr, &failed,
+        int ready = ::select(static_cast<int>(highest) + 1, write ? nullptr : &set, write ? &set : nullptr, &failed,
                              milliseconds < 0 ? nullptr : &limit);
-        if (ready > 0) return true;
+        if (ready > 0) return FD_ISSET(first, &set) || FD_ISSET(first, &failed) ? 0 : 1;
 #ifndef _WIN32
         if (ready < 0 && errno == EINTR) continue;
 #endif
-        return false;
+        return -1;
     }
 }
 
 }  // namespace
 
-bool waitReadable(SocketHandle sock, int milliseconds) { return waitFor(sock, false, milliseconds); }
+bool waitReadable(SocketHandle sock, int milliseconds) { return waitFor(sock, invalidSocket, false, milliseconds) >= 0; }
 
-bool waitWritable(SocketHandle sock, int milliseconds) { return waitFor(sock, true, milliseconds); }
+bool waitWritable(SocketHandle sock, int milliseconds) { return waitFor(sock, invalidSocket, true, milliseconds) >= 0; }
+
+int waitReadableEither(SocketHandle first, SocketHandle second, int milliseconds) {
+    return waitFor(first, second, false, milliseconds);
+}
 
 }  // namespace net

@@ -38,14 +38,12 @@ void TcpSocket::bind(uint32_t requestedAddress, uint16_t requestedPort) {
             throw std::runtime_error("getsockname error");
         port = ntohs(bound.sin_port);
     }
-    address = requestedAddress;
 }
 
 void TcpSocket::close(int how) {
     ::shutdown(sock, how);
     releaseSocket(sock);
     port = 0;
-    address = 0;
     sock = invalidSocket;
 }
 
@@ -73,18 +71,13 @@ void ConnectSocket::open(uint32_t localAddress, uint16_t localPort) {
 
 bool ConnectSocket::connect(uint32_t peer, uint16_t peerPortNumber) {
     sockaddr_in remote = makeAddress(peer, peerPortNumber);
-    int result = ::connect(sock, reinterpret_cast<sockaddr*>(&remote), sizeof remote);
-    peerAddress = peer;
-    peerPort = peerPortNumber;
-    return result == 0;
+    return ::connect(sock, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0;
 }
 
 bool ConnectSocket::connect(uint32_t peer, uint16_t peerPortNumber, int milliseconds) {
     setBlocking(sock, false);
     sockaddr_in remote = makeAddress(peer, peerPortNumber);
     bool connected = ::connect(sock, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0;
-    peerAddress = peer;
-    peerPort = peerPortNumber;
     if (!connected && lastErrorInProgress() && waitWritable(sock, milliseconds)) {
         int error = 0;
         SocketLength length = sizeof error;

@@ -24,12 +24,10 @@ public:
     void close(int how);
 
     uint16_t localPort() const { return port; }
-    uint32_t localAddress() const { return address; }
 
 protected:
     SocketHandle sock = invalidSocket;
     uint16_t port = 0;
-    uint32_t address = 0;
 };
 
 class ListenSocket : public TcpSocket {
@@ -48,13 +46,6 @@ public:
     // As connect(), but gives up after `milliseconds`; the socket stays
     // blocking.
     bool connect(uint32_t address, uint16_t port, int milliseconds);
-
-    uint16_t lastPeerPort() const { return peerPort; }
-    uint32_t lastPeerAddress() const { return peerAddress; }
-
-private:
-    uint16_t peerPort = 0;
-    uint32_t peerAddress = 0;
 };
 
 }  // namespace net

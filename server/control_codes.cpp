@@ -1,6 +1,10 @@
 #include "server/control_codes.h"
 
+#include "net/little_endian.h"
+
 namespace server {
+
+using net::readLittle32;
 
 namespace {
 
@@ -44,28 +48,9 @@ const ControlCodeInfo controlCodes[] = {
     {code::setFifoControl, 4, 0},
 };
 
-// SET_HANDFLOW fields.
-constexpr uint32_t dtrMask = 0x03;
-constexpr uint32_t dtrControl = 0x01;
-constexpr uint32_t ctsHandshake = 0x08;
-constexpr uint32_t controlInvalid = 0x7FFFFF84;
-constexpr uint32_t autoTransmit = 0x01;
-constexpr uint32_t autoReceive = 0x02;
-constexpr uint32_t rtsMask = 0xC0;
-constexpr uint32_t rtsControl = 0x40;
-constexpr uint32_t rtsHandshake = 0x80;
-constexpr uint32_t flowInvalid = 0x7FFFFF20;
-
 constexpr uint32_t waitMaskValid = 0x1FFF;
-constexpr uint32_t purgeTx = 0x01 | 0x04;
-constexpr uint32_t purgeRx = 0x02 | 0x08;
 constexpr uint32_t noTimeout = 0xFFFFFFFF;
 constexpr uint8_t modemLinesAll = lineDtr | lineRts | lineOut1 | lineOut2 | lineLoop;
-
-uint32_t readLittle32(const unsigned char* bytes) {
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
 
 PortRequest refused(Refusal why) {
     PortRequest request;
@@ -87,6 +72,7 @@ PortRequest changeLines(uint8_t raise, uint8_t lower) {
 }
 
 PortRequest decodeHandflow(const unsigned char* input) {
+    using namespace net::handflow;
     uint32_t controlHandShake = readLittle32(input);
     uint32_t flowReplace = readLittle32(input + 4);
     auto xonLimit = static_cast<int32_t>(readLittle32(input + 8));
@@ -97,10 +83,8 @@ PortRequest decodeHandflow(const unsigned char* input) {
 
     PortRequest request = acting(PortAction::flowControl);
     FlowControl& flow = request.flow;
+    static_cast<net::FlowSettings&>(flow) = net::decodeHandflow(input);
     uint32_t rts = flowReplace & rtsMask;
-    flow.ctsRts = (controlHandShake & ctsHandshake) != 0 || rts == rtsHandshake;
-    flow.outputXonXoff = (flowReplace & autoTransmit) != 0;
-    flow.inputXonXoff = (flowReplace & autoReceive) != 0;
     flow.rtsToggle = rts == rtsMask;
     // DTR handshake has no tty equivalent: the line stays up.
     if ((controlHandShake & dtrMask) == 0)
@@ -122,13 +106,6 @@ const ControlCodeInfo* findControlCode(uint32_t ioControlCode) {
     return nullptr;
 }
 
-bool validLineControl(const LineControl& line) {
-    if (line.stopBits > 2 || line.parity > 4 || line.wordLength < 5 || line.wordLength > 8) return false;
-    if (line.stopBits == 1 && line.wordLength != 5) return false;
-    if (line.stopBits == 2 && line.wordLength == 5) return false;
-    return true;
-}
-
 PortRequest decodePortRequest(uint32_t ioControlCode, const unsigned char* input, int length) {
     const ControlCodeInfo* info = findControlCode(ioControlCode);
     if (info == nullptr) return refused(Refusal::invalidParameter);
@@ -143,8 +120,8 @@ PortRequest decodePortRequest(uint32_t ioControlCode, const unsigned char* input
     }
     case code::setLineControl: {
         PortRequest request = acting(PortAction::lineControl);
-        request.line = LineControl{input[0], input[1], input[2]};
-        if (!validLineControl(request.line)) return refused(Refusal::invalidParameter);
+        request.line = net::LineFormat{input[0], input[1], input[2]};
+        if (!net::validLineFormat(request.line)) return refused(Refusal::invalidParameter);
         return request;
     }
     case code::setBreakOn:
@@ -179,10 +156,11 @@ PortRequest decodePortRequest(uint32_t ioControlCode, const unsigned char* input
         return acting(PortAction::none);
     case code::purge: {
         uint32_t bits = readLittle32(input);
-        if (bits == 0 || (bits & ~(purgeTx | purgeRx)) != 0) return refused(Refusal::invalidParameter);
+        if (bits == 0 || (bits & ~(net::purge::transmit | net::purge::receive)) != 0)
+            return refused(Refusal::invalidParameter);
         PortRequest request = acting(PortAction::purge);
-        request.purgeOutput = (bits & purgeTx) != 0;
-        request.purgeInput = (bits & purgeRx) != 0;
+        request.purgeOutput = (bits & net::purge::transmit) != 0;
+        request.purgeInput = (bits & net::purge::receive) != 0;
         return request;
     }
     case code::setChars: {

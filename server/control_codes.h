@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "net/serial_codes.h"
+#include "net/serial_settings.h"
 
 namespace server {
 
@@ -27,15 +28,6 @@ enum class Refusal {
     invalidParameter,    // 87: bad value, unknown code
 };
 
-// SET_LINE_CONTROL, in the driver's encoding: stop bits 0 one, 1 one and a
-// half, 2 two; parity 0 none, 1 odd, 2 even, 3 mark, 4 space; 5 to 8 bits.
-struct LineControl {
-    uint8_t stopBits = 0;
-    uint8_t parity = 0;
-    uint8_t wordLength = 8;
-};
-
-bool validLineControl(const LineControl& line);
 
 // Modem-control outputs in the driver's bit order.
 constexpr uint8_t lineDtr = 0x01;
@@ -49,12 +41,9 @@ struct ModemLines {
     uint8_t lower = 0;
 };
 
-// What SET_HANDFLOW asks of the line.
-struct FlowControl {
-    bool ctsRts = false;       // hardware handshake (CTS in or RTS out)
-    bool outputXonXoff = false;  // stop sending on XOFF
-    bool inputXonXoff = false;   // send XOFF when the input fills
-    bool rtsToggle = false;      // RTS up while sending (RS-485)
+// What SET_HANDFLOW asks of the line: the flow settings, and more.
+struct FlowControl : net::FlowSettings {
+    bool rtsToggle = false;  // RTS up while sending (RS-485)
     ModemLines lines;
 };
 
@@ -78,7 +67,7 @@ struct PortRequest {
     Refusal refusal = Refusal::none;
     PortAction action = PortAction::none;
     uint32_t baudRate = 0;
-    LineControl line;
+    net::LineFormat line;
     uint8_t character = 0;
     ModemLines lines;
     bool purgeOutput = false;

@@ -2,16 +2,12 @@
 // written and given control requests by the threads of each session.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "net/protocol.h"
 #include "net/serial_settings.h"
-
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 namespace server {
 
@@ -48,8 +44,8 @@ constexpr uint32_t portQueueSize = 4096;
 
 class SerialPort {
 public:
-    explicit SerialPort(uint32_t queueSize) : queueSize(queueSize) {}
-    virtual ~SerialPort() { close(); }
+    explicit SerialPort(uint32_t queueSize);
+    ~SerialPort();
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
@@ -108,21 +104,11 @@ public:
 #endif
 
 private:
+    // The COM port's handle, state and overlapped records, or the tty's
+    // descriptor and the reader's wake-up pipe.
+    struct Platform;
     std::string openedName;
-#ifdef _WIN32
-    HANDLE handle = nullptr;
-    DCB dcb{};
-    COMMTIMEOUTS commTimeouts{};
-    OVERLAPPED readOverlapped{};
-    OVERLAPPED writeOverlapped{};
-    HANDLE wakeEvent = nullptr;
-#else
-    std::atomic<int> fd{-1};
-    // A pipe whose read end, readable, ends a read's wait.
-    int wakePipe[2] = {-1, -1};
-    // Whether SET_HANDFLOW turned RS-485 transmit toggling on.
-    bool rtsToggle = false;
-#endif
+    std::unique_ptr<Platform> platform;
 };
 
 }  // namespace server

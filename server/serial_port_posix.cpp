@@ -4,13 +4,14 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <optional>
 
 #include "server/control_codes.h"
 #include "server/serial_port.h"
-#include "server/tty_posix.h"
+#include "server/tty_linux.h"
 
 namespace server {
 
@@ -66,6 +67,18 @@ int writeWithin(int fd, const PortTimeouts& limits, const unsigned char* data, i
 
 }  // namespace
 
+struct SerialPort::Platform {
+    std::atomic<int> fd{-1};
+    // A pipe whose read end, readable, ends a read's wait.
+    int wakePipe[2] = {-1, -1};
+    // Whether SET_HANDFLOW turned RS-485 transmit toggling on.
+    bool rtsToggle = false;
+};
+
+SerialPort::SerialPort(uint32_t queueSize) : queueSize(queueSize), platform(new Platform) {}
+
+SerialPort::~SerialPort() { close(); }
+
 // COM1 to COM9 are the first nine ttyS devices; a "device" setting names the
 // tty itself, whatever the number says, and the result is then 0.
 int16_t SerialPort::open(int32_t portNumber) {
@@ -74,11 +87,11 @@ int16_t SerialPort::open(int32_t portNumber) {
         if (portNumber < 1 || portNumber > 9) return -1;
         path = "/dev/ttyS" + std::to_string(portNumber - 1);
     }
-    fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return -1;
+    platform->fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (platform->fd < 0) return -1;
     // Exclusive as a COM port is: flock keeps out those that lock too,
     // TIOCEXCL those that do not.
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0 || !tty::makeRaw(fd)) {
+    if (::flock(platform->fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(platform->fd, TIOCEXCL) != 0 || !tty::makeRaw(platform->fd)) {
         close();
         return -1;
     }
@@ -87,25 +100,25 @@ int16_t SerialPort::open(int32_t portNumber) {
 }
 
 int16_t SerialPort::setLine(uint32_t baudRate, uint16_t parity, uint16_t byteSize, uint16_t stopBits) {
-    LineControl line{static_cast<uint8_t>(stopBits), static_cast<uint8_t>(parity), static_cast<uint8_t>(byteSize)};
-    if (!isOpen() || !validLineControl(line) || !tty::setBaudRate(fd, baudRate) || !tty::setLineControl(fd, line))
+    net::LineFormat line{static_cast<uint8_t>(stopBits), static_cast<uint8_t>(parity), static_cast<uint8_t>(byteSize)};
+    if (!isOpen() || !net::validLineFormat(line) || !tty::setBaudRate(platform->fd, baudRate) || !tty::setLineControl(platform->fd, line))
         return -1;
     return 0;
 }
 
 void SerialPort::close() {
-    if (fd < 0) return;
+    if (platform->fd < 0) return;
     // A pty keeps TIOCEXCL after the last close; let the next opener in.
     releaseExclusive();
-    ::close(fd);
-    fd = -1;
-    rtsToggle = false;
+    ::close(platform->fd);
+    platform->fd = -1;
+    platform->rtsToggle = false;
     openedName.clear();
 }
 
-bool SerialPort::isOpen() const { return fd >= 0; }
+bool SerialPort::isOpen() const { return platform->fd >= 0; }
 
-bool SerialPort::createIoEvents() { return ::pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) == 0; }
+bool SerialPort::createIoEvents() { return ::pipe2(platform->wakePipe, O_CLOEXEC | O_NONBLOCK) == 0; }
 
 int SerialPort::read(unsigned char* buffer, int capacity) {
     const Clock::time_point start = Clock::now();
@@ -124,7 +137,7 @@ int SerialPort::read(unsigned char* buffer, int capacity) {
     while (done < capacity) {
         // Read first and wait only when nothing is there: a busy line then
         // costs one call per piece.
-        ssize_t got = ::read(fd, buffer + done, static_cast<size_t>(capacity - done));
+        ssize_t got = ::read(platform->fd, buffer + done, static_cast<size_t>(capacity - done));
         if (got > 0) {
             done += static_cast<int>(got);
             lastByte = Clock::now();
@@ -141,7 +154,7 @@ int SerialPort::read(unsigned char* buffer, int capacity) {
             Deadline gap = after(lastByte, limits.readInterval);
             if (!deadline || *gap < *deadline) deadline = gap;
         }
-        pollfd entries[2] = {{fd, POLLIN, 0}, {wakePipe[0], POLLIN, 0}};
+        pollfd entries[2] = {{platform->fd, POLLIN, 0}, {platform->wakePipe[0], POLLIN, 0}};
         int ready = ::poll(entries, 2, pollTimeout(deadline));
         if (ready == 0) break;
         if (ready < 0) {
@@ -160,30 +173,38 @@ int SerialPort::read(unsigned char* buffer, int capacity) {
 void SerialPort::wake() {
     const char byte = 0;
     // Full means a wake-up is pending already.
-    [[maybe_unused]] ssize_t written = ::write(wakePipe[1], &byte, 1);
+    [[maybe_unused]] ssize_t written = ::write(platform->wakePipe[1], &byte, 1);
 }
 
 void SerialPort::rearm() {
     char bytes[16];
-    while (::read(wakePipe[0], bytes, sizeof bytes) > 0) {
+    while (::read(platform->wakePipe[0], bytes, sizeof bytes) > 0) {
     }
 }
 
 int SerialPort::write(const unsigned char* data, int length) {
-    return writeWithin(fd, timeouts, data, length, wakePipe[0]);
+    return writeWithin(platform->fd, timeouts, data, length, platform->wakePipe[0]);
 }
 
 bool SerialPort::healthy() {
-    pollfd entry{fd, 0, 0};
+    pollfd entry{platform->fd, 0, 0};
     return isOpen() && ::poll(&entry, 1, 0) >= 0 && (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0;
 }
 
 void SerialPort::resumeTransmission() {
-    tty::stopOutput(fd, false);
-    tty::setBreak(fd, false);
+    tty::stopOutput(platform->fd, false);
+    tty::setBreak(platform->fd, false);
 }
 
-void SerialPort::releaseExclusive() { ::ioctl(fd, TIOCNXCL); }
+void SerialPort::releaseExclusive() { ::ioctl(platform->fd, TIOCNXCL); }
+
+bool SerialPort::readSettings(net::SerialSettings& out) const {
+    return isOpen() && tty::readSettings(platform->fd, out);
+}
+
+bool SerialPort::readModemLines(uint8_t& lines) const {
+    return isOpen() && tty::readModemLines(platform->fd, lines);
+}
 
 bool SerialPort::replay(uint32_t ioControlCode, const unsigned char* input, int length) {
     const PortRequest request = decodePortRequest(ioControlCode, input, length);
@@ -192,32 +213,32 @@ bool SerialPort::replay(uint32_t ioControlCode, const unsigned char* input, int 
     case PortAction::none:
         return true;
     case PortAction::baudRate:
-        return tty::setBaudRate(fd, request.baudRate);
+        return tty::setBaudRate(platform->fd, request.baudRate);
     case PortAction::lineControl:
-        return tty::setLineControl(fd, request.line);
+        return tty::setLineControl(platform->fd, request.line);
     case PortAction::breakOn:
-        return tty::setBreak(fd, true);
+        return tty::setBreak(platform->fd, true);
     case PortAction::breakOff:
-        return tty::setBreak(fd, false);
+        return tty::setBreak(platform->fd, false);
     case PortAction::immediateChar:
         // Writers share nothing here, so the control loop may write too. The
         // session's end does not cut it short: a refusal is the port's own.
-        return writeWithin(fd, timeouts, &request.character, 1, -1) == 1;
+        return writeWithin(platform->fd, timeouts, &request.character, 1, -1) == 1;
     case PortAction::modemLines:
-        return tty::changeModemLines(fd, request.lines);
+        return tty::changeModemLines(platform->fd, request.lines);
     case PortAction::stopOutput:
-        return tty::stopOutput(fd, true);
+        return tty::stopOutput(platform->fd, true);
     case PortAction::startOutput:
-        return tty::stopOutput(fd, false);
+        return tty::stopOutput(platform->fd, false);
     case PortAction::purge:
-        return tty::flush(fd, request.purgeOutput, request.purgeInput);
+        return tty::flush(platform->fd, request.purgeOutput, request.purgeInput);
     case PortAction::flowChars:
-        return tty::setFlowChars(fd, request.xonChar, request.xoffChar);
+        return tty::setFlowChars(platform->fd, request.xonChar, request.xoffChar);
     case PortAction::flowControl:
-        if (!tty::setFlowControl(fd, request.flow) || !tty::changeModemLines(fd, request.flow.lines)) return false;
-        if (request.flow.rtsToggle != rtsToggle) {
-            if (!tty::setTransmitToggle(fd, request.flow.rtsToggle)) return false;
-            rtsToggle = request.flow.rtsToggle;
+        if (!tty::setFlowControl(platform->fd, request.flow) || !tty::changeModemLines(platform->fd, request.flow.lines)) return false;
+        if (request.flow.rtsToggle != platform->rtsToggle) {
+            if (!tty::setTransmitToggle(platform->fd, request.flow.rtsToggle)) return false;
+            platform->rtsToggle = request.flow.rtsToggle;
         }
         return true;
     }

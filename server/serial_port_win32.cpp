@@ -1,5 +1,8 @@
+#include <windows.h>
+
 #include "server/control_codes.h"
 #include "server/serial_port.h"
+#include "shell/overlapped_win32.h"
 
 namespace server {
 
@@ -18,58 +21,64 @@ int afterFailure(HANDLE handle) {
     return ClearCommError(handle, &errors, nullptr) ? 0 : -1;
 }
 
-// Waits for an overlapped transfer that went pending and collects its count;
-// one that completed at once has its count already. The port's time-outs
-// bound the wait; a signalled `wake` (may be null) cancels the transfer and
-// keeps what it moved.
+// The count a transfer moved. The port's time-outs bound the wait; a
+// signalled `wake` (may be null) cancels the transfer and keeps what it moved.
 int finishTransfer(HANDLE handle, BOOL started, DWORD count, OVERLAPPED& overlapped, HANDLE wake) {
-    if (started) return static_cast<int>(count);
-    if (GetLastError() != ERROR_IO_PENDING) return afterFailure(handle);
-    HANDLE events[2] = {overlapped.hEvent, wake};
-    DWORD waited = WaitForMultipleObjects(wake != nullptr ? 2 : 1, events, FALSE, INFINITE);
-    if (waited == WAIT_OBJECT_0 + 1) {
-        CancelIoEx(handle, &overlapped);
-        GetOverlappedResult(handle, &overlapped, &count, TRUE);
-        return static_cast<int>(overlapped.InternalHigh);
+    const shell::Overlapped result = shell::finishOverlapped(handle, started, count, overlapped, wake);
+    switch (result.status) {
+    case shell::Overlapped::done:
+    case shell::Overlapped::stopped: return static_cast<int>(result.count);
+    case shell::Overlapped::waitFailed: return -1;
+    default: return afterFailure(handle);
     }
-    if (waited != WAIT_OBJECT_0) return -1;
-    if (!GetOverlappedResult(handle, &overlapped, &count, FALSE)) return afterFailure(handle);
-    return static_cast<int>(count);
 }
 
 }  // namespace
 
+struct SerialPort::Platform {
+    HANDLE handle = nullptr;
+    DCB dcb{};
+    COMMTIMEOUTS commTimeouts{};
+    OVERLAPPED readOverlapped{};
+    OVERLAPPED writeOverlapped{};
+    HANDLE wakeEvent = nullptr;
+};
+
+SerialPort::SerialPort(uint32_t queueSize) : queueSize(queueSize), platform(new Platform) {}
+
+SerialPort::~SerialPort() { close(); }
+
 int16_t SerialPort::open(int32_t portNumber) {
     if (portNumber < 0 || portNumber > 9) return -1;
     const char* portName = deviceNames[portNumber];
-    handle = CreateFileA(portName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+    platform->handle = CreateFileA(portName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
                          nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        handle = nullptr;
+    if (platform->handle == INVALID_HANDLE_VALUE) {
+        platform->handle = nullptr;
         return -1;
     }
-    commTimeouts.ReadIntervalTimeout = timeouts.readInterval;
-    commTimeouts.ReadTotalTimeoutMultiplier = timeouts.readTotalMultiplier;
-    commTimeouts.ReadTotalTimeoutConstant = timeouts.readTotalConstant;
-    commTimeouts.WriteTotalTimeoutMultiplier = timeouts.writeTotalMultiplier;
-    commTimeouts.WriteTotalTimeoutConstant = timeouts.writeTotalConstant;
-    bool prepared = SetCommMask(handle, 0) && SetupComm(handle, queueSize, queueSize) &&
-                    SetCommTimeouts(handle, &commTimeouts) && GetCommState(handle, &dcb);
+    platform->commTimeouts.ReadIntervalTimeout = timeouts.readInterval;
+    platform->commTimeouts.ReadTotalTimeoutMultiplier = timeouts.readTotalMultiplier;
+    platform->commTimeouts.ReadTotalTimeoutConstant = timeouts.readTotalConstant;
+    platform->commTimeouts.WriteTotalTimeoutMultiplier = timeouts.writeTotalMultiplier;
+    platform->commTimeouts.WriteTotalTimeoutConstant = timeouts.writeTotalConstant;
+    bool prepared = SetCommMask(platform->handle, 0) && SetupComm(platform->handle, queueSize, queueSize) &&
+                    SetCommTimeouts(platform->handle, &platform->commTimeouts) && GetCommState(platform->handle, &platform->dcb);
     if (prepared) {
         // Everything else stays as the port reported it.
-        dcb.DCBlength = sizeof(DCB);
-        dcb.fBinary = 1;
-        dcb.fTXContinueOnXoff = 1;
+        platform->dcb.DCBlength = sizeof(DCB);
+        platform->dcb.fBinary = 1;
+        platform->dcb.fTXContinueOnXoff = 1;
         // A previous user's abort-on-error would fail every read after the
         // first framing error.
-        dcb.fAbortOnError = 0;
-        dcb.fOutX = 0;
-        dcb.fInX = 0;
-        dcb.XonChar = 0x11;
-        dcb.XoffChar = 0x13;
-        dcb.XonLim = 100;
-        dcb.XoffLim = 1500;
-        prepared = SetCommState(handle, &dcb);
+        platform->dcb.fAbortOnError = 0;
+        platform->dcb.fOutX = 0;
+        platform->dcb.fInX = 0;
+        platform->dcb.XonChar = 0x11;
+        platform->dcb.XoffChar = 0x13;
+        platform->dcb.XonLim = 100;
+        platform->dcb.XoffLim = 1500;
+        prepared = SetCommState(platform->handle, &platform->dcb);
     }
     if (!prepared) {
         close();
@@ -80,62 +89,83 @@ int16_t SerialPort::open(int32_t portNumber) {
 }
 
 int16_t SerialPort::setLine(uint32_t baudRate, uint16_t parity, uint16_t byteSize, uint16_t stopBits) {
-    dcb.BaudRate = baudRate;
-    dcb.ByteSize = static_cast<BYTE>(byteSize);
-    dcb.Parity = static_cast<BYTE>(parity);
-    dcb.StopBits = static_cast<BYTE>(stopBits);
-    dcb.fParity = parity != 0 ? 1 : 0;
-    return SetCommState(handle, &dcb) ? 0 : -1;
+    platform->dcb.BaudRate = baudRate;
+    platform->dcb.ByteSize = static_cast<BYTE>(byteSize);
+    platform->dcb.Parity = static_cast<BYTE>(parity);
+    platform->dcb.StopBits = static_cast<BYTE>(stopBits);
+    platform->dcb.fParity = parity != 0 ? 1 : 0;
+    return SetCommState(platform->handle, &platform->dcb) ? 0 : -1;
 }
 
 void SerialPort::close() {
-    if (handle == nullptr) return;
-    CloseHandle(handle);
-    handle = nullptr;
+    if (platform->handle == nullptr) return;
+    CloseHandle(platform->handle);
+    platform->handle = nullptr;
     openedName.clear();
 }
 
-bool SerialPort::isOpen() const { return handle != nullptr; }
+bool SerialPort::isOpen() const { return platform->handle != nullptr; }
 
 bool SerialPort::createIoEvents() {
-    readOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, "READ03x");
-    if (readOverlapped.hEvent == nullptr) return false;
-    writeOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, "WRITE03x");
-    if (writeOverlapped.hEvent == nullptr) return false;
-    wakeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    return wakeEvent != nullptr;
+    platform->readOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, "READ03x");
+    if (platform->readOverlapped.hEvent == nullptr) return false;
+    platform->writeOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, "WRITE03x");
+    if (platform->writeOverlapped.hEvent == nullptr) return false;
+    platform->wakeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    return platform->wakeEvent != nullptr;
 }
 
 int SerialPort::read(unsigned char* buffer, int capacity) {
     DWORD count = 0;
-    BOOL started = ReadFile(handle, buffer, static_cast<DWORD>(capacity), &count, &readOverlapped);
-    return finishTransfer(handle, started, count, readOverlapped, wakeEvent);
+    BOOL started = ReadFile(platform->handle, buffer, static_cast<DWORD>(capacity), &count, &platform->readOverlapped);
+    return finishTransfer(platform->handle, started, count, platform->readOverlapped, platform->wakeEvent);
 }
 
-void SerialPort::wake() { SetEvent(wakeEvent); }
+void SerialPort::wake() { SetEvent(platform->wakeEvent); }
 
-void SerialPort::rearm() { ResetEvent(wakeEvent); }
+void SerialPort::rearm() { ResetEvent(platform->wakeEvent); }
 
 int SerialPort::write(const unsigned char* data, int length) {
     DWORD count = 0;
-    BOOL started = WriteFile(handle, data, static_cast<DWORD>(length), &count, &writeOverlapped);
+    BOOL started = WriteFile(platform->handle, data, static_cast<DWORD>(length), &count, &platform->writeOverlapped);
     // Not woken by the session's end: under Wine that upset the session after
     // it. The write time-outs bound the wait.
-    return finishTransfer(handle, started, count, writeOverlapped, nullptr);
+    return finishTransfer(platform->handle, started, count, platform->writeOverlapped, nullptr);
 }
 
 bool SerialPort::healthy() {
     DWORD errors = 0;
-    return isOpen() && ClearCommError(handle, &errors, nullptr);
+    return isOpen() && ClearCommError(platform->handle, &errors, nullptr);
 }
 
 void SerialPort::resumeTransmission() {
-    EscapeCommFunction(handle, SETXON);
-    ClearCommBreak(handle);
+    EscapeCommFunction(platform->handle, SETXON);
+    ClearCommBreak(platform->handle);
 }
 
 // Closing the handle at the end of the process is all it takes.
 void SerialPort::releaseExclusive() {}
+
+bool SerialPort::readSettings(net::SerialSettings& out) const {
+    DCB state{};
+    state.DCBlength = sizeof state;
+    if (platform->handle == nullptr || !GetCommState(platform->handle, &state)) return false;
+    out.baudRate = state.BaudRate;
+    out.line = net::LineFormat{state.StopBits, state.Parity, state.ByteSize};
+    out.flow.ctsRts = state.fOutxCtsFlow || state.fRtsControl == RTS_CONTROL_HANDSHAKE;
+    out.flow.xonXoffOutput = state.fOutX;
+    out.flow.xonXoffInput = state.fInX;
+    return true;
+}
+
+bool SerialPort::readModemLines(uint8_t& lines) const {
+    DWORD status = 0;
+    if (platform->handle == nullptr || !GetCommModemStatus(platform->handle, &status)) return false;
+    lines = static_cast<uint8_t>(((status & MS_CTS_ON) ? net::modemCts : 0) | ((status & MS_DSR_ON) ? net::modemDsr : 0) |
+                                 ((status & MS_RING_ON) ? net::modemRi : 0) |
+                                 ((status & MS_RLSD_ON) ? net::modemCd : 0));
+    return true;
+}
 
 // The driver checks the request itself; one that it cannot finish at once
 // (pending) counts as refused. Time-outs are the server's own: a client's
@@ -150,6 +180,7 @@ bool SerialPort::replay(uint32_t ioControlCode, const unsigned char* input, int 
     overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (overlapped.hEvent == nullptr) return false;
     DWORD returned = 0;
+    const HANDLE handle = platform->handle;
     BOOL done = DeviceIoControl(handle, ioControlCode, const_cast<unsigned char*>(input), static_cast<DWORD>(length),
                                 nullptr, 0, &returned, &overlapped);
     if (!done && GetLastError() == ERROR_IO_PENDING) {

@@ -4,6 +4,7 @@
 #include <system_error>
 #include <thread>
 
+#include "net/resolve.h"
 #include "server/server_application.h"
 #include "shell/frontend.h"
 
@@ -25,11 +26,6 @@ const char* describe(SessionEnd cause) {
     }
 }
 
-std::string dotted(uint32_t address) {
-    return std::to_string(address >> 24) + "." + std::to_string((address >> 16) & 0xFF) + "." +
-           std::to_string((address >> 8) & 0xFF) + "." + std::to_string(address & 0xFF);
-}
-
 }  // namespace
 
 // A connection that ended: by the peer's choice, or because it vanished.
@@ -48,7 +44,7 @@ void ServerApplication::runSessions() {
 void ServerApplication::serveSession() {
     acceptClient();
     const bool rfc2217 = clientListener == Listener::rfc2217;
-    shell::showConsoleLine(std::string(title) + ": session with " + dotted(clientAddress) +
+    shell::showConsoleLine(std::string(title) + ": session with " + net::dottedAddress(clientAddress) +
                            (rfc2217 ? std::string(" on the RFC 2217 port") : ", data port " + std::to_string(dataPort)));
     // A client's break or XOFF must not hold the line for the next one.
     serialPort.resumeTransmission();
@@ -78,7 +74,7 @@ net::SocketHandle ServerApplication::acceptAllowed(int milliseconds) {
     }
     const uint32_t address = ntohl(peerAddress.sin_addr.s_addr);
     if (!allows(allowed, address)) {
-        shell::showConsoleLine(std::string(title) + ": connection from " + dotted(address) + " refused (not in allow)");
+        shell::showConsoleLine(std::string(title) + ": connection from " + net::dottedAddress(address) + " refused (not in allow)");
         net::releaseSocket(connection);
         return net::invalidSocket;
     }

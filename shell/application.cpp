@@ -5,11 +5,6 @@
 
 namespace shell {
 
-Application* theApp = nullptr;
-
-Application::Application(const char* title, const char* className, InstanceHandle instance)
-    : title(title), className(className), instance(instance) {}
-
 void Application::showErrorMessage() { showCatalogueMessage(instance, title, errorMessageId); }
 
 void Application::failSession(const char* text) {
@@ -20,7 +15,6 @@ void Application::failSession(const char* text) {
 
 int runApplication(Application& app, int dialogId, int iconId, int showCommand) {
     prepareProcess();
-    theApp = &app;
     app.setDialogId(dialogId);
     app.setIconId(iconId);
     bool started = app.createWindow(showCommand);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "shell/platform.h"
@@ -33,39 +34,32 @@ public:
 
     void setDialogId(int id) { dialogId = id; }
     void setIconId(int id) { iconId = id; }
-    WindowHandle windowHandle() const { return window; }
+    // The main window (Windows), shown as `showCommand` asks; the console
+    // front end has none.
     bool createWindow(int showCommand);
+    WindowHandle windowHandle() const;
     void showErrorMessage();
     // Shows a session thread's error in a warning box and ends the process
     // with status 1.
     [[noreturn]] void failSession(const char* text);
 
-#ifdef _WIN32
-    // The main window (Windows only).
-    LRESULT initDialog(HWND hwnd);
-    LRESULT paintLink(HWND hwnd);
-    BOOL notifyIcon(HWND hwnd, DWORD message);
-    void toggleWindow();
-    void onDestroy(HWND hwnd);
-#endif
-
     const char* const title;
     const char* const className;
     const InstanceHandle instance;
-    WindowHandle window = nullptr;
-    FontHandle linkFont = nullptr;
-    int32_t showCommand = 0;
     int32_t dialogId = 0;
     int32_t iconId = 0;
     uint16_t port = 0;
     uint32_t errorMessageId = 0;
-    WindowProcedure previousLinkProc = nullptr;
+
+    // The platform's window, behind the pointer.
+    struct Window;
 
 protected:
-    ~Application() = default;
-};
+    ~Application();
 
-extern Application* theApp;
+private:
+    std::unique_ptr<Window> window;
+};
 
 // The entry point's sequence: window, settings, network, serial side,
 // threads, message loop. Returns the process's exit status.

@@ -11,13 +11,9 @@ namespace shell {
 #ifdef _WIN32
 using InstanceHandle = HINSTANCE;
 using WindowHandle = HWND;
-using FontHandle = HFONT;
-using WindowProcedure = WNDPROC;
 #else
 using InstanceHandle = void*;
 using WindowHandle = void*;
-using FontHandle = void*;
-using WindowProcedure = void*;
 #endif
 
 }  // namespace shell

@@ -2,10 +2,17 @@
 
 namespace shell {
 
+struct Application::Window {};
+
+// Beside the window's definition: the pointer to it needs the whole type.
+Application::Application(const char* title, const char* className, InstanceHandle instance)
+    : title(title), className(className), instance(instance) {}
+
+Application::~Application() = default;
+
 // The console front end has no window: creating it always succeeds.
-bool Application::createWindow(int command) {
-    showCommand = command;
-    return true;
-}
+bool Application::createWindow(int) { return true; }
+
+WindowHandle Application::windowHandle() const { return nullptr; }
 
 }  // namespace shell

@@ -8,15 +8,34 @@
 
 namespace shell {
 
+struct Application::Window {
+    explicit Window(const Application& app) : app(app) {}
+
+    LRESULT initDialog(HWND hwnd);
+    LRESULT paintLink(HWND hwnd);
+    BOOL notifyIcon(HWND hwnd, DWORD message);
+    void toggle();
+    void destroy(HWND hwnd);
+
+    const Application& app;
+    HWND handle = nullptr;
+    HFONT linkFont = nullptr;
+    WNDPROC previousLinkProc = nullptr;
+    int showCommand = 0;
+};
+
 namespace {
 
 // The icon's notification message; lParam carries the mouse message.
 constexpr UINT iconMessage = WM_USER;
 constexpr UINT trayIconId = 1;
 
+// One main window a process: the window procedures find it here.
+Application::Window* mainWindow = nullptr;
+
 LRESULT CALLBACK linkWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == WM_PAINT) return theApp->paintLink(hwnd);
-    return CallWindowProcA(theApp->previousLinkProc, hwnd, message, wParam, lParam);
+    if (message == WM_PAINT) return mainWindow->paintLink(hwnd);
+    return CallWindowProcA(mainWindow->previousLinkProc, hwnd, message, wParam, lParam);
 }
 
 void openLink(HWND hwnd) {
@@ -30,15 +49,15 @@ void openLink(HWND hwnd) {
 LRESULT CALLBACK mainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
     case WM_CREATE:
-        theApp->notifyIcon(hwnd, NIM_ADD);
+        mainWindow->notifyIcon(hwnd, NIM_ADD);
         return 1;
     case WM_INITDIALOG:
-        return theApp->initDialog(hwnd);
+        return mainWindow->initDialog(hwnd);
     case WM_CLOSE:
-        theApp->toggleWindow();
+        mainWindow->toggle();
         return 1;
     case WM_DESTROY:
-        theApp->onDestroy(hwnd);
+        mainWindow->destroy(hwnd);
         PostQuitMessage(0);
         return 1;
     case WM_COMMAND:
@@ -55,7 +74,7 @@ LRESULT CALLBACK mainWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
         // Only the left press: releases and double-clicks must not toggle
         // again, and DM_GETDEFID (also WM_USER, lParam 0) goes on.
         if (lParam == WM_LBUTTONDOWN) {
-            theApp->toggleWindow();
+            mainWindow->toggle();
             return 1;
         }
         break;
@@ -71,8 +90,16 @@ HICON smallIcon(HINSTANCE instance, int id) {
 
 }  // namespace
 
+// Beside the window's definition: the pointer to it needs the whole type.
+Application::Application(const char* title, const char* className, InstanceHandle instance)
+    : title(title), className(className), instance(instance) {}
+
+Application::~Application() = default;
+
 bool Application::createWindow(int command) {
-    showCommand = command;
+    window.reset(new Window(*this));
+    mainWindow = window.get();
+    window->showCommand = command;
     WNDCLASSEXA windowClass{};
     windowClass.cbSize = sizeof windowClass;
     windowClass.lpfnWndProc = mainWindowProc;
@@ -87,17 +114,19 @@ bool Application::createWindow(int command) {
         errorMessageId = messageWindowClass;
         return false;
     }
-    window = CreateDialogParamA(instance, MAKEINTRESOURCEA(dialogId), nullptr, mainWindowProc, 0);
-    if (window == nullptr) {
+    window->handle = CreateDialogParamA(instance, MAKEINTRESOURCEA(dialogId), nullptr, mainWindowProc, 0);
+    if (window->handle == nullptr) {
         errorMessageId = messageMainWindow;
         return false;
     }
-    ShowWindow(window, showCommand);
-    UpdateWindow(window);
+    ShowWindow(window->handle, command);
+    UpdateWindow(window->handle);
     return true;
 }
 
-LRESULT Application::initDialog(HWND hwnd) {
+WindowHandle Application::windowHandle() const { return window != nullptr ? window->handle : nullptr; }
+
+LRESULT Application::Window::initDialog(HWND hwnd) {
     auto dialogFont = reinterpret_cast<HFONT>(SendDlgItemMessageA(hwnd, CONTROL_LINK, WM_GETFONT, 0, 0));
     LOGFONTA description{};
     GetObjectA(dialogFont, sizeof description, &description);
@@ -112,7 +141,7 @@ LRESULT Application::initDialog(HWND hwnd) {
 
 // Underlined blue on the button face from the control's top-left corner,
 // whatever alignment its style asks for.
-LRESULT Application::paintLink(HWND hwnd) {
+LRESULT Application::Window::paintLink(HWND hwnd) {
     char text[256] = "";
     GetWindowTextA(hwnd, text, sizeof text);
     PAINTSTRUCT paint;
@@ -126,25 +155,25 @@ LRESULT Application::paintLink(HWND hwnd) {
     return 0;
 }
 
-BOOL Application::notifyIcon(HWND hwnd, DWORD message) {
+BOOL Application::Window::notifyIcon(HWND hwnd, DWORD message) {
     NOTIFYICONDATAA record{};
     record.cbSize = NOTIFYICONDATAA_V1_SIZE;
     record.hWnd = hwnd;
     record.uID = trayIconId;
     record.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     record.uCallbackMessage = iconMessage;
-    record.hIcon = smallIcon(instance, iconId);
-    lstrcpynA(record.szTip, title, sizeof record.szTip);
+    record.hIcon = smallIcon(app.instance, app.iconId);
+    lstrcpynA(record.szTip, app.title, sizeof record.szTip);
     return Shell_NotifyIconA(message, &record);
 }
 
-void Application::toggleWindow() {
+void Application::Window::toggle() {
     showCommand = showCommand != 0 ? SW_HIDE : SW_SHOW;
-    ShowWindow(window, showCommand);
-    UpdateWindow(window);
+    ShowWindow(handle, showCommand);
+    UpdateWindow(handle);
 }
 
-void Application::onDestroy(HWND hwnd) {
+void Application::Window::destroy(HWND hwnd) {
     notifyIcon(hwnd, NIM_DELETE);
     DeleteObject(linkFont);
 }

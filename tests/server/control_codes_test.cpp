@@ -93,8 +93,8 @@ TEST(ControlCodes, HandflowCarriesHandshakesAndLineLevels) {
 
     // DTR off, RTS off, XON/XOFF both ways.
     PortRequest software = handflow(0x00, 0x03);
-    EXPECT_TRUE(software.flow.outputXonXoff);
-    EXPECT_TRUE(software.flow.inputXonXoff);
+    EXPECT_TRUE(software.flow.xonXoffOutput);
+    EXPECT_TRUE(software.flow.xonXoffInput);
     EXPECT_EQ(software.flow.lines.lower, server::lineDtr | server::lineRts);
 
     // CTS or RTS handshake alone means CRTSCTS; an RTS handshake leaves RTS

@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "server/tty_posix.h"
+#include "server/tty_linux.h"
 
 namespace {
 
@@ -27,7 +27,7 @@ TEST(TtyFlags, LineControlSetsSizeParityAndStopBitsAndClearsTheRest) {
     const TtyFlags before{INPCK | IXON, CS6 | parityBits | CSTOPB | CRTSCTS | CREAD | CLOCAL};
     for (const Case& c : cases) {
         TtyFlags flags = before;
-        server::tty::applyLineControl(flags, server::LineControl{c.stopBits, c.parity, c.wordLength});
+        server::tty::applyLineControl(flags, net::LineFormat{c.stopBits, c.parity, c.wordLength});
         EXPECT_EQ(flags.cflag, c.cflag | CRTSCTS | CREAD | CLOCAL) << int(c.parity) << "/" << int(c.wordLength);
         EXPECT_EQ(flags.iflag, c.iflag | IXON);
     }

@@ -16,9 +16,11 @@
 #include <thread>
 
 #include "client/control_records.h"
-#include "client/pty_line_posix.h"
+#include "client/pty_line_linux.h"
 #include "client/virtual_port.h"
+#include "net/compat.h"
 #include "net/protocol.h"
+#include "net/serial_codes.h"
 
 namespace client {
 
@@ -40,10 +42,7 @@ void closeDescriptor(int& fd) {
 // False when the wait failed or `wake` became readable first.
 bool waitFor(int fd, short events, int wake = -1) {
     pollfd wanted[2] = {{fd, events, 0}, {wake, POLLIN, 0}};
-    for (;;) {
-        if (poll(wanted, 2, -1) >= 0) return (wanted[1].revents & POLLIN) == 0;
-        if (errno != EINTR) return false;
-    }
+    return net::pollRetrying(wanted, 2, -1) >= 0 && (wanted[1].revents & POLLIN) == 0;
 }
 
 }  // namespace
@@ -199,14 +198,14 @@ PortResult VirtualPort::waitControl(unsigned char* buffer, int) {
     }
     for (;;) {
         pollfd wanted[2] = {{d.statusEvent, POLLIN, 0}, {d.watch, POLLIN, 0}};
-        if (poll(wanted, 2, settingsCheckMilliseconds) < 0 && errno != EINTR) return {PortResult::failed, 0};
+        if (net::pollRetrying(wanted, 2, settingsCheckMilliseconds) < 0) return {PortResult::failed, 0};
         if (wanted[1].revents & POLLIN) d.noteOpensAndCloses();
         uint64_t signalled;
         if (::read(d.statusEvent, &signalled, sizeof signalled) < 0 && errno != EAGAIN) return {PortResult::failed, 0};
         const unsigned status = d.pendingStatus.exchange(0);
         uint32_t purge = 0;
-        if (status & TIOCPKT_FLUSHREAD) purge |= purgeReceive;
-        if (status & TIOCPKT_FLUSHWRITE) purge |= purgeTransmit;
+        if (status & TIOCPKT_FLUSHREAD) purge |= net::purge::receive;
+        if (status & TIOCPKT_FLUSHWRITE) purge |= net::purge::transmit;
         if (!d.currentState(state)) return {PortResult::failed, 0};
         if (purge == 0 && encodeSettings(&d.reported, state, buffer) == 0) continue;
 

@@ -1,11 +1,10 @@
-// Kept apart from <termios.h>: asm/termbits.h declares the same names.
-#include <asm/termbits.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 
 #include <cerrno>
 
-#include "server/tty_posix.h"
+#include "net/raw_termios_linux.h"
+#include "server/tty_linux.h"
 
 // asm/termios.h has these, but it clashes with <sys/ioctl.h>.
 #ifndef TIOCM_OUT1
@@ -62,19 +61,13 @@ bool modemRequest(int fd, unsigned long request, uint8_t lines) {
 
 }  // namespace
 
-void applyLineControl(TtyFlags& flags, const LineControl& line) {
+void applyLineControl(TtyFlags& flags, const net::LineFormat& line) {
     static const uint32_t sizes[] = {CS5, CS6, CS7, CS8};
     flags.cflag = (flags.cflag & ~static_cast<uint32_t>(CSIZE)) | sizes[line.wordLength - 5];
     flags.cflag &= ~static_cast<uint32_t>(PARENB | PARODD | CMSPAR | CSTOPB);
     flags.iflag &= ~static_cast<uint32_t>(INPCK);
-    switch (line.parity) {
-    case 1: flags.cflag |= PARENB | PARODD; break;
-    case 2: flags.cflag |= PARENB; break;
-    case 3: flags.cflag |= PARENB | PARODD | CMSPAR; break;
-    case 4: flags.cflag |= PARENB | CMSPAR; break;
-    default: break;
-    }
-    if (line.parity != 0) flags.iflag |= INPCK;
+    flags.cflag |= net::parityFlags(line.parity);
+    if (line.parity != net::parityNone) flags.iflag |= INPCK;
     if (line.stopBits != 0) flags.cflag |= CSTOPB;
 }
 
@@ -82,18 +75,13 @@ void applyFlowControl(TtyFlags& flags, const FlowControl& flow) {
     flags.cflag &= ~static_cast<uint32_t>(CRTSCTS);
     flags.iflag &= ~static_cast<uint32_t>(IXON | IXOFF);
     if (flow.ctsRts) flags.cflag |= CRTSCTS;
-    if (flow.outputXonXoff) flags.iflag |= IXON;
-    if (flow.inputXonXoff) flags.iflag |= IXOFF;
+    if (flow.xonXoffOutput) flags.iflag |= IXON;
+    if (flow.xonXoffInput) flags.iflag |= IXOFF;
 }
 
 bool makeRaw(int fd) {
     return changeSettings(fd, [](termios2& settings) {
-        settings.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
-                                                    IXON | IXOFF | IXANY | INPCK);
-        settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-        settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-        settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB);
-        settings.c_cflag |= CS8 | CREAD | CLOCAL;
+        net::makeRawTermios(settings);
         settings.c_cc[VSTART] = xonChar;
         settings.c_cc[VSTOP] = xoffChar;
         settings.c_cc[VMIN] = 0;
@@ -116,7 +104,7 @@ bool setBaudRate(int fd, uint32_t bitsPerSecond) {
     return difference * 100 <= static_cast<uint64_t>(bitsPerSecond) * 3;
 }
 
-bool setLineControl(int fd, const LineControl& line) {
+bool setLineControl(int fd, const net::LineFormat& line) {
     return changeFlags(fd, [&](TtyFlags& flags) { applyLineControl(flags, line); });
 }
 
@@ -154,5 +142,39 @@ bool flush(int fd, bool output, bool input) {
 }
 
 bool stopOutput(int fd, bool stop) { return ::ioctl(fd, TCXONC, stop ? TCOOFF : TCOON) == 0; }
+
+bool readSettings(int fd, net::SerialSettings& out) {
+    termios2 settings;
+    if (!readSettings(fd, settings)) return false;
+    out.baudRate = settings.c_ospeed;
+    net::LineFormat& line = out.line;
+    switch (settings.c_cflag & CSIZE) {
+    case CS5: line.wordLength = 5; break;
+    case CS6: line.wordLength = 6; break;
+    case CS7: line.wordLength = 7; break;
+    default: line.wordLength = 8; break;
+    }
+    const tcflag_t cflag = settings.c_cflag;
+    if (!(cflag & PARENB))
+        line.parity = net::parityNone;
+    else if (cflag & CMSPAR)
+        line.parity = (cflag & PARODD) ? net::parityMark : net::paritySpace;
+    else
+        line.parity = (cflag & PARODD) ? net::parityOdd : net::parityEven;
+    line.stopBits = (cflag & CSTOPB) ? net::longStopBits(line.wordLength) : net::stopOne;
+    out.flow.ctsRts = (cflag & CRTSCTS) != 0;
+    out.flow.xonXoffOutput = (settings.c_iflag & IXON) != 0;
+    out.flow.xonXoffInput = (settings.c_iflag & IXOFF) != 0;
+    return true;
+}
+
+bool readModemLines(int fd, uint8_t& lines) {
+    int bits = 0;
+    // A pty has no modem lines: ENOTTY.
+    if (::ioctl(fd, TIOCMGET, &bits) != 0) return false;
+    lines = static_cast<uint8_t>(((bits & TIOCM_CTS) ? net::modemCts : 0) | ((bits & TIOCM_DSR) ? net::modemDsr : 0) |
+                                 ((bits & TIOCM_RI) ? net::modemRi : 0) | ((bits & TIOCM_CD) ? net::modemCd : 0));
+    return true;
+}
 
 }  // namespace server::tty
