@@ -173,23 +173,9 @@ bool SerialPort::readModemLines(uint8_t& lines) const {
 bool SerialPort::replay(uint32_t ioControlCode, const unsigned char* input, int length) {
     if (ioControlCode == code::setTimeouts)
         return decodePortRequest(ioControlCode, input, length).refusal == Refusal::none;
-    // The handle is overlapped, so the request needs a record of its own:
-    // without one, a request the driver holds would complete into memory
-    // this call has already left.
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (overlapped.hEvent == nullptr) return false;
     DWORD returned = 0;
-    const HANDLE handle = platform->handle;
-    BOOL done = DeviceIoControl(handle, ioControlCode, const_cast<unsigned char*>(input), static_cast<DWORD>(length),
-                                nullptr, 0, &returned, &overlapped);
-    if (!done && GetLastError() == ERROR_IO_PENDING) {
-        // Cancelled and collected before the record goes out of scope.
-        CancelIoEx(handle, &overlapped);
-        GetOverlappedResult(handle, &overlapped, &returned, TRUE);
-    }
-    CloseHandle(overlapped.hEvent);
-    return done != FALSE;
+    return DeviceIoControl(platform->handle, ioControlCode, const_cast<unsigned char*>(input),
+                           static_cast<DWORD>(length), nullptr, 0, &returned, nullptr) != FALSE;
 }
 
 }  // namespace server
