@@ -23,7 +23,11 @@ fail() { echo "FAIL: $1"; failures=$((failures + 1)); }
 check() { # description, driver arguments...
     local what=$1
     shift
-    if timeout 60 wine "$windows_build/tests/wine/morvane-driver.exe" "$@" >"$work/driver.log" 2>&1; then
+    # Tried again only when the driver died without a word (a start-up
+    # death under Wine, seen now and then); a failed check always says why.
+    if timeout 60 wine "$windows_build/tests/wine/morvane-driver.exe" "$@" >"$work/driver.log" 2>&1 ||
+        { [ ! -s "$work/driver.log" ] &&
+            timeout 60 wine "$windows_build/tests/wine/morvane-driver.exe" "$@" >"$work/driver.log" 2>&1; }; then
         pass "$what"
     else
         cat "$work/driver.log"
