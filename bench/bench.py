@@ -174,22 +174,26 @@ class Socat(Bridge):
         wait_for(lambda: os.path.exists(self.port_path), "socat pty")
 
 
+def start_ser2net(bridge, accepter):
+    """ser2net on the bridge's device, accepting on a free port; returns it."""
+    port = free_port()
+    config = os.path.join(bridge.workdir, "ser2net.yaml")
+    with open(config, "w") as yaml:
+        yaml.write("%YAML 1.1\n---\n"
+                   "connection: &bench\n"
+                   f"    accepter: {accepter},127.0.0.1,{port}\n"
+                   "    enable: on\n"
+                   f"    connector: serialdev,{bridge.device.path},9600n81,local\n")
+    bridge.spawn(["ser2net", "-n", "-d", "-c", config])
+    wait_for(lambda: listening(port), "ser2net listener")
+    return port
+
+
 class Ser2net(Socat):
     name = "ser2net + socat"
 
     def start(self):
-        port = free_port()
-        config = os.path.join(self.workdir, "ser2net.yaml")
-        with open(config, "w") as yaml:
-            yaml.write("%YAML 1.1\n---\n"
-                       "connection: &bench\n"
-                       f"    accepter: tcp,127.0.0.1,{port}\n"
-                       "    enable: on\n"
-                       "    connector: serialdev,\n"
-                       f"              {self.device.path},\n"
-                       "              9600n81,local\n")
-        self.spawn(["ser2net", "-n", "-d", "-c", config])
-        wait_for(lambda: listening(port), "ser2net listener")
+        port = start_ser2net(self, "tcp")
         self.spawn(["socat", f"PTY,link={self.port_path},raw,echo=0", f"TCP:127.0.0.1:{port},nodelay"])
         wait_for(lambda: os.path.exists(self.port_path), "socat pty")
 
@@ -263,16 +267,7 @@ class Ser2netMorvane(Morvane):
         self.name = "ser2net rfc2217 + morvane"
 
     def start(self):
-        port = free_port()
-        config = os.path.join(self.workdir, "ser2net.yaml")
-        with open(config, "w") as yaml:
-            yaml.write("%YAML 1.1\n---\n"
-                       "connection: &bench\n"
-                       f"    accepter: telnet(rfc2217),tcp,127.0.0.1,{port}\n"
-                       "    enable: on\n"
-                       f"    connector: serialdev,{self.device.path},9600n81,local\n")
-        self.spawn(["ser2net", "-n", "-d", "-c", config])
-        wait_for(lambda: listening(port), "ser2net listener")
+        port = start_ser2net(self, "telnet(rfc2217),tcp")
         self.write_client_settings(port, "rfc2217")
         self.start_client()
 

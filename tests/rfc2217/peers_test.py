@@ -11,7 +11,6 @@ import subprocess
 import sys
 import tempfile
 import threading
-import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -28,16 +27,6 @@ CLIENT_NOTE = r"^WIN morvane Client: virtual port (\S+) ->"
 
 def command(number, value=b""):
     return bytes([IAC, SB, 44, number]) + value + bytes([IAC, SE])
-
-
-def eventually(condition, seconds=support.SAFETY_SECONDS):
-    """For what another process does without telling: poll, within a bound."""
-    end = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > end:
-            return False
-        time.sleep(0.01)
-    return True
 
 
 class Peers(unittest.TestCase):
@@ -153,22 +142,22 @@ class Peers(unittest.TestCase):
             file.write("%%YAML 1.1\n---\nconnection: &con1\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%d\n"
                        "  enable: on\n  connector: serialdev,%s,9600n81,local\n" % (port, self.device.slave_path))
         self.process(["ser2net", "-n", "-d", "-c", settings])
-        self.assertTrue(eventually(lambda: not support.port_is_free(port)), "ser2net does not listen")
+        self.assertTrue(support.eventually(lambda: not support.port_is_free(port)), "ser2net does not listen")
         app = serial.Serial(self.start_client(port), 9600, timeout=support.SAFETY_SECONDS)
         app.baudrate = 115200
         app.stopbits = serial.STOPBITS_TWO
-        self.assertTrue(eventually(lambda: self.device.settings().ospeed == 115200))
-        self.assertTrue(eventually(lambda: self.device.settings().cflag & support.CSTOPB))
+        self.assertTrue(support.eventually(lambda: self.device.settings().ospeed == 115200))
+        self.assertTrue(support.eventually(lambda: self.device.settings().cflag & support.CSTOPB))
         self.assert_both_ways_intact(app.write, app.read)
         app.close()
 
     def test_client_reconnects_and_sets_the_port_again(self):
         port = self.start_server()
         app = serial.Serial(self.start_client(port, reconnect=1), 38400, timeout=support.SAFETY_SECONDS)
-        self.assertTrue(eventually(lambda: self.device.settings().ospeed == 38400))
+        self.assertTrue(support.eventually(lambda: self.device.settings().ospeed == 38400))
         self.assertEqual(self.server.stop(), 0)
         self.start_server(port=port)  # opens the port at 9600 again
-        self.assertTrue(eventually(lambda: self.device.settings().ospeed == 38400))
+        self.assertTrue(support.eventually(lambda: self.device.settings().ospeed == 38400))
         app.write(b"again")
         self.assertEqual(self.device.receive(5), b"again")
         app.close()
@@ -176,7 +165,7 @@ class Peers(unittest.TestCase):
     def test_client_and_server_run_the_demonstration(self):
         path_file = os.path.join(self.directory.name, "device-path")
         self.process(["/usr/bin/python3", os.path.join(SCRIPTS, "device_simulator.py"), path_file])
-        self.assertTrue(eventually(lambda: os.path.exists(path_file)), "no simulated device")
+        self.assertTrue(support.eventually(lambda: os.path.exists(path_file)), "no simulated device")
         with open(path_file, encoding="utf-8") as file:
             device = file.read().strip()
         link = self.start_client(self.start_server(device))

@@ -54,15 +54,6 @@ def stream(seed, size):
     return bytes(out)
 
 
-def eventually(condition):
-    deadline = time.monotonic() + LIMIT
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.02)
-    return True
-
-
 def listening(port):
     """Whether a socket listens on `port` (Wine's are Linux sockets too)."""
     with open("/proc/net/tcp") as table:
@@ -98,7 +89,7 @@ class Harness:
     def windows_server(self, name, port, **keys):
         folder = self.folder(name, "SERVER", port=port, **keys)
         server = self.wine("server/morvane-server.exe", folder=folder)
-        check(eventually(lambda: listening(port)), "the Windows server listens on %d" % port)
+        check(support.eventually(lambda: listening(port), LIMIT), "the Windows server listens on %d" % port)
         return server
 
     def windows_client(self, name, port, **keys):
@@ -172,7 +163,7 @@ def linux_server(windows_build, linux_build, work):
             return now.cflag & SETTINGS_SEEN[0], now.ospeed
 
         check(harness.application("settings") == 0, "the application sets 115200 7E2 RTS/CTS and reads them back")
-        check(eventually(lambda: settings_seen() == SETTINGS_SEEN),
+        check(support.eventually(lambda: settings_seen() == SETTINGS_SEEN, LIMIT),
               "115200 bit/s, two stop bits and RTS/CTS show on the server's tty")
         exchange(harness, pty.send, pty.receive)
 
@@ -213,7 +204,7 @@ def server_restart(windows_build, linux_build, work):
 
     try:
         client = harness.windows_client("client-once", port)
-        check(harness.application("settings") == 0 and eventually(lambda: pty.settings().ospeed == 115200),
+        check(harness.application("settings") == 0 and support.eventually(lambda: pty.settings().ospeed == 115200, LIMIT),
               "a session runs")
         kill_server()
         check(harness.gui("box", CLIENT_TITLE, "server closed the connection", "warning") == 0,
@@ -225,7 +216,7 @@ def server_restart(windows_build, linux_build, work):
         application = harness.test_program("morvane-port-app.exe", "hold", "COM13", "57600", stdin=subprocess.PIPE)
 
         def ping(round_number, what):
-            check(eventually(lambda: pty.settings().ospeed == 57600), what)
+            check(support.eventually(lambda: pty.settings().ospeed == 57600, LIMIT), what)
             application.stdin.write("go on\n")
             application.stdin.flush()
             check(pty.receive(6) == b"ping %d" % round_number, "the application's bytes reach the device")
@@ -278,7 +269,7 @@ def windows_server(windows_build, work, device_end):
                 os.close(line)
 
         check(harness.application("settings") == 0, "the application sets 115200 7E2 RTS/CTS")
-        check(eventually(lambda: wine_end_speed() == termios.B115200), "115200 bit/s show on the server's COM1")
+        check(support.eventually(lambda: wine_end_speed() == termios.B115200, LIMIT), "115200 bit/s show on the server's COM1")
         exchange(harness, send, receive)
         for title, program in (CLIENT_TITLE, client), ("WIN morvane Server", server):
             check(harness.gui("exit", title) == 0 and program.wait(timeout=LIMIT) == 0, "EXIT ends " + title)
