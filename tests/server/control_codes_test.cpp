@@ -40,7 +40,10 @@ TEST(ControlCodes, RefusedAsACommDriverRefuses) {
     const Case cases[] = {
         // An input one byte short is too small (requests with an output
         // buffer: server_e2e_test.py).
+        {code::setBaudRate, {0x80, 0x25, 0x00}, Refusal::insufficientBuffer},
         {code::setHandflow, Bytes(15), Refusal::insufficientBuffer},
+        {code::setTimeouts, Bytes(19), Refusal::insufficientBuffer},
+        {code::immediateChar, {}, Refusal::insufficientBuffer},
         {0x1B00A0, Bytes(16), Refusal::invalidParameter},
         {code::xoffCounter, Bytes(12), Refusal::invalidParameter},
         {code::setBaudRate, little32({0}), Refusal::invalidParameter},
