@@ -1,14 +1,37 @@
-#include "net/packet.h"
-
+// The network core's socket pieces on a connected pair of TCP sockets.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "tests/net/loopback.h"
+#include "net/net_event.h"
+#include "net/packet.h"
+#include "net/tcp_socket.h"
 
 namespace {
+
+struct LoopbackPair {
+    static constexpr uint32_t loopback = 0x7F000001;  // 127.0.0.1
+    LoopbackPair() {
+        net::startNetworking();
+        listener.open(loopback, 0);
+        listener.listen(1);
+        connector.open(0, 0);
+        connector.connect(loopback, listener.localPort());
+        sockaddr_in peer{};
+        accepted = listener.accept(peer);
+    }
+    ~LoopbackPair() {
+        net::releaseSocket(accepted);
+        connector.close(net::shutdownBoth);
+        listener.close(net::shutdownBoth);
+    }
+    net::SocketHandle accepted = net::invalidSocket;
+    net::ListenSocket listener;
+    net::ConnectSocket connector;
+};
 
 // Messages carry their total length in their first byte; 0xFF claims one
 // byte more than there is.
@@ -26,8 +49,25 @@ std::string bytes(std::initializer_list<int> values) { return std::string(values
 
 }  // namespace
 
+// The end of a server session shuts the data connection down on this side
+// and must wake its pump's wait; Winsock signals nothing for that by itself.
+TEST(NetEvent, WakeEndsAWaitAfterALocalShutdown) {
+    LoopbackPair pair;
+    net::NetEvent readiness(pair.accepted);
+    readiness.create();
+    readiness.select(net::netEventRead | net::netEventClose);
+    bool woke = false;
+    std::thread waiter([&] { woke = readiness.wait(); });
+    ::shutdown(pair.accepted, net::shutdownBoth);
+    readiness.wake();
+    waiter.join();
+    EXPECT_TRUE(woke);
+    char byte;
+    EXPECT_LE(net::receiveBytes(pair.accepted, &byte, 1), 0);
+}
+
 TEST(Packet, CompletesMessagesUpToTheirLengthAndRaisesRatherThanOverrun) {
-    testing_support::LoopbackPair pair;
+    LoopbackPair pair;
     LengthPrefixed recognizer;
     net::Packet packet(pair.accepted, &recognizer, nullptr);
     auto send = [&](const std::string& data) {  // one send on loopback: one receive
