@@ -32,8 +32,7 @@ for prefix in "$work/tree/usr/local" "$work/root/usr"; do
 done
 
 program="$work/root/usr/bin/morvane-server"
-"$program" --version | grep -qx "morvane-server $version.*" ||
-    fail "--version: $("$program" --version)"
+"$program" --version | grep -qx "morvane-server $version.*" || fail "--version: $("$program" --version)"
 "$program" --help | grep -q "man morvane-server" || fail "--help"
 status=0
 "$program" --port 2>/dev/null || status=$?

@@ -24,9 +24,8 @@ PortRequest decode(uint32_t ioControlCode, const Bytes& input) {
     return server::decodePortRequest(ioControlCode, input.data(), static_cast<int>(input.size()));
 }
 
-PortRequest handflow(uint32_t controlHandShake, uint32_t flowReplace, uint32_t xonLimit = 100,
-                     uint32_t xoffLimit = 100) {
-    return decode(code::setHandflow, little32({controlHandShake, flowReplace, xonLimit, xoffLimit}));
+PortRequest handflow(uint32_t handShake, uint32_t flowReplace, uint32_t xonLimit = 100, uint32_t xoffLimit = 100) {
+    return decode(code::setHandflow, little32({handShake, flowReplace, xonLimit, xoffLimit}));
 }
 
 // What the end-to-end tests cannot send through a client: short or unknown
