@@ -29,8 +29,8 @@ TEST(TelnetStream, SegmentsOfHostileInput) {
     };
     const Case cases[] = {
         {"refusals and answers once, not in a loop",
-         {bytes({255, 251, 24, 255, 252, 24, 255, 253, 0, 255, 253, 0, 255, 254, 0, 255, 254, 0})}, "",
-         bytes({255, 254, 24, 255, 251, 0, 255, 252, 0}), ""},
+         {bytes({255, 251, 24, 255, 252, 24, 255, 253, 0, 255, 253, 0, 255, 254, 0, 255, 254, 0, 255, 251, 0})}, "",
+         bytes({255, 254, 24, 255, 251, 0, 255, 252, 0, 255, 253, 0}), ""},
         {"command split with a doubled IAC in its value",
          {bytes({255, 250, 44, 1, 0, 0, 1, 255}), bytes({255, 255}), bytes({240}) + "z"}, "z", "",
          "0:" + bytes({1, 0, 0, 1, 255}) + "|"},

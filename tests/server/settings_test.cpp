@@ -1,5 +1,6 @@
-// A negative "interval" keeps the classic 100 ms, on Windows too, where the
-// read time-outs are the driver's own. Zero: server_e2e_test.py.
+// A negative "interval" keeps the classic read time-outs (100 ms between
+// bytes, 10 ms a byte), on Windows too, where they are the driver's own.
+// Zero: server_e2e_test.py.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -14,4 +15,5 @@ TEST(ServerSettings, NegativeIntervalKeepsTheDefault) {
     app.readSettings(name);
     std::remove(name);
     EXPECT_EQ(app.serialPort.timeouts.readInterval, 100u);
+    EXPECT_EQ(app.serialPort.timeouts.readTotalMultiplier, 10u);
 }
