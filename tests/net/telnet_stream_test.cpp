@@ -16,54 +16,29 @@ struct Commands : net::telnet::CommandSink {
     std::string seen;
 };
 
-struct StreamCase {
-    const char* name;
-    std::vector<std::string> segments;  // as they arrive, each its own receive
-    std::string data;
-    std::string answers;
-    std::string commands;  // "data bytes before:command|" each
-};
+std::string bytes(std::initializer_list<int> values) { return std::string(values.begin(), values.end()); }
 
-std::string bytes(std::initializer_list<int> values) {
-    std::string out;
-    for (int value : values) out += static_cast<char>(value);
-    return out;
-}
-
-TEST(TelnetStream, SegmentsOfHostileAndOrdinaryInput) {
-    const std::string iac = bytes({255});
-    const std::string huge = bytes({255, 250, 44, 1}) + std::string(1 << 20, 'x') + bytes({255, 240});
-    const StreamCase cases[] = {
-        {"doubled IAC split between segments", {"a" + iac, iac + "b"}, "a" + iac + "b", "", ""},
-        {"IAC alone at the end of a segment", {"a" + iac, bytes({251, 44}) + "b"}, "ab", bytes({255, 253, 44}), ""},
-        {"unknown options refused, once each",
-         {bytes({255, 251, 24, 255, 253, 1, 255, 252, 24})},
-         "",
-         bytes({255, 254, 24, 255, 252, 1}),
-         ""},
-        {"known option answered once, not in a loop",
-         {bytes({255, 253, 0, 255, 253, 0, 255, 254, 0, 255, 254, 0})},
-         "",
-         bytes({255, 251, 0, 255, 252, 0}),
-         ""},
-        {"command split with a doubled IAC in its value",
-         {bytes({255, 250, 44, 1, 0, 0, 1, 255}), bytes({255, 255}), bytes({240}) + "z"},
-         "z",
-         "",
-         "0:" + bytes({1, 0, 0, 1, 255}) + "|"},
-        {"1 MiB subnegotiation dropped, stream goes on", {huge + "ok"}, "ok", "", ""},
-        {"truncated subnegotiation dropped, next one taken",
-         {"d" + bytes({255, 250, 44, 1, 0, 255, 250, 44, 5, 7, 255, 240}) + "e"},
-         "de",
-         "",
-         "1:" + bytes({5, 7}) + "|"},
-        {"other options' subnegotiations and NOP ignored",
-         {bytes({255, 250, 24, 1, 255, 240, 'p', 255, 241, 'q'})},
-         "pq",
-         "",
-         ""},
+// A doubled IAC cut in two, unknown options and a 1 MiB subnegotiation go
+// through a real server in peers_test.py.
+TEST(TelnetStream, SegmentsOfHostileInput) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> segments;  // as they arrive, each its own receive
+        std::string data, answers;
+        std::string commands;  // "data bytes before:command|" each
     };
-    for (const StreamCase& c : cases) {
+    const Case cases[] = {
+        {"refusals and answers once, not in a loop",
+         {bytes({255, 251, 24, 255, 252, 24, 255, 253, 0, 255, 253, 0, 255, 254, 0, 255, 254, 0, 255, 251, 0})}, "",
+         bytes({255, 254, 24, 255, 251, 0, 255, 252, 0, 255, 253, 0}), ""},
+        {"command split with a doubled IAC in its value",
+         {bytes({255, 250, 44, 1, 0, 0, 1, 255}), bytes({255, 255}), bytes({240}) + "z"}, "z", "",
+         "0:" + bytes({1, 0, 0, 1, 255}) + "|"},
+        {"other options' subnegotiations, NOP and a cut short command dropped, the next taken",
+         {bytes({255, 250, 24, 1, 255, 240, 'p', 255, 241, 'q', 255, 250, 44, 1, 0, 255, 250, 44, 5, 7, 255, 240})},
+         "pq", "", "2:" + bytes({5, 7}) + "|"},
+    };
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         TelnetStream stream(TelnetStream::Role::server);
         Commands sink;

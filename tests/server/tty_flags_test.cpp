@@ -16,7 +16,6 @@ TEST(TtyFlags, LineControlSetsSizeParityAndStopBitsAndClearsTheRest) {
         uint32_t cflag, iflag;
     };
     const Case cases[] = {
-        {0, 0, 8, CS8, 0},
         {2, 2, 7, CS7 | PARENB | CSTOPB, INPCK},
         {0, 1, 8, CS8 | PARENB | PARODD, INPCK},
         {0, 3, 8, CS8 | parityBits, INPCK},
