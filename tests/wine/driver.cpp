@@ -76,7 +76,10 @@ HWND mainWindow(const char* title) {
         EnumWindows(visit, reinterpret_cast<LPARAM>(&search));
         return search.found != nullptr;
     };
-    if (!eventually(found)) std::printf("no window titled \"%s\"\n", title);
+    if (!eventually(found)) {
+        std::printf("FAILED: no window titled \"%s\"\n", title);
+        ++failures;
+    }
     return search.found;
 }
 
@@ -130,7 +133,7 @@ std::string iconImages(HMODULE module, int id) {
     return images;
 }
 
-int commandResources(const char* serverPath, const char* clientPath) {
+void commandResources(const char* serverPath, const char* clientPath) {
     for (const char* path : {serverPath, clientPath}) {
         HMODULE module = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
         expect(module != nullptr, std::string("resources of ") + path);
@@ -146,7 +149,6 @@ int commandResources(const char* serverPath, const char* clientPath) {
         }
         FreeLibrary(module);
     }
-    return failures == 0 ? 0 : 1;
 }
 
 // ---- the main window -------------------------------------------------------
@@ -162,9 +164,9 @@ bool hasTrayIcon(HWND window) {
     return Shell_NotifyIconW(NIM_MODIFY, &record) != FALSE;
 }
 
-int commandWindow(const char* title) {
+void commandWindow(const char* title) {
     HWND window = mainWindow(title);
-    if (window == nullptr) return 1;
+    if (window == nullptr) return;
     expect(narrow(classOf(window)) == std::string(title) + " Class", "class " + narrow(classOf(window)));
     expect(eventually([&] { return isShown(window); }), "window shown");
     expect(hasTrayIcon(window), "notification-area icon present");
@@ -172,21 +174,19 @@ int commandWindow(const char* title) {
     expect(narrow(windowText(exitButton)) == "EXIT", "EXIT button");
     expect((GetWindowLongW(exitButton, GWL_STYLE) & WS_TABSTOP) != 0, "EXIT is a tab stop");
     expect(narrow(windowText(GetDlgItem(window, CONTROL_LINK))) == LINK_ADDRESS, "link shows " LINK_ADDRESS);
-    return failures == 0 ? 0 : 1;
 }
 
-int commandExit(const char* title) {
+void commandExit(const char* title) {
     HWND window = mainWindow(title);
-    if (window == nullptr) return 1;
+    if (window == nullptr) return;
     SendMessageW(GetDlgItem(window, CONTROL_EXIT), BM_CLICK, 0, 0);
     expect(eventually([&] { return !IsWindow(window); }), "EXIT destroys the window");
     expect(!hasTrayIcon(window), "notification-area icon removed");
-    return failures == 0 ? 0 : 1;
 }
 
-int commandToggles(const char* title) {
+void commandToggles(const char* title) {
     HWND window = mainWindow(title);
-    if (window == nullptr) return 1;
+    if (window == nullptr) return;
     expect(eventually([&] { return isShown(window); }), "shown at start");
     PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);  // what a click on the close box sends
     expect(eventually([&] { return !isShown(window); }), "the close box hides the window");
@@ -200,7 +200,6 @@ int commandToggles(const char* title) {
     }
     SendMessageW(window, WM_COMMAND, IDCANCEL, 0);  // Escape
     expect(IsWindow(window) && isShown(window), "Escape does nothing");
-    return failures == 0 ? 0 : 1;
 }
 
 // ---- message boxes ---------------------------------------------------------
@@ -242,10 +241,10 @@ std::string iconKind(HWND box) {
 }
 
 // `wanted` is "catalogue:N" for a catalogue entry, otherwise the text itself.
-int commandBox(const char* caption, const char* wanted, const char* kind) {
+void commandBox(const char* caption, const char* wanted, const char* kind) {
     HWND box = messageBox(caption);
     expect(box != nullptr, std::string("a message box captioned \"") + caption + "\"");
-    if (box == nullptr) return 1;
+    if (box == nullptr) return;
     int id = std::strncmp(wanted, "catalogue:", 10) == 0 ? std::atoi(wanted + 10) : 0;
     std::wstring want = widen(id >= 1 && id <= 8 ? catalogue[id] : wanted);
     wchar_t text[512] = L"";
@@ -256,7 +255,6 @@ int commandBox(const char* caption, const char* wanted, const char* kind) {
     expect(ok != nullptr && GetDlgItem(box, IDCANCEL) == nullptr, "it has the single OK button");
     SendMessageW(ok, BM_CLICK, 0, 0);
     expect(eventually([&] { return !IsWindow(box); }), "OK closes it");
-    return failures == 0 ? 0 : 1;
 }
 
 // For screenshots: moves the program's message boxes (when `withBox`, once
@@ -280,11 +278,12 @@ int commandPlace(const char* title, bool withBox) {
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     std::string command = argc > 1 ? argv[1] : "";
-    if (command == "resources" && argc == 4) return commandResources(argv[2], argv[3]);
-    if (command == "window" && argc == 3) return commandWindow(argv[2]);
-    if (command == "toggles" && argc == 3) return commandToggles(argv[2]);
-    if (command == "exit" && argc == 3) return commandExit(argv[2]);
-    if (command == "box" && argc == 5) return commandBox(argv[2], argv[3], argv[4]);
-    if (command == "place" && (argc == 3 || argc == 4)) return commandPlace(argv[2], argc == 4);
-    return 2;
+    if (command == "resources" && argc == 4) commandResources(argv[2], argv[3]);
+    else if (command == "window" && argc == 3) commandWindow(argv[2]);
+    else if (command == "toggles" && argc == 3) commandToggles(argv[2]);
+    else if (command == "exit" && argc == 3) commandExit(argv[2]);
+    else if (command == "box" && argc == 5) commandBox(argv[2], argv[3], argv[4]);
+    else if (command == "place" && (argc == 3 || argc == 4)) return commandPlace(argv[2], argc == 4);
+    else return 2;
+    return failures == 0 ? 0 : 1;
 }

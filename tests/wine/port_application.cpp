@@ -3,7 +3,6 @@
 // port: one command per run, exit status 0 when every check holds.
 #include <windows.h>
 
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -17,7 +16,7 @@ namespace {
 constexpr DWORD failWaitCode = 0x001B2084;
 constexpr DWORD emptyReadCode = 0x001B2088;
 constexpr DWORD driverQueueSize = 4096;  // what the driver holds for this side
-constexpr DWORD limitMs = 60000;  // a safety net for each request, never a synchronisation
+constexpr DWORD limitMs = 60000;  // a safety net for the backlog's poll, never a synchronisation
 
 int failures = 0;
 
@@ -26,71 +25,45 @@ void expect(bool holds, const std::string& what) {
     if (!holds) ++failures;
 }
 
-// The byte stream both ends of an exchange compute (xorshift32).
-std::vector<unsigned char> stream(uint32_t seed, size_t size) {
+// The support module's pattern; the device's bytes come inverted (mask 0xFF).
+std::vector<unsigned char> pattern(size_t size, unsigned char mask) {
     std::vector<unsigned char> bytes(size);
-    for (auto& byte : bytes) {
-        seed ^= seed << 13;
-        seed ^= seed >> 17;
-        seed ^= seed << 5;
-        byte = static_cast<unsigned char>(seed);
-    }
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<unsigned char>((i * 7 + i / 256) ^ mask);
     return bytes;
 }
 
 std::vector<unsigned char> bytesOf(const std::string& text) { return {text.begin(), text.end()}; }
 
-// One overlapped read or write, bounded; the count done, or -1.
-long transfer(HANDLE port, bool reading, unsigned char* bytes, DWORD size) {
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    DWORD count = 0;
-    BOOL done = reading ? ReadFile(port, bytes, size, &count, &overlapped)
-                        : WriteFile(port, bytes, size, &count, &overlapped);
-    if (!done && GetLastError() == ERROR_IO_PENDING) {
-        if (WaitForSingleObject(overlapped.hEvent, limitMs) != WAIT_OBJECT_0) {
-            CancelIo(port);
-            GetOverlappedResult(port, &overlapped, &count, TRUE);
-            std::printf("%s timed out\n", reading ? "read" : "write");
-        } else {
-            done = GetOverlappedResult(port, &overlapped, &count, FALSE);
-        }
-    }
-    CloseHandle(overlapped.hEvent);
-    return done ? static_cast<long>(count) : -1;
-}
-
-bool writeAll(HANDLE port, const std::vector<unsigned char>& bytes) {
-    for (size_t at = 0; at < bytes.size();) {
-        DWORD piece = static_cast<DWORD>(std::min<size_t>(bytes.size() - at, 4096));
-        long count = transfer(port, false, const_cast<unsigned char*>(bytes.data() + at), piece);
-        if (count <= 0) return false;
-        at += static_cast<size_t>(count);
+// Moves SIZE bytes through the port, overlapped as the client's driver needs,
+// in pieces of up to 4096; false when a transfer fails. A transfer that
+// never ends is the peer script's to time out.
+bool transferAll(HANDLE port, bool reading, unsigned char* bytes, size_t size) {
+    for (size_t at = 0; at < size;) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        DWORD count = 0, piece = static_cast<DWORD>(std::min<size_t>(size - at, 4096));
+        BOOL done = reading ? ReadFile(port, bytes + at, piece, &count, &overlapped)
+                            : WriteFile(port, bytes + at, piece, &count, &overlapped);
+        if (!done && GetLastError() == ERROR_IO_PENDING) done = GetOverlappedResult(port, &overlapped, &count, TRUE);
+        CloseHandle(overlapped.hEvent);
+        if (!done || count == 0) return false;
+        at += count;
     }
     return true;
 }
 
-std::vector<unsigned char> readAll(HANDLE port, size_t size) {
-    std::vector<unsigned char> bytes(size);
-    size_t at = 0;
-    while (at < size) {
-        long count = transfer(port, true, bytes.data() + at, static_cast<DWORD>(std::min<size_t>(size - at, 4096)));
-        if (count <= 0) break;
-        at += static_cast<size_t>(count);
-    }
-    bytes.resize(at);
-    return bytes;
+bool writes(HANDLE port, std::vector<unsigned char> bytes) { return transferAll(port, false, bytes.data(), bytes.size()); }
+
+// Whether the next bytes read are `wanted`.
+bool reads(HANDLE port, const std::vector<unsigned char>& wanted) {
+    std::vector<unsigned char> bytes(wanted.size());
+    return transferAll(port, true, bytes.data(), bytes.size()) && bytes == wanted;
 }
 
-// One of the test driver's own requests, answered at once.
+// One of the test driver's own requests: answered at once, so not overlapped.
 bool driverRequest(HANDLE port, DWORD code) {
     DWORD returned = 0;
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    BOOL done = DeviceIoControl(port, code, nullptr, 0, nullptr, 0, &returned, &overlapped);
-    if (!done && GetLastError() == ERROR_IO_PENDING) done = GetOverlappedResult(port, &overlapped, &returned, TRUE);
-    CloseHandle(overlapped.hEvent);
-    return done != FALSE;
+    return DeviceIoControl(port, code, nullptr, 0, nullptr, 0, &returned, nullptr) != FALSE;
 }
 
 // BAUD bit/s, 7E2, RTS/CTS, as a program sets them: the driver answers
@@ -110,18 +83,16 @@ void configure(HANDLE port, DWORD baud) {
     expect(SetCommTimeouts(port, &timeouts) != FALSE, "SetCommTimeouts");
 }
 
-// SIZE bytes each way at once: ours (seed 1) out, the device's (seed 2) in.
+// SIZE bytes each way at once.
 void exchange(HANDLE port, size_t size) {
     bool written = false;
-    std::thread writer([&] { written = writeAll(port, stream(1, size)); });
-    std::vector<unsigned char> received = readAll(port, size);
+    std::thread writer([&] { written = writes(port, pattern(size, 0)); });
+    expect(reads(port, pattern(size, 0xFF)), std::to_string(size) + " bytes from the device read intact");
     writer.join();
     expect(written, std::to_string(size) + " bytes written to the port");
-    expect(received == stream(2, size), std::to_string(size) + " bytes from the device read intact (" +
-                                            std::to_string(received.size()) + " read)");
 }
 
-// SIZE bytes (seed 3) that the device sent at once, left unread until the
+// SIZE bytes that the device sent at once, left unread until the
 // client's write waits for room: the driver counts its bytes as waiting too.
 void backlog(HANDLE port, size_t size) {
     COMSTAT status{};
@@ -131,7 +102,7 @@ void backlog(HANDLE port, size_t size) {
         ClearCommError(port, &errors, &status);
     }
     expect(status.cbInQue > driverQueueSize, "the client's write waits while the port's input is full");
-    expect(readAll(port, size) == stream(3, size), std::to_string(size) + " waiting bytes read intact and in order");
+    expect(reads(port, pattern(size, 0xFF)), std::to_string(size) + " waiting bytes read intact and in order");
 }
 
 // Keeps the port open across a server restart: sets BAUD, then twice a
@@ -142,8 +113,8 @@ void hold(HANDLE port, DWORD baud) {
     char line[64];
     for (std::string round : {"1", "2"}) {
         expect(std::fgets(line, sizeof line, stdin) != nullptr, "told to go on");
-        expect(writeAll(port, bytesOf("ping " + round)), "wrote ping " + round);
-        expect(readAll(port, 6) == bytesOf("pong " + round), "read pong " + round);
+        expect(writes(port, bytesOf("ping " + round)), "wrote ping " + round);
+        expect(reads(port, bytesOf("pong " + round)), "read pong " + round);
     }
 }
 
@@ -165,7 +136,7 @@ int main(int argc, char** argv) {
     else if (command == "empty-read") {
         // The driver completes the client's next read empty before any byte.
         expect(driverRequest(port, emptyReadCode), "the client's next read made empty");
-        expect(writeAll(port, bytesOf(argument)), std::string("then wrote ") + argument);
+        expect(writes(port, bytesOf(argument)), std::string("then wrote ") + argument);
     } else return 2;
     return failures == 0 ? 0 : 1;
 }

@@ -26,6 +26,7 @@ REFUSED_CODE = 0x001B2000  # not a serial request: the port refuses it
 EXCHANGE = 1 << 20
 BACKLOG = 20000  # far more than the driver holds for applications
 CLIENT_TITLE = "WIN morvane Client"
+PORT_APPLICATION = "tests/wine/morvane-port-app.exe"
 TIOCPKT = 0x5420
 TIOCPKT_FLUSH = 0x01 | 0x02  # FLUSHREAD | FLUSHWRITE
 
@@ -37,8 +38,8 @@ def check(condition, what):
 
 
 def open_device():
-    device = os.open(os.path.join(WORK, "serial-device"), os.O_RDWR | os.O_NOCTTY)
-    termios.tcflush(device, termios.TCIOFLUSH)  # nothing from earlier runs
+    device = serial.Serial(os.path.join(WORK, "serial-device"), timeout=LIMIT)
+    termios.tcflush(device.fd, termios.TCIOFLUSH)  # nothing from earlier runs
     return device
 
 
@@ -53,17 +54,8 @@ def com1_shows(speed):
 
 # A session with the Windows server, which may still be starting.
 def open_session(port):
-    clients = []
-
-    def connect():
-        try:
-            clients.append(support.FakeClient(int(port)))
-        except ConnectionRefusedError:
-            return False
-        return True
-
-    check(support.eventually(connect, LIMIT), "the server takes a client")
-    return clients[0].connect(LIMIT)
+    check(support.eventually(lambda: not support.port_is_free(int(port)), LIMIT), "the server listens")
+    return support.FakeClient(int(port)).connect(LIMIT)
 
 
 def sessions(port):
@@ -78,13 +70,13 @@ def sessions(port):
     check(first.sees_end(first.data), "the session ends with its control connection")
     first.close()
     between = b"sent between two sessions"
-    os.write(device, between)
+    device.write(between)
     second = open_session(port)
     check(second.receive(len(between)) == between, "bytes from between the sessions reach the next client")
     second.data.sendall(b"second")
-    check(support.read_exactly(device, 6, LIMIT) == b"second", "the next client's bytes reach the device")
+    check(device.read(6) == b"second", "the next client's bytes reach the device")
     second.close()
-    os.close(device)
+    device.close()
 
 
 def bad_request(port):
@@ -105,14 +97,14 @@ def piece(port, size, arrives):
     device = open_device()
     session = open_session(port)
     sent = support.pattern(int(size))
-    os.write(device, sent)
+    device.write(sent)
     # Well inside the 1.14 s after which a 64-byte read ends by itself.
     readable, _, _ = select.select([session.data], [], [], 0.5)
     arrived = bool(readable) and session.receive(len(sent)) == sent
     check(arrived == (arrives == "1"), size + (" bytes reach the client at once" if arrives == "1" else
                                                " bytes are still held after half a second"))
     session.close()
-    os.close(device)
+    device.close()
 
 
 def rfc2217(port):
@@ -121,23 +113,16 @@ def rfc2217(port):
     application = serial.serial_for_url("rfc2217://127.0.0.1:%s" % port, baudrate=57600, timeout=LIMIT)
     check(com1_shows(termios.B57600), "an RFC 2217 open at 57600 shows on COM1")
     application.write(b"\xff to the device \xff")
-    check(support.read_exactly(device, 19, LIMIT) == b"\xff to the device \xff", "bytes with IAC reach the device")
-    os.write(device, b"\xff\xff back")
+    check(device.read(19) == b"\xff to the device \xff", "bytes with IAC reach the device")
+    device.write(b"\xff\xff back")
     check(application.read(7) == b"\xff\xff back", "bytes with IAC reach the client")
     application.close()
-    os.close(device)
+    device.close()
 
 
-# The bytes the port application computes for the same seed (xorshift32).
-def stream(seed, size):
-    out = bytearray(size)
-    x = seed
-    for i in range(size):
-        x ^= (x << 13) & 0xFFFFFFFF
-        x ^= x >> 17
-        x ^= (x << 5) & 0xFFFFFFFF
-        out[i] = x & 0xFF
-    return bytes(out)
+# What the device sends the port application: unlike what it gets back.
+def from_device(size):
+    return bytes(byte ^ 0xFF for byte in support.pattern(size))
 
 
 # A Windows program; the product's output goes to FOLDER/output.log, ours is
@@ -184,12 +169,8 @@ def finish(program):
     return program.returncode
 
 
-def port_application(command, *arguments, stdin=subprocess.DEVNULL):
-    return wine("tests/wine/morvane-port-app.exe", command, *arguments, stdin=stdin)
-
-
 def application(command, *arguments):
-    return finish(port_application(command, *arguments))
+    return finish(wine(PORT_APPLICATION, command, *arguments))
 
 
 def gui(*arguments):
@@ -198,9 +179,9 @@ def gui(*arguments):
 
 # 1 MiB each way at once between the port application and the device.
 def exchange(send, receive):
-    program = port_application("exchange", str(EXCHANGE))
-    threading.Thread(target=send, args=(stream(2, EXCHANGE),), daemon=True).start()
-    received, wanted = receive(EXCHANGE), stream(1, EXCHANGE)
+    program = wine(PORT_APPLICATION, "exchange", str(EXCHANGE))
+    threading.Thread(target=send, args=(from_device(EXCHANGE),), daemon=True).start()
+    received, wanted = receive(EXCHANGE), support.pattern(EXCHANGE)
     if received != wanted:
         end(program)
     check(received == wanted, "1 MiB from the application reaches the device intact (%d bytes)" % len(received))
@@ -208,7 +189,7 @@ def exchange(send, receive):
 
 
 def backlog(pty, what):
-    pty.send(stream(3, BACKLOG))
+    pty.send(from_device(BACKLOG))
     check(application("backlog", str(BACKLOG)) == 0, what)
 
 
@@ -252,7 +233,7 @@ def with_linux_server():
         check(client.wait(timeout=LIMIT) == 1, "the Windows client ends with status 1")
 
         client = windows_client("client-again", port, reconnect=1)
-        hold = port_application("hold", "57600", stdin=subprocess.PIPE)
+        hold = wine(PORT_APPLICATION, "hold", "57600", stdin=subprocess.PIPE)
         for round_number in 1, 2:
             check(support.eventually(lambda: pty.settings().ospeed == 57600, LIMIT),
                   "the application's 57600 bit/s show on the session's device")
@@ -282,19 +263,14 @@ def with_windows_server():
     # Tries again until the server listens.
     client = windows_client("client-windows-server", port, reconnect=1)
     try:
-        def send(data):
-            data = memoryview(data)
-            while data:
-                data = data[os.write(device, data):]
-
         check(application("settings", "115200") == 0, "the application sets 115200 7E2 RTS/CTS")
         check(com1_shows(termios.B115200), "115200 bit/s show on the server's COM1")
-        exchange(send, lambda count: support.read_exactly(device, count, LIMIT))
+        exchange(device.write, device.read)
         for title, program in (CLIENT_TITLE, client), ("WIN morvane Server", server):
             check(gui("exit", title) == 0 and program.wait(timeout=LIMIT) == 0, "EXIT ends " + title)
     finally:
         end(client, server)
-        os.close(device)
+        device.close()
 
 
 if __name__ == "__main__":
