@@ -48,16 +48,11 @@ bool eventually(Condition condition) {
     return false;
 }
 
-std::wstring windowText(HWND window) {
+// A window's text or class name, as `get` (GetWindowTextW, GetClassNameW) reads it.
+std::wstring textOf(HWND window, int(WINAPI* get)(HWND, LPWSTR, int) = GetWindowTextW) {
     wchar_t text[512] = L"";
-    GetWindowTextW(window, text, 512);
+    get(window, text, 512);
     return text;
-}
-
-std::wstring classOf(HWND window) {
-    wchar_t name[256] = L"";
-    GetClassNameW(window, name, 256);
-    return name;
 }
 
 // The program's own window: top-level, with `title`, not a message box.
@@ -68,7 +63,7 @@ HWND mainWindow(const char* title) {
     } search{widen(title), nullptr};
     auto visit = [](HWND window, LPARAM data) -> BOOL {
         auto* wanted = reinterpret_cast<Search*>(data);
-        if (windowText(window) != wanted->title || classOf(window) == L"#32770") return TRUE;
+        if (textOf(window) != wanted->title || textOf(window, GetClassNameW) == L"#32770") return TRUE;
         wanted->found = window;
         return FALSE;
     };
@@ -167,13 +162,14 @@ bool hasTrayIcon(HWND window) {
 void commandWindow(const char* title) {
     HWND window = mainWindow(title);
     if (window == nullptr) return;
-    expect(narrow(classOf(window)) == std::string(title) + " Class", "class " + narrow(classOf(window)));
+    std::string className = narrow(textOf(window, GetClassNameW));
+    expect(className == std::string(title) + " Class", "class " + className);
     expect(eventually([&] { return isShown(window); }), "window shown");
     expect(hasTrayIcon(window), "notification-area icon present");
     HWND exitButton = GetDlgItem(window, CONTROL_EXIT);
-    expect(narrow(windowText(exitButton)) == "EXIT", "EXIT button");
+    expect(narrow(textOf(exitButton)) == "EXIT", "EXIT button");
     expect((GetWindowLongW(exitButton, GWL_STYLE) & WS_TABSTOP) != 0, "EXIT is a tab stop");
-    expect(narrow(windowText(GetDlgItem(window, CONTROL_LINK))) == LINK_ADDRESS, "link shows " LINK_ADDRESS);
+    expect(narrow(textOf(GetDlgItem(window, CONTROL_LINK))) == LINK_ADDRESS, "link shows " LINK_ADDRESS);
 }
 
 void commandExit(const char* title) {

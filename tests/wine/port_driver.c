@@ -188,8 +188,7 @@ static NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 
 static NTSTATUS clientControl(PIRP irp, ULONG code) {
     if (code == ATTACH_CODE) return complete(irp, STATUS_SUCCESS, 0);
-    if (code != WAIT_CODE || IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength == 0)
-        return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    if (code != WAIT_CODE) return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     BOOLEAN fail = failNextWait;
