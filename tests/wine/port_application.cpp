@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -128,7 +127,10 @@ int main(int argc, char** argv) {
     else if (command == "backlog") backlog(port, std::strtoul(argument, nullptr, 10));
     else if (command == "hold") hold(port, std::strtoul(argument, nullptr, 10));
     else if (command == "purge") expect(PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR) != FALSE, "PurgeComm");
-    else if (command == "fail-wait") expect(driverRequest(port, failWaitCode), "the client's control-wait made to fail");
+    else if (command == "fail-wait") {
+        // Made again until the client's control-wait is pending.
+        while (!driverRequest(port, failWaitCode)) Sleep(10);
+    }
     else if (command == "empty-read") {
         // The driver completes the client's next read empty before any byte.
         expect(driverRequest(port, emptyReadCode), "the client's next read made empty");

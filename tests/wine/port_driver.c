@@ -51,7 +51,7 @@ static PDEVICE_OBJECT clientDevice, applicationDevice;
 static UNICODE_STRING clientLink = RTL_CONSTANT_STRING(L"\\DosDevices\\COM3");
 static UNICODE_STRING applicationLink = RTL_CONSTANT_STRING(L"\\DosDevices\\COM13");
 static QUEUE toClient, toApplication, records;
-static BOOLEAN failNextWait, nextReadEmpty;
+static BOOLEAN nextReadEmpty;
 
 // No C library in a driver: the compiler must not call memcpy.
 static void copyBytes(UCHAR *to, const UCHAR *from, ULONG count) {
@@ -189,35 +189,28 @@ static NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 static NTSTATUS clientControl(PIRP irp, ULONG code) {
     if (code == ATTACH_CODE) return complete(irp, STATUS_SUCCESS, 0);
     if (code != WAIT_CODE) return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    BOOLEAN fail = failNextWait;
-    failNextWait = FALSE;
-    IoReleaseCancelSpinLock(irql);
-    if (!fail) return enqueue(irp, &records, &records.takers);
-    // Fails after pending, so that the client has to collect the failure.
-    IoMarkIrpPending(irp);
-    complete(irp, STATUS_UNSUCCESSFUL, 0);
-    return STATUS_PENDING;
+    return enqueue(irp, &records, &records.takers);
 }
 
+// FAIL_WAIT fails the client's pending control-wait (with none pending it
+// fails itself, to be made again); EMPTY_READ empties the client's next read.
 static NTSTATUS testRequest(PIRP irp, ULONG code) {
     LIST_ENTRY done;
     KIRQL irql;
+    NTSTATUS status = STATUS_SUCCESS;
     InitializeListHead(&done);
     IoAcquireCancelSpinLock(&irql);
-    if (code == FAIL_WAIT_CODE) {
-        if (IsListEmpty(&records.takers))
-            failNextWait = TRUE;
-        else
-            finish(first(&records.takers), STATUS_UNSUCCESSFUL, 0, &done);
+    if (code == FAIL_WAIT_CODE && IsListEmpty(&records.takers)) {
+        status = STATUS_DEVICE_BUSY;
+    } else if (code == FAIL_WAIT_CODE) {
+        finish(first(&records.takers), STATUS_UNSUCCESSFUL, 0, &done);
     } else {
         nextReadEmpty = TRUE;
         pump(&toClient, &done);
     }
     IoReleaseCancelSpinLock(irql);
     completeAll(&done);
-    return complete(irp, STATUS_SUCCESS, 0);
+    return complete(irp, status, 0);
 }
 
 static NTSTATUS applicationControl(PIRP irp, ULONG code) {

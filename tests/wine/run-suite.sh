@@ -34,10 +34,9 @@ check() { # description, driver arguments...
 }
 
 peer() { # description, scenario of serial_peer.py and its arguments; $peer_limit seconds at most (90)
-    local log="$work/$2.log" what=$1
-    shift
-    if timeout "${peer_limit:-90}" $python "$here/serial_peer.py" "$1" "$work" "$windows_build" "$linux_build" "${@:2}" \
-        >"$log" 2>&1; then pass "$what: $(grep -c '^ok' "$log") checks"; else fail "$what"; fi
+    local log="$work/$2.log"
+    if timeout "${peer_limit:-90}" $python "$here/serial_peer.py" "$2" "$work" "$windows_build" "$linux_build" "${@:3}" \
+        >"$log" 2>&1; then pass "$1: $(grep -c '^ok' "$log") checks"; else fail "$1"; fi
     sed 's/^/    /' "$log"
 }
 
@@ -56,6 +55,11 @@ expect_status() { # status, description: of the program started last
     local status=0
     wait "$program_pid" || status=$?
     if [ "$status" -eq "$1" ]; then pass "$2 (status $status)"; else fail "$2 (status $status, wanted $1)"; fi
+}
+
+startup_failure() { # caption, catalogue entry, description: of the program started last
+    check "$3: message $2 in an error box" box "$1" "catalogue:$2" error
+    expect_status 2 "$1 ends after a start-up failure"
 }
 
 free_port() { $python -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
@@ -100,30 +104,21 @@ peer "RFC 2217 port of the Windows server" rfc2217 "$rfc2217_port"
 peer "server sessions (time-outs not applied, baud rate, next client, a refused request)" sessions "$port"
 expect_status 1 "server ends after a session error"
 
-echo "== a long read interval holds a lone byte back"
+echo "== a long read interval holds a lone byte back; a second server finds the port in use"
 port=$(free_port)
 start_program interval-10000 "$server_exe" "[SERVER]\ncom=1\nport=$port\ninterval=10000\n"
 peer "interval=10000" piece "$port" 1 0
+interval_server=$program_pid
+start_program server-port-taken "$server_exe" "[SERVER]\ncom=1\nport=$port\n"
+startup_failure "WIN morvane Server" 3 "port in use"
+program_pid=$interval_server
 check "server EXIT destroys the window and removes the icon" exit "WIN morvane Server"
 expect_status 0 "server ends after EXIT"
 
 echo "== start-up failures"
-startup_failure() { # caption, catalogue entry, description: of the program started last
-    check "$3: message $2 in an error box" box "$1" "catalogue:$2" error
-    expect_status 2 "$1 ends after a start-up failure"
-}
 start_program server-no-port "$server_exe" "[SERVER]\ncom=0\nport=$(free_port)\nclient=nowhere.invalid\n"
 check "unknown client name: warning box captioned IDC_PUSHBUTTON" box IDC_PUSHBUTTON "I cannot recognize the client:nowhere.invalid" warning
 startup_failure "WIN morvane Server" 6 "com=0"
-
-port=$(free_port)
-$python -c 'import socket,sys,time; s=socket.socket(); s.bind(("0.0.0.0", int(sys.argv[1]))); s.listen(1); print(flush=True); time.sleep(120)' "$port" >"$work/holder.log" &
-holder=$!
-remember $holder
-timeout 10 sh -c "until [ -s '$work/holder.log' ]; do sleep 0.05; done"
-start_program server-port-taken "$server_exe" "[SERVER]\ncom=1\nport=$port\n"
-startup_failure "WIN morvane Server" 3 "port in use"
-kill "$holder"
 
 start_program client-no-host "$client_exe" "[CLIENT]\ncom=1\nport=8875\n"
 check "client window: caption, class, shown, icon, EXIT, link" window "WIN morvane Client"
