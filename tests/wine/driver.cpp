@@ -48,16 +48,11 @@ bool eventually(Condition condition) {
     return false;
 }
 
-std::wstring windowText(HWND window) {
+// A window's text or class name, as `get` (GetWindowTextW, GetClassNameW) reads it.
+std::wstring textOf(HWND window, int(WINAPI* get)(HWND, LPWSTR, int) = GetWindowTextW) {
     wchar_t text[512] = L"";
-    GetWindowTextW(window, text, 512);
+    get(window, text, 512);
     return text;
-}
-
-std::wstring classOf(HWND window) {
-    wchar_t name[256] = L"";
-    GetClassNameW(window, name, 256);
-    return name;
 }
 
 // The program's own window: top-level, with `title`, not a message box.
@@ -68,7 +63,7 @@ HWND mainWindow(const char* title) {
     } search{widen(title), nullptr};
     auto visit = [](HWND window, LPARAM data) -> BOOL {
         auto* wanted = reinterpret_cast<Search*>(data);
-        if (windowText(window) != wanted->title || classOf(window) == L"#32770") return TRUE;
+        if (textOf(window) != wanted->title || textOf(window, GetClassNameW) == L"#32770") return TRUE;
         wanted->found = window;
         return FALSE;
     };
@@ -76,7 +71,10 @@ HWND mainWindow(const char* title) {
         EnumWindows(visit, reinterpret_cast<LPARAM>(&search));
         return search.found != nullptr;
     };
-    if (!eventually(found)) std::printf("no window titled \"%s\"\n", title);
+    if (!eventually(found)) {
+        std::printf("FAILED: no window titled \"%s\"\n", title);
+        ++failures;
+    }
     return search.found;
 }
 
@@ -130,7 +128,7 @@ std::string iconImages(HMODULE module, int id) {
     return images;
 }
 
-int commandResources(const char* serverPath, const char* clientPath) {
+void commandResources(const char* serverPath, const char* clientPath) {
     for (const char* path : {serverPath, clientPath}) {
         HMODULE module = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
         expect(module != nullptr, std::string("resources of ") + path);
@@ -146,7 +144,6 @@ int commandResources(const char* serverPath, const char* clientPath) {
         }
         FreeLibrary(module);
     }
-    return failures == 0 ? 0 : 1;
 }
 
 // ---- the main window -------------------------------------------------------
@@ -162,33 +159,30 @@ bool hasTrayIcon(HWND window) {
     return Shell_NotifyIconW(NIM_MODIFY, &record) != FALSE;
 }
 
-int commandWindow(const char* title, const char* className, const char* visibility) {
+void commandWindow(const char* title) {
     HWND window = mainWindow(title);
-    if (window == nullptr) return 1;
-    expect(narrow(classOf(window)) == className, std::string("class ") + className);
-    bool wantShown = std::strcmp(visibility, "shown") == 0;
-    expect(eventually([&] { return isShown(window) == wantShown; }), std::string("window ") + visibility);
+    if (window == nullptr) return;
+    std::string className = narrow(textOf(window, GetClassNameW));
+    expect(className == std::string(title) + " Class", "class " + className);
+    expect(eventually([&] { return isShown(window); }), "window shown");
     expect(hasTrayIcon(window), "notification-area icon present");
     HWND exitButton = GetDlgItem(window, CONTROL_EXIT);
-    expect(narrow(windowText(exitButton)) == "EXIT", "EXIT button");
+    expect(narrow(textOf(exitButton)) == "EXIT", "EXIT button");
     expect((GetWindowLongW(exitButton, GWL_STYLE) & WS_TABSTOP) != 0, "EXIT is a tab stop");
-    expect(narrow(windowText(GetDlgItem(window, CONTROL_LINK))) == LINK_ADDRESS, "link shows " LINK_ADDRESS);
-    return failures == 0 ? 0 : 1;
+    expect(narrow(textOf(GetDlgItem(window, CONTROL_LINK))) == LINK_ADDRESS, "link shows " LINK_ADDRESS);
 }
 
-int commandExit(const char* title) {
+void commandExit(const char* title) {
     HWND window = mainWindow(title);
-    if (window == nullptr) return 1;
+    if (window == nullptr) return;
     SendMessageW(GetDlgItem(window, CONTROL_EXIT), BM_CLICK, 0, 0);
     expect(eventually([&] { return !IsWindow(window); }), "EXIT destroys the window");
     expect(!hasTrayIcon(window), "notification-area icon removed");
-    return failures == 0 ? 0 : 1;
 }
 
-int commandToggles(const char* title) {
+void commandToggles(const char* title) {
     HWND window = mainWindow(title);
-    if (window == nullptr) return 1;
-    expect(eventually([&] { return isShown(window); }), "shown at start");
+    if (window == nullptr) return;
     PostMessageW(window, WM_SYSCOMMAND, SC_CLOSE, 0);  // what a click on the close box sends
     expect(eventually([&] { return !isShown(window); }), "the close box hides the window");
     expect(IsWindow(window) && hasTrayIcon(window), "window and icon stay after the close box");
@@ -201,7 +195,6 @@ int commandToggles(const char* title) {
     }
     SendMessageW(window, WM_COMMAND, IDCANCEL, 0);  // Escape
     expect(IsWindow(window) && isShown(window), "Escape does nothing");
-    return failures == 0 ? 0 : 1;
 }
 
 // ---- message boxes ---------------------------------------------------------
@@ -243,10 +236,10 @@ std::string iconKind(HWND box) {
 }
 
 // `wanted` is "catalogue:N" for a catalogue entry, otherwise the text itself.
-int commandBox(const char* caption, const char* wanted, const char* kind) {
+void commandBox(const char* caption, const char* wanted, const char* kind) {
     HWND box = messageBox(caption);
     expect(box != nullptr, std::string("a message box captioned \"") + caption + "\"");
-    if (box == nullptr) return 1;
+    if (box == nullptr) return;
     int id = std::strncmp(wanted, "catalogue:", 10) == 0 ? std::atoi(wanted + 10) : 0;
     std::wstring want = widen(id >= 1 && id <= 8 ? catalogue[id] : wanted);
     wchar_t text[512] = L"";
@@ -257,7 +250,6 @@ int commandBox(const char* caption, const char* wanted, const char* kind) {
     expect(ok != nullptr && GetDlgItem(box, IDCANCEL) == nullptr, "it has the single OK button");
     SendMessageW(ok, BM_CLICK, 0, 0);
     expect(eventually([&] { return !IsWindow(box); }), "OK closes it");
-    return failures == 0 ? 0 : 1;
 }
 
 // For screenshots: moves the program's message boxes (when `withBox`, once
@@ -281,15 +273,12 @@ int commandPlace(const char* title, bool withBox) {
 int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     std::string command = argc > 1 ? argv[1] : "";
-    if (command == "resources" && argc == 4) return commandResources(argv[2], argv[3]);
-    if (command == "window" && argc == 5) return commandWindow(argv[2], argv[3], argv[4]);
-    if (command == "toggles" && argc == 3) return commandToggles(argv[2]);
-    if (command == "exit" && argc == 3) return commandExit(argv[2]);
-    if (command == "box" && argc == 5) return commandBox(argv[2], argv[3], argv[4]);
-    if (command == "place" && (argc == 3 || argc == 4)) return commandPlace(argv[2], argc == 4);
-    std::fputs("usage: morvane-driver resources SERVER.exe CLIENT.exe | window TITLE CLASS shown|hidden\n"
-               "       | toggles TITLE | exit TITLE | box CAPTION TEXT|catalogue:N error|warning\n"
-               "       | place TITLE [with-box]\n",
-               stderr);
-    return 2;
+    if (command == "resources" && argc == 4) commandResources(argv[2], argv[3]);
+    else if (command == "window" && argc == 3) commandWindow(argv[2]);
+    else if (command == "toggles" && argc == 3) commandToggles(argv[2]);
+    else if (command == "exit" && argc == 3) commandExit(argv[2]);
+    else if (command == "box" && argc == 5) commandBox(argv[2], argv[3], argv[4]);
+    else if (command == "place" && (argc == 3 || argc == 4)) return commandPlace(argv[2], argc == 4);
+    else return 2;
+    return failures == 0 ? 0 : 1;
 }

@@ -16,14 +16,15 @@
 
 #define ATTACH_CODE 0x001B2000
 #define WAIT_CODE 0x001B2004
+#define GET_COMMSTATUS_CODE 0x001B006C
 // Requests of the test program, on the application side only.
-#define STATISTICS_CODE 0x001B2080
 #define FAIL_WAIT_CODE 0x001B2084
 #define EMPTY_READ_CODE 0x001B2088
 
 #define QUEUE_SIZE 4096
 #define RECORD_HEADER 6
 #define MAX_RECORD_INPUT 127
+#define MAX_CLIENT_TRANSFER 64
 
 typedef struct {
     UCHAR bytes[QUEUE_SIZE];
@@ -32,13 +33,6 @@ typedef struct {
     LIST_ENTRY givers;  // writes or the application's requests
     BOOLEAN whole;      // records: never split
 } QUEUE;
-
-// What the test program reads back with STATISTICS_CODE.
-typedef struct {
-    ULONG largestClientWrite;
-    ULONG clientWriteWaiting;  // 1 while the application's side is full
-    ULONG emptyReads;
-} STATISTICS;
 
 // A setting that GETs read back from the last SET.
 typedef struct {
@@ -51,16 +45,13 @@ static SETTING settings[] = {
     {0x1B0054, 0x1B000C, 3, {0, 0, 8}},                 // line control, 8N1
     {0x1B0060, 0x1B0064, 16, {0}},                      // handflow
     {0x1B0058, 0x1B005C, 6, {0, 0, 0, 0, 0x11, 0x13}},  // chars
-    {0x1B0020, 0x1B001C, 20, {0}},                      // timeouts
-    {0x1B0040, 0x1B0044, 4, {0}},                       // wait mask
 };
 
 static PDEVICE_OBJECT clientDevice, applicationDevice;
 static UNICODE_STRING clientLink = RTL_CONSTANT_STRING(L"\\DosDevices\\COM3");
 static UNICODE_STRING applicationLink = RTL_CONSTANT_STRING(L"\\DosDevices\\COM13");
 static QUEUE toClient, toApplication, records;
-static STATISTICS statistics;
-static BOOLEAN failNextWait, nextReadEmpty;
+static BOOLEAN nextReadEmpty;
 
 // No C library in a driver: the compiler must not call memcpy.
 static void copyBytes(UCHAR *to, const UCHAR *from, ULONG count) {
@@ -118,7 +109,6 @@ static void pump(QUEUE *queue, PLIST_ENTRY done) {
         moved = FALSE;
         if (queue == &toClient && nextReadEmpty && !IsListEmpty(&queue->takers)) {
             nextReadEmpty = FALSE;
-            statistics.emptyReads++;
             finish(first(&queue->takers), STATUS_SUCCESS, 0, done);
             moved = TRUE;
         }
@@ -198,41 +188,29 @@ static NTSTATUS complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
 
 static NTSTATUS clientControl(PIRP irp, ULONG code) {
     if (code == ATTACH_CODE) return complete(irp, STATUS_SUCCESS, 0);
-    if (code != WAIT_CODE || IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength == 0)
-        return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    BOOLEAN fail = failNextWait;
-    failNextWait = FALSE;
-    IoReleaseCancelSpinLock(irql);
-    if (!fail) return enqueue(irp, &records, &records.takers);
-    // Fails after pending, so that the client has to collect the failure.
-    IoMarkIrpPending(irp);
-    complete(irp, STATUS_UNSUCCESSFUL, 0);
-    return STATUS_PENDING;
+    if (code != WAIT_CODE) return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
+    return enqueue(irp, &records, &records.takers);
 }
 
-static NTSTATUS testRequest(PIRP irp, ULONG code, ULONG output) {
-    if (code == STATISTICS_CODE && output < sizeof statistics) return complete(irp, STATUS_BUFFER_TOO_SMALL, 0);
+// FAIL_WAIT fails the client's pending control-wait (with none pending it
+// fails itself, to be made again); EMPTY_READ empties the client's next read.
+static NTSTATUS testRequest(PIRP irp, ULONG code) {
     LIST_ENTRY done;
     KIRQL irql;
+    NTSTATUS status = STATUS_SUCCESS;
     InitializeListHead(&done);
     IoAcquireCancelSpinLock(&irql);
-    if (code == STATISTICS_CODE) {
-        statistics.clientWriteWaiting = !IsListEmpty(&toApplication.givers);
-        copyBytes(irp->AssociatedIrp.SystemBuffer, (const UCHAR *)&statistics, sizeof statistics);
+    if (code == FAIL_WAIT_CODE && IsListEmpty(&records.takers)) {
+        status = STATUS_DEVICE_BUSY;
     } else if (code == FAIL_WAIT_CODE) {
-        if (IsListEmpty(&records.takers))
-            failNextWait = TRUE;
-        else
-            finish(first(&records.takers), STATUS_UNSUCCESSFUL, 0, &done);
+        finish(first(&records.takers), STATUS_UNSUCCESSFUL, 0, &done);
     } else {
         nextReadEmpty = TRUE;
         pump(&toClient, &done);
     }
     IoReleaseCancelSpinLock(irql);
     completeAll(&done);
-    return complete(irp, STATUS_SUCCESS, code == STATISTICS_CODE ? sizeof statistics : 0);
+    return complete(irp, status, 0);
 }
 
 static NTSTATUS applicationControl(PIRP irp, ULONG code) {
@@ -241,8 +219,7 @@ static NTSTATUS applicationControl(PIRP irp, ULONG code) {
     ULONG output = stack->Parameters.DeviceIoControl.OutputBufferLength;
     UCHAR *buffer = irp->AssociatedIrp.SystemBuffer;
     KIRQL irql;
-    if (code == STATISTICS_CODE || code == FAIL_WAIT_CODE || code == EMPTY_READ_CODE)
-        return testRequest(irp, code, output);
+    if (code == FAIL_WAIT_CODE || code == EMPTY_READ_CODE) return testRequest(irp, code);
     if (DEVICE_TYPE_FROM_CTL_CODE(code) != FILE_DEVICE_SERIAL_PORT || ((code >> 2) & 0xFFF) >= 0x800)
         return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     if (output > 0) {
@@ -250,6 +227,15 @@ static NTSTATUS applicationControl(PIRP irp, ULONG code) {
         IoAcquireCancelSpinLock(&irql);
         for (ULONG s = 0; s < sizeof settings / sizeof settings[0]; ++s)
             if (settings[s].get == code) copyBytes(buffer, settings[s].value, min(output, settings[s].size));
+        if (code == GET_COMMSTATUS_CODE && output >= 12) {
+            // The input queue as ClearCommError reports it: a waiting client
+            // write's bytes count too.
+            ULONG waiting = toApplication.used;
+            if (!IsListEmpty(&toApplication.givers))
+                waiting += IoGetCurrentIrpStackLocation(first(&toApplication.givers))->Parameters.Write.Length -
+                           progressOf(first(&toApplication.givers));
+            copyBytes(buffer + 8, (const UCHAR *)&waiting, sizeof waiting);
+        }
         IoReleaseCancelSpinLock(irql);
         return complete(irp, STATUS_SUCCESS, output);
     }
@@ -270,17 +256,14 @@ static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT device, PIRP irp) {
     case IRP_MJ_CLEANUP:
         return complete(irp, STATUS_SUCCESS, 0);
     case IRP_MJ_READ:
-        if (stack->Parameters.Read.Length == 0) return complete(irp, STATUS_SUCCESS, 0);
-        return client ? enqueue(irp, &toClient, &toClient.takers) : enqueue(irp, &toApplication, &toApplication.takers);
     case IRP_MJ_WRITE: {
-        ULONG length = stack->Parameters.Write.Length;
+        // Read and Write parameters share their layout.
+        ULONG length = stack->Parameters.Read.Length;
         if (length == 0) return complete(irp, STATUS_SUCCESS, 0);
-        if (!client) return enqueue(irp, &toClient, &toClient.givers);
-        KIRQL irql;
-        IoAcquireCancelSpinLock(&irql);
-        statistics.largestClientWrite = max(statistics.largestClientWrite, length);
-        IoReleaseCancelSpinLock(irql);
-        return enqueue(irp, &toApplication, &toApplication.givers);
+        // The client's reads and writes are of at most 64 bytes.
+        if (client && length > MAX_CLIENT_TRANSFER) return complete(irp, STATUS_INVALID_PARAMETER, 0);
+        QUEUE *queue = client == (stack->MajorFunction == IRP_MJ_READ) ? &toClient : &toApplication;
+        return enqueue(irp, queue, stack->MajorFunction == IRP_MJ_READ ? &queue->takers : &queue->givers);
     }
     case IRP_MJ_DEVICE_CONTROL: {
         ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
@@ -289,14 +272,6 @@ static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT device, PIRP irp) {
     default:
         return complete(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
     }
-}
-
-static VOID NTAPI unload(PDRIVER_OBJECT driver) {
-    UNREFERENCED_PARAMETER(driver);
-    IoDeleteSymbolicLink(&applicationLink);
-    IoDeleteSymbolicLink(&clientLink);
-    IoDeleteDevice(applicationDevice);
-    IoDeleteDevice(clientDevice);
 }
 
 static NTSTATUS createDevice(PDRIVER_OBJECT driver, UNICODE_STRING *name, UNICODE_STRING *link,
@@ -323,7 +298,6 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) 
     initQueue(&toApplication, FALSE);
     initQueue(&records, TRUE);
     for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = dispatch;
-    driver->DriverUnload = unload;
     NTSTATUS status = createDevice(driver, &clientName, &clientLink, &clientDevice);
     if (!NT_SUCCESS(status)) return status;
     status = createDevice(driver, &applicationName, &applicationLink, &applicationDevice);

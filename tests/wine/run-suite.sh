@@ -21,32 +21,31 @@ pass() { echo "PASS: $1"; passes=$((passes + 1)); }
 fail() { echo "FAIL: $1"; failures=$((failures + 1)); }
 
 check() { # description, driver arguments...
-    local what=$1
+    local what=$1 try
     shift
     # Tried again only when the driver died without a word (a start-up
     # death under Wine, seen now and then); a failed check always says why.
-    if timeout 60 wine "$windows_build/tests/wine/morvane-driver.exe" "$@" >"$work/driver.log" 2>&1 ||
-        { [ ! -s "$work/driver.log" ] &&
-            timeout 60 wine "$windows_build/tests/wine/morvane-driver.exe" "$@" >"$work/driver.log" 2>&1; }; then
-        pass "$what"
-    else
-        cat "$work/driver.log"
-        fail "$what"
-    fi
+    for try in 1 2; do
+        timeout 60 wine "$windows_build/tests/wine/morvane-driver.exe" "$@" >"$work/driver.log" 2>&1 && { pass "$what"; return; }
+        [ ! -s "$work/driver.log" ] || break
+    done
+    cat "$work/driver.log"
+    fail "$what"
 }
 
-peer() { # log name, description, Python script and arguments; $peer_limit seconds at most (90)
-    local log="$work/$1.log" what=$2
-    shift 2
-    if timeout "${peer_limit:-90}" $python "$@" >"$log" 2>&1; then pass "$what: $(grep -c '^ok' "$log") checks"; else fail "$what"; fi
+peer() { # description, scenario of serial_peer.py and its arguments; $peer_limit seconds at most (90)
+    local log="$work/$2.log"
+    if timeout "${peer_limit:-90}" $python "$here/serial_peer.py" "$2" "$work" "$windows_build" "$linux_build" "${@:3}" \
+        >"$log" 2>&1; then pass "$1: $(grep -c '^ok' "$log") checks"; else fail "$1"; fi
     sed 's/^/    /' "$log"
 }
 
-# Starts a program in the folder $1 with the settings $3; its PID is in $program_pid.
+# Starts a program in the folder $1 with the settings $3 (when given); its PID is in $program_pid.
 start_program() {
-    local folder="$work/$1"
+    local folder="$1"
+    [[ "$folder" = /* ]] || folder="$work/$1"
     mkdir -p "$folder"
-    printf '%b' "$3" >"$folder/morvane.ini"
+    [ -z "${3:-}" ] || printf '%b' "$3" >"$folder/morvane.ini"
     (cd "$folder" && exec timeout 120 wine "$2") >"$folder/output.log" 2>&1 &
     program_pid=$!
     remember $program_pid
@@ -56,6 +55,11 @@ expect_status() { # status, description: of the program started last
     local status=0
     wait "$program_pid" || status=$?
     if [ "$status" -eq "$1" ]; then pass "$2 (status $status)"; else fail "$2 (status $status, wanted $1)"; fi
+}
+
+startup_failure() { # caption, catalogue entry, description: of the program started last
+    check "$3: message $2 in an error box" box "$1" "catalogue:$2" error
+    expect_status 2 "$1 ends after a start-up failure"
 }
 
 free_port() { $python -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
@@ -90,102 +94,60 @@ fi
 
 check "resources: dialogs, icons, catalogue strings" resources "$server_exe" "$client_exe"
 
-echo "== server: window, icon, toggles, EXIT"
-start_program server-run "$server_exe" "[SERVER]\ncom=1\nport=$(free_port)\n"
-check "server window: caption, class, shown, icon, EXIT, link" window "WIN morvane Server" "WIN morvane Server Class" shown
-check "server close box hides; left press on the icon toggles; other messages do not" toggles "WIN morvane Server"
-check "server EXIT destroys the window and removes the icon" exit "WIN morvane Server"
-expect_status 0 "server ends after EXIT"
-
-echo "== server sessions with COM1 on a pseudo-terminal pair"
+echo "== server: window, icon, toggles; sessions with COM1 on a pseudo-terminal pair"
 port=$(free_port)
 rfc2217_port=$(free_port)
 start_program server-sessions "$server_exe" "[SERVER]\ncom=1\nport=$port\nrfc2217=$rfc2217_port\n"
-peer peer "server sessions (handshake, data both ways, baud rate, next client)" \
-    "$here/serial_peer.py" sessions "$port" "$work/serial-wine" "$work/serial-device"
-
-echo "== interoperability: the Linux client against the Windows server"
-peer interop "Linux client and Windows server" "$here/serial_peer.py" interop "$port" "$linux_build/client/morvane-client" \
-    "$work/serial-wine" "$work/serial-device" "$work/interop"
-
-echo "== pyserial's RFC 2217 client against the Windows server"
-peer rfc2217 "RFC 2217 port of the Windows server" "$here/serial_peer.py" rfc2217 "$rfc2217_port" \
-    "$work/serial-wine" "$work/serial-device"
-
-echo "== a session error: a request the port refuses"
-$python "$here/serial_peer.py" bad-request "$port" >"$work/bad.log" 2>&1 || { cat "$work/bad.log"; fail "bad request sent"; }
-check "\"seiral ioctl error\" in a warning box" box "WIN morvane Server" "seiral ioctl error" warning
+check "server window: caption, class, shown, icon, EXIT, link" window "WIN morvane Server"
+check "server close box hides; left press on the icon toggles; other messages do not" toggles "WIN morvane Server"
+peer "RFC 2217 port of the Windows server" rfc2217 "$rfc2217_port"
+peer "server sessions (time-outs not applied, baud rate, next client, a refused request)" sessions "$port"
 expect_status 1 "server ends after a session error"
 
-echo "== the read interval"
-# A long gap holds a lone byte back. interval=0 sets the documented Win32
-# "return on arrival" time-outs, which Wine does not implement (a read then
-# waits for its 4096 bytes): here it only shows that the port takes them and
-# that a full piece flows.
-for case in "10000 1 0" "0 4096 1"; do
-    set -- $case
-    port=$(free_port)
-    start_program "interval-$1" "$server_exe" "[SERVER]\ncom=1\nport=$port\ninterval=$1\n"
-    peer "interval-$1" "interval=$1" "$here/serial_peer.py" piece "$port" "$work/serial-device" "$2" "$3"
-    check "interval=$1: EXIT" exit "WIN morvane Server"
-    expect_status 0 "server with interval=$1 ends after EXIT"
-done
+echo "== a long read interval holds a lone byte back; a second server finds the port in use"
+port=$(free_port)
+start_program interval-10000 "$server_exe" "[SERVER]\ncom=1\nport=$port\ninterval=10000\n"
+peer "interval=10000" piece "$port" 1 0
+interval_server=$program_pid
+start_program server-port-taken "$server_exe" "[SERVER]\ncom=1\nport=$port\n"
+startup_failure "WIN morvane Server" 3 "port in use"
+program_pid=$interval_server
+check "server EXIT destroys the window and removes the icon" exit "WIN morvane Server"
+expect_status 0 "server ends after EXIT"
 
 echo "== start-up failures"
 start_program server-no-port "$server_exe" "[SERVER]\ncom=0\nport=$(free_port)\nclient=nowhere.invalid\n"
 check "unknown client name: warning box captioned IDC_PUSHBUTTON" box IDC_PUSHBUTTON "I cannot recognize the client:nowhere.invalid" warning
-check "com=0: message 6 in an error box" box "WIN morvane Server" catalogue:6 error
-expect_status 2 "server ends after a start-up failure"
-
-port=$(free_port)
-$python -c 'import socket,sys,time; s=socket.socket(); s.bind(("0.0.0.0", int(sys.argv[1]))); s.listen(1); print(flush=True); time.sleep(120)' "$port" >"$work/holder.log" &
-holder=$!
-remember $holder
-timeout 10 sh -c "until [ -s '$work/holder.log' ]; do sleep 0.05; done"
-start_program server-port-taken "$server_exe" "[SERVER]\ncom=1\nport=$port\n"
-check "port in use: message 3 in an error box" box "WIN morvane Server" catalogue:3 error
-expect_status 2 "server ends after a start-up failure"
-kill "$holder"
+startup_failure "WIN morvane Server" 6 "com=0"
 
 start_program client-no-host "$client_exe" "[CLIENT]\ncom=1\nport=8875\n"
-check "client window: caption, class, shown, icon, EXIT, link" window "WIN morvane Client" "WIN morvane Client Class" shown
-check "client without host: message 7" box "WIN morvane Client" catalogue:7 error
-expect_status 2 "client ends after a start-up failure"
-
+check "client window: caption, class, shown, icon, EXIT, link" window "WIN morvane Client"
+startup_failure "WIN morvane Client" 7 "client without host"
 start_program client-no-port "$client_exe" "[CLIENT]\nhost=127.0.0.1\ncom=2\n"
-check "client, com2 cannot be opened: message 6" box "WIN morvane Client" catalogue:6 error
-expect_status 2 "client ends after a start-up failure"
-
+startup_failure "WIN morvane Client" 6 "client, com2 cannot be opened"
 start_program client-no-driver "$client_exe" "[CLIENT]\nhost=127.0.0.1\ncom=1\n"
-check "client, com1 is a plain port that cannot be attached: message 6" box "WIN morvane Client" catalogue:6 error
-expect_status 2 "client ends after a start-up failure"
+startup_failure "WIN morvane Client" 6 "client, com1 is a plain port that cannot be attached"
 
-# The zip of `make windows-zip`, unpacked: the server starts from its folder
-# with the sample settings (COM1 and a free port put in) until EXIT.
-zip_suite() {
-    echo "== the Windows zip"
-    mkdir "$work/zip"
-    (cd "$work/zip" && cmake -E tar xf "$windows_build"/morvane-*-windows-x86_64.zip)
-    local folder
-    folder=$(echo "$work"/zip/morvane-*/server)
-    if grep -qv $'\r$' "$folder/../README.txt"; then fail "README.txt: a line without CR LF"; else pass "README.txt: CR LF"; fi
-    sed -i "s/^com=0/com=1/; s/^port=8875/port=$(free_port)/" "$folder/morvane.ini"
-    (cd "$folder" && exec timeout 120 wine ./morvane-server.exe) >"$work/zip-server.log" 2>&1 &
-    program_pid=$!
-    remember $program_pid
-    check "server from the zip: window shown" window "WIN morvane Server" "WIN morvane Server Class" shown
-    check "server from the zip: EXIT" exit "WIN morvane Server"
-    expect_status 0 "server from the zip, its sample settings, ends after EXIT"
-}
-zip_suite
+# The zip of `make windows-zip`, unpacked: the server runs from its folder
+# with the sample settings (COM1, a free port and interval=0 put in) until
+# EXIT. interval=0 sets the documented Win32 "return on arrival" time-outs,
+# which Wine does not implement (a read then waits for its 4096 bytes): here
+# it only shows that the port takes them and that a full piece flows.
+echo "== the Windows zip"
+mkdir "$work/zip"
+(cd "$work/zip" && cmake -E tar xf "$windows_build"/morvane-*-windows-x86_64.zip)
+zip_server=$(echo "$work"/zip/morvane-*/server)
+if grep -qv $'\r$' "$zip_server/../README.txt"; then fail "README.txt: a line without CR LF"; else pass "README.txt: CR LF"; fi
+port=$(free_port)
+sed -i "s/^com=0/com=1/; s/^port=8875/port=$port/; s/^interval=100/interval=0/" "$zip_server/morvane.ini"
+start_program "$zip_server" ./morvane-server.exe
+peer "server from the zip, interval=0" piece "$port" 4096 1
+check "server from the zip: EXIT" exit "WIN morvane Server"
+expect_status 0 "server from the zip, its sample settings, ends after EXIT"
 
 echo "== the Windows client in whole sessions, through the test port driver"
-peer_limit=300 peer client-linux-server "Windows client and Linux server" "$here/windows_client.py" linux-server \
-    "$windows_build" "$linux_build" "$work/client-linux"
-peer_limit=300 peer client-restart "Windows client and a restarted Linux server" "$here/windows_client.py" server-restart \
-    "$windows_build" "$linux_build" "$work/client-restart"
-peer_limit=300 peer client-windows-server "Windows client and Windows server" "$here/windows_client.py" windows-server \
-    "$windows_build" "$work/client-windows" "$work/serial-device"
+peer_limit=300 peer "Windows client and Linux server, killed and restarted" linux-server
+peer_limit=300 peer "Windows client and Windows server" windows-server
 
 echo "== Wine suite: $(($(date +%s) - started)) s"
 echo "wine: $passes passed, $failures failed"

@@ -1,31 +1,18 @@
-"""Peers of the Windows server under Wine, whose COM1 is one end of a
-pseudo-terminal pair; the script also plays the device at the other end.
+# Peers of the Windows programs under Wine, one scenario per run:
+#   serial_peer.py SCENARIO WORK WINDOWS_BUILD LINUX_BUILD [ARGUMENTS]
+# The script plays the serial device: WORK/serial-device, the far end of the
+# pseudo-terminal pair behind Wine's COM1, or a pty of the Linux server. The
+# Windows client runs on the suite's test port driver (port_driver.c): COM3,
+# and COM13 for the port application (port_application.cpp).
 
-  serial_peer.py sessions PORT WINE_END DEVICE_END
-      two sessions in turn: data both ways (more than 64 bytes at once),
-      baud-rate records seen on the port, bytes from the device between the
-      sessions reaching the second client.
-  serial_peer.py bad-request PORT
-      one session whose control request the port refuses.
-  serial_peer.py piece PORT DEVICE_END SIZE ARRIVES
-      SIZE bytes from the device at once: ARRIVES 1 if they must reach the
-      client within half a second, 0 if they must still be held then.
-  serial_peer.py interop PORT CLIENT_PROGRAM WINE_END DEVICE_END FOLDER
-      the Linux morvane-client against the server: an application on its
-      virtual port talks to the device and changes the baud rate.
-  serial_peer.py rfc2217 PORT WINE_END DEVICE_END
-      pyserial's RFC 2217 client against the server's RFC 2217 port: the
-      baud rate, and bytes with IAC (0xFF) both ways.
-"""
-
+import fcntl
 import os
 import select
 import signal
-import socket
 import subprocess
 import sys
 import termios
-import time
+import threading
 
 import serial  # Debian's python3-serial
 
@@ -33,39 +20,15 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import morvane_support as support  # noqa: E402
 
-LIMIT = 15.0  # seconds: a safety net, never a synchronisation
+LIMIT = 60.0  # seconds: a safety net, never a synchronisation
 SET_TIMEOUTS = 0x001B001C
 REFUSED_CODE = 0x001B2000  # not a serial request: the port refuses it
-
-
-def open_session(port):
-    """The control and data connections of one session; the server may still be starting."""
-    listener = socket.create_server(("127.0.0.1", 0))
-    listener.settimeout(LIMIT)
-    deadline = time.monotonic() + LIMIT
-    while True:
-        try:
-            control = socket.create_connection(("127.0.0.1", int(port)), timeout=LIMIT)
-            break
-        except ConnectionRefusedError:
-            if time.monotonic() > deadline:
-                raise
-            time.sleep(0.1)
-    control.sendall(support.handshake(listener.getsockname()[1]))
-    data, _ = listener.accept()
-    data.settimeout(LIMIT)
-    listener.close()
-    return control, data
-
-
-def read_device(fd, count):
-    return support.read_exactly(fd, count, LIMIT)
-
-
-def open_device(path):
-    device = os.open(path, os.O_RDWR | os.O_NOCTTY)
-    termios.tcflush(device, termios.TCIOFLUSH)  # nothing from earlier runs
-    return device
+EXCHANGE = 1 << 20
+BACKLOG = 20000  # far more than the driver holds for applications
+CLIENT_TITLE = "WIN morvane Client"
+PORT_APPLICATION = "tests/wine/morvane-port-app.exe"
+TIOCPKT = 0x5420
+TIOCPKT_FLUSH = 0x01 | 0x02  # FLUSHREAD | FLUSHWRITE
 
 
 def check(condition, what):
@@ -74,135 +37,237 @@ def check(condition, what):
         sys.exit(1)
 
 
-def wait_for_speed(path, speed):
-    """Polls the port's speed as the Wine side set it."""
-    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+def open_device():
+    device = serial.Serial(os.path.join(WORK, "serial-device"), timeout=LIMIT)
+    termios.tcflush(device.fd, termios.TCIOFLUSH)  # nothing from earlier runs
+    return device
+
+
+# Whether the speed that the Windows server sets on COM1 comes to be `speed`.
+def com1_shows(speed):
+    line = os.open(os.path.join(WORK, "serial-wine"), os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
     try:
-        return support.eventually(lambda: termios.tcgetattr(fd)[5] == speed, LIMIT)
+        return support.eventually(lambda: termios.tcgetattr(line)[5] == speed, LIMIT)
     finally:
-        os.close(fd)
+        os.close(line)
 
 
-def sessions(port, wine_end, device_end):
-    device = open_device(device_end)
+# A session with the Windows server, which may still be starting.
+def open_session(port):
+    check(support.eventually(lambda: not support.port_is_free(int(port)), LIMIT), "the server listens")
+    return support.FakeClient(int(port)).connect(LIMIT)
 
-    control, data = open_session(port)
-    check(True, "first client: handshake, the server connected back")
-    from_device = bytes(range(200)) * 2  # 400 bytes written at once
-    os.write(device, from_device)
-    check(support.receive_exactly(data, len(from_device)) == from_device,
-          "400 bytes from the device reach the client intact")
-    from_client = bytes((i * 7) & 0xFF for i in range(300))
-    data.sendall(from_client)
-    check(read_device(device, len(from_client)) == from_client, "300 bytes from the client reach the device intact")
-    # All-zero time-outs, were they applied, would stay on the port and hold a
-    # short piece that arrives while a read waits (the interop run shows it).
-    control.sendall(support.record(SET_TIMEOUTS, bytes(20)) + support.baud_record(19200))
-    check(wait_for_speed(wine_end, termios.B19200), "SET_TIMEOUTS taken; SET_BAUD_RATE 19200 shows on the termios")
-    control.close()
-    support.receive_exactly(data, 1 << 16)  # whatever the port still read, up to the close
-    check(data.recv(1) == b"", "the session ends with the control connection")
-    data.close()
 
+def sessions(port):
+    device = open_device()
+    first = open_session(port)
+    # All-zero time-outs, were they applied, would hold back the tail of
+    # 150 bytes: the port's reads are of 64.
+    first.send_record(SET_TIMEOUTS, bytes(20))
+    first.control.sendall(support.baud_record(19200))
+    check(com1_shows(termios.B19200), "SET_TIMEOUTS taken; SET_BAUD_RATE 19200 shows on COM1")
+    device.write(support.pattern(150))
+    check(first.receive(150) == support.pattern(150), "150 bytes from the device reach the client: time-outs kept")
+    first.control.close()
+    check(first.sees_end(first.data), "the session ends with its control connection")
+    first.close()
     between = b"sent between two sessions"
-    os.write(device, between)
-    control, data = open_session(port)
-    check(True, "second client served after the first ended")
-    check(support.receive_exactly(data, len(between)) == between,
-          "bytes from between the sessions reach the next client first")
-    data.sendall(b"second")
-    check(read_device(device, 6) == b"second", "the second client's bytes reach the device")
-    control.sendall(support.baud_record(9600))
-    check(wait_for_speed(wine_end, termios.B9600), "the second client's SET_BAUD_RATE (9600) shows")
-    control.close()
-    data.close()
-    os.close(device)
+    device.write(between)
+    second = open_session(port)
+    check(second.receive(len(between)) == between, "bytes from between the sessions reach the next client")
+    second.data.sendall(b"second")
+    check(device.read(6) == b"second", "the next client's bytes reach the device")
+    # Held open meanwhile: a session also ends when its data connection
+    # closes, which could come before the record is read.
+    second.send_record(REFUSED_CODE)
+    check(gui("box", "WIN morvane Server", "seiral ioctl error", "warning") == 0,
+          "a request the port refuses: \"seiral ioctl error\" in a warning box")
+    second.close()
+    device.close()
 
 
-def bad_request(port):
-    control, data = open_session(port)
-    control.sendall(support.record(REFUSED_CODE))
-    # Held open until the server goes: a session also ends when its data
-    # connection closes, which could come before the record is read.
-    control.settimeout(30)
-    try:
-        control.recv(1)
-    except OSError:
-        pass
-    control.close()
-    data.close()
-
-
-def piece(port, device_end, size, arrives):
-    device = open_device(device_end)
-    control, data = open_session(port)
-    sent = bytes(i & 0xFF for i in range(int(size)))
-    os.write(device, sent)
+def piece(port, size, arrives):
+    device = open_device()
+    session = open_session(port)
+    sent = support.pattern(int(size))
+    device.write(sent)
     # Well inside the 1.14 s after which a 64-byte read ends by itself.
-    readable, _, _ = select.select([data], [], [], 0.5)
-    arrived = readable and support.receive_exactly(data, len(sent)) == sent
-    if arrives == "1":
-        check(arrived, f"{size} bytes from the device reach the client at once")
-    else:
-        check(not arrived, f"{size} bytes from the device are still held after half a second")
-    control.close()
-    data.close()
-    os.close(device)
+    readable, _, _ = select.select([session.data], [], [], 0.5)
+    arrived = bool(readable) and session.receive(len(sent)) == sent
+    check(arrived == (arrives == "1"), size + (" bytes reach the client at once" if arrives == "1" else
+                                               " bytes are still held after half a second"))
+    session.close()
+    device.close()
 
 
-def interop(server_port, client_program, wine_end, device_end, folder):
-    os.makedirs(folder, exist_ok=True)
-    virtual_port = os.path.join(folder, "com7")
-    with open(os.path.join(folder, "morvane.ini"), "w") as settings:
-        settings.write(f"[CLIENT]\nhost=127.0.0.1\nport={server_port}\ncom=7\ndevice={virtual_port}\n")
-    device = open_device(device_end)
-    client = subprocess.Popen([client_program], cwd=folder, stderr=subprocess.PIPE, text=True)
-    try:
-        # The client says on standard error when its port is published.
-        ready, _, _ = select.select([client.stderr], [], [], LIMIT)
-        note = client.stderr.readline() if ready else ""
-        check("virtual port" in note, "the Linux client runs: " + note.strip())
-        with serial.Serial(virtual_port, 9600, timeout=LIMIT) as application:
-            # pyserial flushes the port as it opens it, and that purge travels
-            # apart from the data. Requests are replayed in order: once this
-            # speed shows, the purge is behind us and cannot drop a reply.
-            application.baudrate = 38400
-            check(wait_for_speed(wine_end, termios.B38400), "the application's 38400 bit/s show on the Windows COM port")
-            sent = bytes(range(256))[32:232]  # 200 bytes at once
-            application.write(sent)
-            check(read_device(device, len(sent)) == sent, "200 bytes from the application reach the device")
-            reply = b"device answers " * 10
-            os.write(device, reply)
-            check(application.read(len(reply)) == reply, "150 bytes from the device reach the application")
-            application.baudrate = 19200
-            check(wait_for_speed(wine_end, termios.B19200), "the change to 19200 bit/s shows too")
-            application.write(b"after the change")
-            check(read_device(device, 16) == b"after the change", "data still flows after the change")
-        client.send_signal(signal.SIGTERM)
-        check(client.wait(timeout=LIMIT) == 0, "the Linux client ends with status 0 on SIGTERM")
-    finally:
-        if client.poll() is None:
-            client.kill()
-            client.wait()
-        os.close(device)
-
-
-def rfc2217(port, wine_end, device_end):
-    device = open_device(device_end)
+def rfc2217(port):
+    device = open_device()
     # pyserial waits for the answers, which carry what GetCommState reports.
-    app = serial.serial_for_url("rfc2217://127.0.0.1:%s" % port, baudrate=57600, timeout=LIMIT)
-    check(wait_for_speed(wine_end, termios.B57600), "an RFC 2217 open at 57600 shows on the port's termios")
-    app.write(b"\xff to the device \xff")
-    check(read_device(device, 19) == b"\xff to the device \xff", "bytes with IAC reach the device")
-    os.write(device, b"\xff\xff back")
-    check(app.read(7) == b"\xff\xff back", "bytes with IAC reach the client")
-    app.close()
-    os.close(device)
+    application = serial.serial_for_url("rfc2217://127.0.0.1:%s" % port, baudrate=57600, timeout=LIMIT)
+    check(com1_shows(termios.B57600), "an RFC 2217 open at 57600 shows on COM1")
+    application.write(b"\xff to the device \xff")
+    check(device.read(19) == b"\xff to the device \xff", "bytes with IAC reach the device")
+    device.write(b"\xff\xff back")
+    check(application.read(7) == b"\xff\xff back", "bytes with IAC reach the client")
+    application.close()
+    device.close()
+
+
+# What the device sends the port application: unlike what it gets back.
+def from_device(size):
+    return bytes(byte ^ 0xFF for byte in support.pattern(size))
+
+
+# A Windows program; the product's output goes to FOLDER/output.log, ours is
+# collected by `finish`.
+def wine(program, *arguments, folder=None, stdin=subprocess.DEVNULL):
+    output = open(os.path.join(folder, "output.log"), "w") if folder else subprocess.PIPE
+    return subprocess.Popen(["wine", os.path.join(WINDOWS_BUILD, program), *arguments], cwd=folder,
+                            stdin=stdin, stdout=output, stderr=subprocess.STDOUT, text=True)
+
+
+def settings_folder(name, section, **keys):
+    folder = os.path.join(WORK, name)
+    os.makedirs(folder, exist_ok=True)
+    support.write_settings(folder, section, **keys)
+    return folder
+
+
+# `port`: that of an earlier run, to restart the server there.
+def linux_server(device, port=0):
+    folder = settings_folder("linux-server", "SERVER", com=0, port=port, client=support.LOOPBACK, device=device)
+    return support.ServerProgram(os.path.join(LINUX_BUILD, "server", "morvane-server"), folder).start_listening()
+
+
+def windows_client(name, port, reconnect=0):
+    keys = dict(host=support.LOOPBACK, port=port, com=3, reconnect=reconnect)
+    return wine("client/morvane-client.exe", folder=settings_folder(name, "CLIENT", **keys))
+
+
+def end(*programs):
+    for program in filter(None, programs):
+        program.kill()
+        program.wait()
+
+
+# The exit status of one of our test programs, its output shown.
+def finish(program):
+    try:
+        output, _ = program.communicate(timeout=2 * LIMIT)
+    finally:
+        end(program)
+    for line in output.splitlines():
+        print("  " + line, flush=True)
+    return program.returncode
+
+
+def application(command, *arguments):
+    return finish(wine(PORT_APPLICATION, command, *arguments))
+
+
+def gui(*arguments):
+    return finish(wine("tests/wine/morvane-driver.exe", *arguments))
+
+
+# 1 MiB each way at once between the port application and the device.
+def exchange(send, receive):
+    program = wine(PORT_APPLICATION, "exchange", str(EXCHANGE))
+    threading.Thread(target=send, args=(from_device(EXCHANGE),), daemon=True).start()
+    received, wanted = receive(EXCHANGE), support.pattern(EXCHANGE)
+    if received != wanted:
+        end(program)
+    check(received == wanted, "1 MiB from the application reaches the device intact (%d bytes)" % len(received))
+    check(finish(program) == 0, "1 MiB from the device reaches the application intact")
+
+
+def backlog(pty, what):
+    pty.send(from_device(BACKLOG))
+    check(application("backlog", str(BACKLOG)) == 0, what)
+
+
+def with_linux_server():
+    pty = support.PtyPair()
+    server = linux_server(pty.slave_path)
+    port, client, hold = server.port, windows_client("client-once", server.port), None
+
+    def restart_server():
+        os.kill(server.process.pid, signal.SIGKILL)
+        server.wait()
+        # What the new session's device shows comes from the client alone.
+        line = termios.tcgetattr(pty.master)
+        line[4] = line[5] = termios.B9600
+        termios.tcsetattr(pty.master, termios.TCSANOW, line)
+        return linux_server(pty.slave_path, port)
+
+    try:
+        check(application("settings", "115200") == 0, "the application sets 115200 7E2 RTS/CTS")
+        wanted = (termios.CSTOPB | termios.CRTSCTS, 115200)
+        check(support.eventually(lambda: (pty.settings().cflag & wanted[0], pty.settings().ospeed) == wanted, LIMIT),
+              "115200 bit/s, two stop bits and RTS/CTS show on the server's tty")
+        exchange(pty.send, pty.receive)
+
+        # A master in packet mode hears of the tty's flushes.
+        fcntl.ioctl(pty.master, TIOCPKT, b"\x01\x00\x00\x00")
+        check(application("purge") == 0, "the application purges the port")
+        packet = support.read_exactly(pty.master, 1, LIMIT) or b"\x00"
+        check(packet[0] & TIOCPKT_FLUSH != 0, "the purge reaches the server's tty (packet %r)" % packet[:1])
+        fcntl.ioctl(pty.master, TIOCPKT, b"\x00\x00\x00\x00")
+
+        text = "after an empty read"
+        check(application("empty-read", text) == 0, "the client's read completes with 0 bytes")
+        check(pty.receive(len(text)) == text.encode(), "and sends nothing: the bytes after it come first")
+        backlog(pty, "%d bytes waiting reach the driver in order, in writes of at most 64 bytes" % BACKLOG)
+
+        server = restart_server()
+        check(gui("box", CLIENT_TITLE, "server closed the connection", "warning") == 0,
+              "reconnect=0: the killed server's end in a warning box")
+        check(client.wait(timeout=LIMIT) == 1, "the Windows client ends with status 1")
+
+        client = windows_client("client-again", port, reconnect=1)
+        hold = wine(PORT_APPLICATION, "hold", "57600", stdin=subprocess.PIPE)
+        for round_number in 1, 2:
+            check(support.eventually(lambda: pty.settings().ospeed == 57600, LIMIT),
+                  "the application's 57600 bit/s show on the session's device")
+            hold.stdin.write("go on\n")
+            hold.stdin.flush()
+            check(pty.receive(6) == b"ping %d" % round_number, "the application's bytes reach the device")
+            pty.send(b"pong %d" % round_number)
+            if round_number == 1:
+                check(any("read pong 1" in line for line in hold.stdout), "and the device's reach the application")
+                server = restart_server()
+        check(finish(hold) == 0, "reconnect=1: the application kept COM13 open across the restart")
+        backlog(pty, "the new session's writes to the driver may wait")
+
+        check(application("fail-wait") == 0, "the driver fails the client's control-wait")
+        check(gui("box", CLIENT_TITLE, "ctrl event error", "warning") == 0, "\"ctrl event error\" in a warning box")
+        check(client.wait(timeout=LIMIT) == 1, "the Windows client ends with status 1")
+    finally:
+        end(hold, client)
+        server.stop()
+        pty.close()
+
+
+def with_windows_server():
+    device = open_device()
+    port = support.free_port()
+    server = wine("server/morvane-server.exe", folder=settings_folder("windows-server", "SERVER", port=port, com=1))
+    # Tries again until the server listens.
+    client = windows_client("client-windows-server", port, reconnect=1)
+    try:
+        check(application("settings", "115200") == 0, "the application sets 115200 7E2 RTS/CTS")
+        check(com1_shows(termios.B115200), "115200 bit/s show on the server's COM1")
+        exchange(device.write, device.read)
+        for title, program in (CLIENT_TITLE, client), ("WIN morvane Server", server):
+            check(gui("exit", title) == 0 and program.wait(timeout=LIMIT) == 0, "EXIT ends " + title)
+    finally:
+        end(client, server)
+        device.close()
 
 
 if __name__ == "__main__":
-    commands = {"sessions": sessions, "bad-request": bad_request, "piece": piece, "interop": interop,
-                "rfc2217": rfc2217}
-    if len(sys.argv) < 3 or sys.argv[1] not in commands:
-        sys.exit(__doc__)
-    commands[sys.argv[1]](*sys.argv[2:])
+    # A time-out of the suite ends the script through its clean-ups.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("ended by SIGTERM"))
+    scenarios = {"sessions": sessions, "piece": piece, "rfc2217": rfc2217,
+                 "linux-server": with_linux_server, "windows-server": with_windows_server}
+    WORK, WINDOWS_BUILD, LINUX_BUILD = sys.argv[2:5]
+    scenarios[sys.argv[1]](*sys.argv[5:])
