@@ -1,16 +1,12 @@
-"""RFC 2217 with peers we did not write: pyserial's rfc2217:// client and
-hostile Telnet input against morvane-server, morvane-client against
-ser2net 4, and our two programs together running the demonstration.
-
-Usage: /usr/bin/python3 peers_test.py morvane-server morvane-client
-"""
+# RFC 2217 with peers we did not write (pyserial, hostile Telnet input,
+# ser2net 4), and our two programs running the demonstration together.
 
 import os
 import socket
 import subprocess
 import sys
 import tempfile
-import threading
+import termios
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -50,10 +46,8 @@ class Peers(unittest.TestCase):
         process = subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)
         self.stops.append(lambda: (process.terminate(), process.wait(support.SAFETY_SECONDS)))
-        return process
 
     def start_server(self, device=None, port=None):
-        """morvane-server on the pty with its RFC 2217 port; that port."""
         port = port or support.free_port()
         folder = self.folder("server")
         support.write_settings(folder, "SERVER", port=0, client=support.LOOPBACK, interval=0, rfc2217=port,
@@ -63,7 +57,6 @@ class Peers(unittest.TestCase):
         return port
 
     def start_client(self, port, reconnect=0):
-        """morvane-client speaking RFC 2217 to `port`; its virtual port."""
         folder = self.folder("client")
         support.write_settings(folder, "CLIENT", host=support.LOOPBACK, port=port, com=3, protocol="rfc2217",
                                reconnect=reconnect)
@@ -72,23 +65,10 @@ class Peers(unittest.TestCase):
         self.assertIsNotNone(client.wait_for_line(CLIENT_NOTE), client.text())
         return os.path.join(folder, "com3")
 
-    def assert_both_ways_intact(self, write, read):
-        up, down = os.urandom(256 << 10) + b"\xff\xff", os.urandom(256 << 10) + b"\xff"
-        at_device = {}
-        threads = [threading.Thread(target=lambda: at_device.update(data=self.device.receive(len(up)))),
-                   threading.Thread(target=lambda: self.device.send(down))]
-        for thread in threads:
-            thread.start()
-        write(up)
-        received = b""
-        while len(received) < len(down):
-            piece = read(len(down) - len(received))
-            if not piece:
-                break
-            received += piece
-        for thread in threads:
-            thread.join()
-        self.assertTrue(at_device["data"] == up, "to the device: %d of %d bytes" % (len(at_device["data"]), len(up)))
+    def assert_both_ways_intact(self, app):
+        up, down = os.urandom(256 << 10) + b"\xff\xff", os.urandom(256 << 10) + b"\xff"  # IAC last
+        at_device, received = support.both_ways(self.device, app.write, app.read, up, down)
+        self.assertTrue(at_device == up, "to the device: %d of %d bytes" % (len(at_device), len(up)))
         self.assertTrue(received == down, "from the device: %d of %d bytes" % (len(received), len(down)))
 
     def test_pyserial_client_against_the_server(self):
@@ -105,7 +85,7 @@ class Peers(unittest.TestCase):
             with self.assertRaisesRegex(ValueError, "rejected value"):
                 setattr(app, name, wanted)
             setattr(app, name, usual)
-        self.assert_both_ways_intact(app.write, app.read)
+        self.assert_both_ways_intact(app)
         app.close()
 
     def test_hostile_input_leaves_the_server_serving(self):
@@ -147,8 +127,8 @@ class Peers(unittest.TestCase):
         app.baudrate = 115200
         app.stopbits = serial.STOPBITS_TWO
         self.assertTrue(support.eventually(lambda: self.device.settings().ospeed == 115200))
-        self.assertTrue(support.eventually(lambda: self.device.settings().cflag & support.CSTOPB))
-        self.assert_both_ways_intact(app.write, app.read)
+        self.assertTrue(support.eventually(lambda: self.device.settings().cflag & termios.CSTOPB))
+        self.assert_both_ways_intact(app)
         app.close()
 
     def test_client_reconnects_and_sets_the_port_again(self):

@@ -50,10 +50,7 @@ class FakeClient:
         self.control = socket.create_connection((support.LOOPBACK, server_port), timeout=support.SAFETY_SECONDS)
         self.control.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.data = None
-
-    @property
-    def data_port(self):
-        return self.listener.getsockname()[1]
+        self.data_port = self.listener.getsockname()[1]
 
     def connect(self, within=support.SAFETY_SECONDS):
         self.control.sendall(support.handshake(self.data_port))
@@ -131,14 +128,13 @@ class ServerTest(unittest.TestCase):
 
 
 class Sessions(ServerTest):
-    def test_a_client_uses_the_port_as_the_protocol_says(self):
+    def test_clients_one_after_another_use_the_port_as_the_protocol_says(self):
         wanted = support.free_port()
         self.start_on_pty(port=65536 + wanted)  # taken modulo 65536
         self.assertEqual((self.server.address, self.server.port, self.server.device),
                          ("127.0.0.1", wanted, self.pty.slave_path))
         self.assertEqual(self.pty.settings().ospeed, 9600)
         client = self.client().connect()
-
         to_port = support.pattern(300)  # more than 64 bytes at once
         client.data.sendall(to_port)
         self.assertEqual(self.pty.receive(len(to_port)), to_port)
@@ -153,39 +149,17 @@ class Sessions(ServerTest):
         settings = self.pty.settings()
         self.assertEqual((settings.ispeed, settings.ospeed), (31250, 31250))
         self.assertTrue(settings.cflag & termios.CSTOPB)
-        client.control.setblocking(False)
-        with self.assertRaises(BlockingIOError):
-            client.control.recv(1)  # nothing ever comes back
-        client.control.setblocking(True)
 
-        # Either connection's end ends the session.
+        # Either connection's end ends the session (the control's: Faults).
         client.data.close()
         self.assertTrue(client.sees_end(client.control))
-
-    def test_next_client_is_served_and_bad_clients_are_dropped(self):
-        self.start_on_pty()
-        first = self.client().connect()
-        first.control.sendall(support.baud_record(4800))
-        self.await_replayed(first)
-        first.control.close()
-        self.assertTrue(first.sees_end(first.data))
         self.pty.send(b"queued")
-
-        # Stalled clients: fault_test.py.
-        garbage = self.client()
-        garbage.control.sendall(b"\x00\x00not a client")
-        self.assertTrue(garbage.sees_end(garbage.control))
-        refusing = self.client()
-        closed_port = refusing.data_port
-        refusing.listener.close()
-        refusing.control.sendall(support.handshake(closed_port))
-        self.assertTrue(refusing.sees_end(refusing.control))
 
         # Bytes from between the sessions come first; the port was not reopened.
         second = self.client().connect()
         self.pty.send(b" then new")
         self.assertEqual(second.receive(15), b"queued then new")
-        self.assertEqual(self.pty.settings().ospeed, 4800)
+        self.assertEqual(self.pty.settings().ospeed, 31250)
         negative = support.baud_record(1200)
         second.control.sendall(bytes([0x84]) + negative[1:])
         self.assertTrue(second.sees_end(second.data))
@@ -195,10 +169,8 @@ class Sessions(ServerTest):
         truncated.control.shutdown(socket.SHUT_WR)
         self.assertTrue(truncated.sees_end(truncated.data))
 
-        last = self.client().connect()
-        last.data.sendall(b"last")
-        self.assertEqual(self.pty.receive(4), b"last")
-        self.assertEqual(self.pty.settings().ospeed, 4800)  # neither bad record replayed
+        self.served()
+        self.assertEqual(self.pty.settings().ospeed, 31250)  # neither bad record replayed
         self.assertEqual(self.server.stop(), 0)
 
     def test_a_handshake_and_a_record_split_over_receives(self):
@@ -326,12 +298,13 @@ class Startup(ServerTest):
 class Faults(ServerTest):
     def test_stalled_clients_and_missing_descriptors_only_cost_their_connection(self):
         self.start_on_pty()
-        for greeting in (b"", b"\x10"):
+        for greeting in (b"", b"\x10", b"\x00\x00not a client", None):
             stalled, waiting = self.client(), self.client()
+            if greeting is None:  # names a port nobody listens on
+                greeting = support.handshake(stalled.data_port)
+                stalled.listener.close()
             stalled.control.sendall(greeting)
-            started = time.monotonic()
             self.served(waiting, within=DEADLINE + 1)
-            self.assertLess(time.monotonic() - started, DEADLINE + 1)
             self.assertTrue(stalled.sees_end(stalled.control))
             waiting.close()
         # The next descriptor is over the limit: one client's accept or
@@ -406,10 +379,8 @@ class Faults(ServerTest):
         first = self.served()
         held = len(os.listdir(descriptors))  # while a session runs
         first.close()
-        started = time.monotonic()
         for _ in range(200):
             self.client().connect().close()
-        print("\n200 sessions in %.2f s" % (time.monotonic() - started), file=sys.stderr)
         stranger = socket.create_connection((support.LOOPBACK, self.server.port), support.SAFETY_SECONDS,
                                             ("127.0.0.2", 0))
         self.assertEqual(stranger.recv(1), b"")
