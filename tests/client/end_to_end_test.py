@@ -7,7 +7,6 @@ import select
 import signal
 import struct
 import sys
-import tempfile
 import termios
 import unittest
 
@@ -23,36 +22,25 @@ CLIENT_NOTE = r"^WIN morvane Client: virtual port (\S+) -> (/dev/pts/\d+), serve
 LOST = r"^WIN morvane Client: server (closed the connection|lost)"
 
 
-class EndToEndTest(unittest.TestCase):
+class EndToEndTest(support.ProgramTest):
     def setUp(self):
-        self.server_dir = tempfile.TemporaryDirectory()
-        self.client_dir = tempfile.TemporaryDirectory()
-        self.device = support.PtyPair()
-        support.write_settings(self.server_dir.name, "SERVER", port=0, client=support.LOOPBACK,
-                               device=self.device.slave_path)
-        self.server = support.ServerProgram(SERVER, self.server_dir.name).start_listening()
+        super().setUp()
+        self.start_server()
         self.start_client()
-        self.link = os.path.join(self.client_dir.name, "com3")
-        self.apps = []
+        self.link = os.path.join(self.directory, "client", "com3")
+
+    def start_server(self, port=0):
+        self.server = self.program(SERVER, "SERVER", port=port, client=support.LOOPBACK,
+                                   device=self.device.slave_path).listening()
 
     def start_client(self, reconnect=0):
-        support.write_settings(self.client_dir.name, "CLIENT", host=support.LOOPBACK, port=self.server.port,
-                               com=3, reconnect=reconnect)
-        self.client = support.Program(CLIENT, self.client_dir.name).start()
+        self.client = self.program(CLIENT, "CLIENT", host=support.LOOPBACK, port=self.server.port, com=3,
+                                   reconnect=reconnect)
         self.assertIsNotNone(self.client.wait_for_line(CLIENT_NOTE), self.client.text())
-
-    def tearDown(self):
-        for fd in self.apps:
-            os.close(fd)
-        self.client.stop()
-        self.server.stop()
-        self.device.close()
-        self.server_dir.cleanup()
-        self.client_dir.cleanup()
 
     def open_app(self):
         fd = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
-        self.apps.append(fd)
+        self.addCleanup(os.close, fd)
         return fd
 
     def port_is_clean(self):
@@ -150,9 +138,7 @@ class EndToEndTest(unittest.TestCase):
         self.kill_server()
         self.assertIsNotNone(self.client.wait_for_line(LOST + "; trying again every 1 s$"), self.client.text())
         port.write(b"into the void")
-        support.write_settings(self.server_dir.name, "SERVER", port=self.server.port, client=support.LOOPBACK,
-                               device=self.device.slave_path)
-        self.server = support.ServerProgram(SERVER, self.server_dir.name).start_listening()
+        self.start_server(self.server.port)
         self.assertIsNotNone(self.client.wait_for_line("connected again; 13 bytes written meanwhile were discarded$"),
                              self.client.text())
         # The new server started the line at 9600, one stop bit; the client set it back.

@@ -5,7 +5,6 @@ import os
 import socket
 import subprocess
 import sys
-import tempfile
 import termios
 import unittest
 
@@ -25,45 +24,25 @@ def command(number, value=b""):
     return bytes([IAC, SB, 44, number]) + value + bytes([IAC, SE])
 
 
-class Peers(unittest.TestCase):
-    def setUp(self):
-        self.directory = tempfile.TemporaryDirectory()
-        self.device = support.PtyPair()
-        self.stops = []
-
-    def tearDown(self):
-        for stop in reversed(self.stops):
-            stop()
-        self.device.close()
-        self.directory.cleanup()
-
-    def folder(self, name):
-        path = os.path.join(self.directory.name, name)
-        os.makedirs(path, exist_ok=True)
-        return path
-
+class Peers(support.ProgramTest):
     def process(self, arguments):
         process = subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)
-        self.stops.append(lambda: (process.terminate(), process.wait(support.SAFETY_SECONDS)))
+        self.addCleanup(lambda: (process.terminate(), process.wait(support.SAFETY_SECONDS)))
 
     def start_server(self, device=None, port=None):
         port = port or support.free_port()
-        folder = self.folder("server")
-        support.write_settings(folder, "SERVER", port=0, client=support.LOOPBACK, interval=0, rfc2217=port,
-                               device=device or self.device.slave_path)
-        self.server = server = support.ServerProgram(SERVER, folder).start_listening()
-        self.stops.append(lambda: self.assertEqual(server.stop(), 0, server.text()))
+        self.server = server = self.program(SERVER, "SERVER", port=0, client=support.LOOPBACK, interval=0, rfc2217=port,
+                                            device=device or self.device.slave_path).listening()
+        self.addCleanup(lambda: self.assertEqual(server.stop(), 0, server.text()))
         return port
 
     def start_client(self, port, reconnect=0):
-        folder = self.folder("client")
-        support.write_settings(folder, "CLIENT", host=support.LOOPBACK, port=port, com=3, protocol="rfc2217",
-                               reconnect=reconnect)
-        client = support.Program(CLIENT, folder).start()
-        self.stops.append(lambda: self.assertEqual(client.stop(), 0, client.text()))
+        client = self.program(CLIENT, "CLIENT", host=support.LOOPBACK, port=port, com=3, protocol="rfc2217",
+                              reconnect=reconnect)
+        self.addCleanup(lambda: self.assertEqual(client.stop(), 0, client.text()))
         self.assertIsNotNone(client.wait_for_line(CLIENT_NOTE), client.text())
-        return os.path.join(folder, "com3")
+        return os.path.join(client.directory, "com3")
 
     def assert_both_ways_intact(self, app):
         up, down = os.urandom(256 << 10) + b"\xff\xff", os.urandom(256 << 10) + b"\xff"  # IAC last
@@ -71,24 +50,7 @@ class Peers(unittest.TestCase):
         self.assertTrue(at_device == up, "to the device: %d of %d bytes" % (len(at_device), len(up)))
         self.assertTrue(received == down, "from the device: %d of %d bytes" % (len(received), len(down)))
 
-    def test_pyserial_client_against_the_server(self):
-        port = self.start_server()
-        # pyserial waits for each answer, so a change is in force once set.
-        app = serial.serial_for_url("rfc2217://127.0.0.1:%d?ign_set_control&poll_modem&timeout=1" % port,
-                                    baudrate=57600, timeout=support.SAFETY_SECONDS)
-        self.assertEqual(self.device.settings().ospeed, 57600)
-        self.assertFalse(app.cts)  # a poll answered: a pty has no modem lines
-        app.baudrate = 115200
-        self.assertEqual(self.device.settings().ospeed, 115200)
-        # A pty holds neither: the answers carry 8 bits, no parity.
-        for name, wanted, usual in (("bytesize", 7, 8), ("parity", "E", "N")):
-            with self.assertRaisesRegex(ValueError, "rejected value"):
-                setattr(app, name, wanted)
-            setattr(app, name, usual)
-        self.assert_both_ways_intact(app)
-        app.close()
-
-    def test_hostile_input_leaves_the_server_serving(self):
+    def test_hostile_input_then_a_pyserial_client_against_the_server(self):
         port = self.start_server()
         raw = socket.create_connection((support.LOOPBACK, port), timeout=support.SAFETY_SECONDS)
         raw.sendall(bytes([IAC, WILL, 24, IAC, DO, 1]))  # options nobody offered
@@ -109,15 +71,25 @@ class Peers(unittest.TestCase):
         self.assertEqual(replies.count(bytes([IAC, SB])), 1, replies)
         raw.close()
 
-        app = serial.serial_for_url("rfc2217://127.0.0.1:%d" % port, baudrate=2400, timeout=support.SAFETY_SECONDS)
-        app.write(b"next")
-        self.assertEqual(self.device.receive(4), b"next")
-        self.assertEqual(self.device.settings().ospeed, 2400)
+        # The server goes on. pyserial waits for each answer, so a change is
+        # in force once set.
+        app = serial.serial_for_url("rfc2217://127.0.0.1:%d?ign_set_control&poll_modem&timeout=1" % port,
+                                    baudrate=57600, timeout=support.SAFETY_SECONDS)
+        self.assertEqual(self.device.settings().ospeed, 57600)
+        self.assertFalse(app.cts)  # a poll answered: a pty has no modem lines
+        app.baudrate = 115200
+        self.assertEqual(self.device.settings().ospeed, 115200)
+        # A pty holds neither: the answers carry 8 bits, no parity.
+        for name, wanted, usual in (("bytesize", 7, 8), ("parity", "E", "N")):
+            with self.assertRaisesRegex(ValueError, "rejected value"):
+                setattr(app, name, wanted)
+            setattr(app, name, usual)
+        self.assert_both_ways_intact(app)
         app.close()
 
     def test_client_against_ser2net(self):
         port = support.free_port()
-        settings = os.path.join(self.folder("ser2net"), "ser2net.yaml")
+        settings = os.path.join(self.directory, "ser2net.yaml")
         with open(settings, "w", encoding="utf-8") as file:
             file.write("%%YAML 1.1\n---\nconnection: &con1\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%d\n"
                        "  enable: on\n  connector: serialdev,%s,9600n81,local\n" % (port, self.device.slave_path))
@@ -143,7 +115,7 @@ class Peers(unittest.TestCase):
         app.close()
 
     def test_client_and_server_run_the_demonstration(self):
-        path_file = os.path.join(self.directory.name, "device-path")
+        path_file = os.path.join(self.directory, "device-path")
         self.process(["/usr/bin/python3", os.path.join(SCRIPTS, "device_simulator.py"), path_file])
         self.assertTrue(support.eventually(lambda: os.path.exists(path_file)), "no simulated device")
         with open(path_file, encoding="utf-8") as file:

@@ -83,47 +83,32 @@ class FakeClient:
                 sock.close()
 
 
-class ServerTest(unittest.TestCase):
-    def setUp(self):
-        self.directory = tempfile.TemporaryDirectory()
-        self.pty = support.PtyPair()
-        self.server = None
-        self.clients = []
-
-    def tearDown(self):
-        for client in self.clients:
-            client.close()
-        if self.server is not None:
-            self.server.stop()
-        self.pty.close()
-        self.directory.cleanup()
-
+class ServerTest(support.ProgramTest):
     def start(self, **keys):
-        support.write_settings(self.directory.name, "SERVER", **keys)
-        self.server = support.ServerProgram(SERVER, self.directory.name)
+        self.server = self.program(SERVER, "SERVER", **keys)
         return self.server
 
     def start_on_pty(self, **keys):
         # com=0 never opens: the "device" key wins.
-        settings = dict(com=0, port=0, client=support.LOOPBACK, device=self.pty.slave_path)
+        settings = dict(com=0, port=0, client=support.LOOPBACK, device=self.device.slave_path)
         settings.update(keys)
-        return self.start(**settings).start_listening()
+        return self.start(**settings).listening()
 
     def client(self):
         client = FakeClient(self.server.port)
-        self.clients.append(client)
+        self.addCleanup(client.close)
         return client
 
     def await_replayed(self, client):
         # Requests are replayed in order: once this character reaches the
         # line, the ones sent before it are in force.
         client.send_record(IMMEDIATE_CHAR, MARKER)
-        self.assertEqual(self.pty.receive(1), MARKER)
+        self.assertEqual(self.device.receive(1), MARKER)
 
     def served(self, client=None, within=support.SAFETY_SECONDS):
         client = (client or self.client()).connect(within)
         client.data.sendall(b"ping")
-        self.assertEqual(self.pty.receive(4), b"ping")
+        self.assertEqual(self.device.receive(4), b"ping")
         return client
 
 
@@ -132,34 +117,34 @@ class Sessions(ServerTest):
         wanted = support.free_port()
         self.start_on_pty(port=65536 + wanted)  # taken modulo 65536
         self.assertEqual((self.server.address, self.server.port, self.server.device),
-                         ("127.0.0.1", wanted, self.pty.slave_path))
-        self.assertEqual(self.pty.settings().ospeed, 9600)
+                         ("127.0.0.1", wanted, self.device.slave_path))
+        self.assertEqual(self.device.settings().ospeed, 9600)
         client = self.client().connect()
         to_port = support.pattern(300)  # more than 64 bytes at once
         client.data.sendall(to_port)
-        self.assertEqual(self.pty.receive(len(to_port)), to_port)
+        self.assertEqual(self.device.receive(len(to_port)), to_port)
         from_port = support.pattern(500)[7:]
-        self.pty.send(from_port)
+        self.device.send(from_port)
         self.assertEqual(client.receive(len(from_port)), from_port)
 
         # Records in one segment, in order; SET_DTR has L = 0.
         client.control.sendall(support.baud_record(57600) + support.baud_record(31250) + support.record(SET_DTR)
                                + support.record(support.SET_LINE_CONTROL, b"\x02\x00\x08"))
         self.await_replayed(client)
-        settings = self.pty.settings()
+        settings = self.device.settings()
         self.assertEqual((settings.ispeed, settings.ospeed), (31250, 31250))
         self.assertTrue(settings.cflag & termios.CSTOPB)
 
         # Either connection's end ends the session (the control's: Faults).
         client.data.close()
         self.assertTrue(client.sees_end(client.control))
-        self.pty.send(b"queued")
+        self.device.send(b"queued")
 
         # Bytes from between the sessions come first; the port was not reopened.
         second = self.client().connect()
-        self.pty.send(b" then new")
+        self.device.send(b" then new")
         self.assertEqual(second.receive(15), b"queued then new")
-        self.assertEqual(self.pty.settings().ospeed, 31250)
+        self.assertEqual(self.device.settings().ospeed, 31250)
         negative = support.baud_record(1200)
         second.control.sendall(bytes([0x84]) + negative[1:])
         self.assertTrue(second.sees_end(second.data))
@@ -170,7 +155,7 @@ class Sessions(ServerTest):
         self.assertTrue(truncated.sees_end(truncated.data))
 
         self.served()
-        self.assertEqual(self.pty.settings().ospeed, 31250)  # neither bad record replayed
+        self.assertEqual(self.device.settings().ospeed, 31250)  # neither bad record replayed
         self.assertEqual(self.server.stop(), 0)
 
     def test_a_handshake_and_a_record_split_over_receives(self):
@@ -203,18 +188,18 @@ class Sessions(ServerTest):
         taken(record[1:4])
         client.control.sendall(record[4:])
         self.await_replayed(client)
-        self.assertEqual(self.pty.settings().ospeed, 57600)
+        self.assertEqual(self.device.settings().ospeed, 57600)
 
-    def test_the_port_is_held_exclusively_and_takes_flow_control(self):
+    def test_the_port_is_held_exclusively_and_takes_the_requests_a_com_port_would(self):
         # Held by someone else, the port does not open; held by the server,
         # a second server cannot open it.
-        other = os.open(self.pty.slave_path, os.O_RDWR | os.O_NOCTTY)
+        other = os.open(self.device.slave_path, os.O_RDWR | os.O_NOCTTY)
         fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        self.start(com=0, port=0, client=support.LOOPBACK, device=self.pty.slave_path).start()
+        self.start(com=0, port=0, client=support.LOOPBACK, device=self.device.slave_path)
         self.assertEqual(self.server.wait(), 2)
         os.close(other)
         self.start_on_pty()
-        second = support.ServerProgram(SERVER, self.directory.name).start()
+        second = support.ServerProgram(SERVER, self.server.directory).start()
         self.addCleanup(second.stop)
         self.assertEqual(second.wait(), 2)
 
@@ -224,7 +209,7 @@ class Sessions(ServerTest):
         client = self.client().connect()
         client.control.sendall(handflow(0x09, 0x43) + support.record(support.SET_CHARS, b"\0\0\0\0\x21\x23"))
         self.await_replayed(client)
-        line = self.pty.settings()
+        line = self.device.settings()
         self.assertTrue(line.cflag & termios.CRTSCTS)
         self.assertEqual(line.iflag & (termios.IXON | termios.IXOFF), termios.IXON | termios.IXOFF)
         self.assertEqual(line.cc[termios.VSTART:termios.VSTOP + 1], b"\x21\x23")
@@ -236,13 +221,10 @@ class Sessions(ServerTest):
             + support.record(0x1B0098, struct.pack("<I", 3)) + handflow(0, 0) + handflow(0x01, 0xC0)
             + handflow(0x01, 0x40))
         self.await_replayed(client)
-        line = self.pty.settings()
+        line = self.device.settings()
         self.assertFalse(line.cflag & termios.CRTSCTS)
         self.assertEqual(line.iflag & (termios.IXON | termios.IXOFF), 0)
-
-    def test_rejected_replay_ends_the_server_with_status_1(self):
-        self.start_on_pty()
-        client = self.client().connect()
+        # A request a COM port would refuse ends the server.
         client.send_record(GET_BAUD_RATE)
         self.assertEqual(self.server.wait(), 1)
         self.assertIn("WIN morvane Server: seiral ioctl error\n", self.server.text())
@@ -254,16 +236,16 @@ class ReadInterval(ServerTest):
 
     def lone_byte_arrives(self, interval):
         self.start_on_pty(interval=interval)
-        client = self.client().connect()
-        self.pty.send(b"!")
-        readable, _, _ = select.select([client.data], [], [], self.WAIT_SECONDS)
-        return bool(readable) and client.data.recv(1) == b"!"
+        self.session = self.client().connect()
+        self.device.send(b"!")
+        readable, _, _ = select.select([self.session.data], [], [], self.WAIT_SECONDS)
+        return bool(readable) and self.session.data.recv(1) == b"!"
 
     def test_interval_0_forwards_a_lone_byte_at_once_and_a_burst_in_few_pieces(self):
         self.assertTrue(self.lone_byte_arrives(0))
-        client, burst = self.clients[0], support.pattern(4000)  # 63 pieces of 64 bytes
+        client, burst = self.session, support.pattern(4000)  # 63 pieces of 64 bytes
         before = pieces_received(client.data)
-        self.pty.send(burst)
+        self.device.send(burst)
         self.assertEqual(client.receive(len(burst)), burst)
         self.assertLess(pieces_received(client.data) - before, 8)
 
@@ -273,7 +255,7 @@ class ReadInterval(ServerTest):
 
 class Startup(ServerTest):
     def test_failures_end_with_status_2_and_their_message(self):
-        on_pty = dict(port=0, client=support.LOOPBACK, device=self.pty.slave_path)
+        on_pty = dict(port=0, client=support.LOOPBACK, device=self.device.slave_path)
         # No settings file, or none that reads as one: the defaults, port 8875
         # and no device.
         unreadable = [None, os.mkdir, os.mkfifo, lambda path: os.symlink("/dev/zero", path)]
@@ -283,7 +265,7 @@ class Startup(ServerTest):
                    for allow in ("127.0.0.1,", "10.0.0.0/33", "10.0.0", "localhost")])
         for row, message in rows:
             with self.subTest(row=row):
-                folder = tempfile.mkdtemp(dir=self.directory.name)
+                folder = tempfile.mkdtemp(dir=self.directory)
                 if isinstance(row, dict):
                     support.write_settings(folder, "SERVER", **row)
                 elif not support.port_is_free(8875):
@@ -321,16 +303,16 @@ class Faults(ServerTest):
         self.served(second)
 
     def test_a_lost_port_ends_the_session_without_spinning_and_opens_again_by_name(self):
-        link = os.path.join(self.directory.name, "ttyUSB")
-        os.symlink(self.pty.slave_path, link)
+        link = os.path.join(self.directory, "ttyUSB")
+        os.symlink(self.device.slave_path, link)
         self.start_on_pty(device=link, interval=0)
         client = self.served()
         self.assertTrue(self.server.wait_for_line(r"session with 127\.0\.0\.1, data port %d$" % client.data_port))
-        fcntl.ioctl(self.pty._slave, 0x5437)  # TIOCVHANGUP: reads give 0, as after an unplug
+        fcntl.ioctl(self.device._slave, 0x5437)  # TIOCVHANGUP: reads give 0, as after an unplug
         # udev removes the link too; left in place, it could lead the server
         # to another test's pty that gets the freed number.
         os.remove(link)
-        self.pty.close()
+        self.device.close()
         self.assertTrue(client.sees_end(client.data) and client.sees_end(client.control))
         self.assertTrue(self.server.wait_for_line(r"session ended \(port lost\), 4 bytes to the port, 0 bytes from"))
         self.assertTrue(self.server.wait_for_line(r"serial device %s lost" % link))
@@ -339,11 +321,11 @@ class Faults(ServerTest):
         self.assertTrue(turned_away.sees_end(turned_away.control))
         time.sleep(3)  # the span the CPU time is measured over
         self.assertLess(cpu_seconds(self.server.process.pid) - spent, 0.1)
-        self.pty = support.PtyPair()
-        os.symlink(self.pty.slave_path, link + ".new")
+        self.device = support.PtyPair()
+        os.symlink(self.device.slave_path, link + ".new")
         os.rename(link + ".new", link)
         self.assertTrue(self.server.wait_for_line(r"serial device %s open again" % link))
-        self.pty.send(b"pong")
+        self.device.send(b"pong")
         self.assertEqual(self.served().receive(4), b"pong")
 
     def test_a_stopped_line_loses_nothing_and_does_not_outlive_its_client(self):
@@ -351,12 +333,12 @@ class Faults(ServerTest):
         client = self.client().connect()
         client.send_record(0x1B0064, struct.pack("<IIII", 0, 1, 0, 0))  # SET_HANDFLOW: output XON/XOFF
         self.await_replayed(client)
-        self.pty.send(b"\x13")
+        self.device.send(b"\x13")
         sent = support.pattern(100_000)
         threading.Thread(target=client.data.sendall, args=(sent,), daemon=True).start()
         time.sleep(3)  # XOFF held this long
-        self.pty.send(b"\x11")
-        self.assertEqual(self.pty.receive(len(sent)), sent)
+        self.device.send(b"\x11")
+        self.assertEqual(self.device.receive(len(sent)), sent)
         # SET_XOFF and SET_BREAK_ON, replayed before the close.
         client.control.sendall(support.record(0x1B0038) + support.record(0x1B0010))
         client.control.close()
@@ -371,7 +353,7 @@ class Faults(ServerTest):
             os.kill(self.server.process.pid, signal_number)
             self.assertEqual(self.server.wait(), 0)
             self.assertNotIn("error", self.server.text())
-            self.assertEqual(fcntl.ioctl(self.pty._slave, 0x80045440, bytes(4)), bytes(4))  # TIOCGEXCL 0
+            self.assertEqual(fcntl.ioctl(self.device._slave, 0x80045440, bytes(4)), bytes(4))  # TIOCGEXCL 0
 
     def test_turnover_and_allow(self):
         self.start_on_pty(allow="10.0.0.5, 127.0.0.0/31")
@@ -404,7 +386,7 @@ class VanishedPeer(ServerTest):
                 subprocess.run(["ip"] + command.split(), check=True, capture_output=True)
         except (OSError, subprocess.CalledProcessError) as error:
             self.skipTest("no network namespaces here: %s" % error)
-        self.start(port=0, client="10.201.0.1", device=self.pty.slave_path).start_listening()
+        self.start(port=0, client="10.201.0.1", device=self.device.slave_path).listening()
         home, away = open("/proc/self/ns/net"), open("/run/netns/" + other)
         for vanishes in (True, False):
             libc.setns(away.fileno(), 0x40000000)
@@ -415,7 +397,7 @@ class VanishedPeer(ServerTest):
             listener.settimeout(support.SAFETY_SECONDS)
             data = listener.accept()[0]  # held: a close would send a FIN
             data.sendall(b"ping")
-            self.assertEqual(self.pty.receive(4), b"ping")
+            self.assertEqual(self.device.receive(4), b"ping")
             if vanishes:  # no FIN, no RST: only keepalive can tell
                 subprocess.run(["ip", "-n", other, "link", "set", "vc", "down"], check=True)
                 self.assertTrue(self.server.wait_for_line(r"session ended \(peer lost\)", KEEPALIVE_BOUND + 5))

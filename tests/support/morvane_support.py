@@ -10,9 +10,11 @@ import signal
 import socket
 import struct
 import subprocess
+import tempfile
 import threading
 import time
 import types
+import unittest
 
 LOOPBACK = "127.0.0.1"
 SAFETY_SECONDS = 5.0
@@ -161,7 +163,6 @@ def borrowed_socket(pid, peer):
 # The slave stays open here too, so that the master never reads a hang-up
 # while the program has it closed.
 class PtyPair:
-
     def __init__(self):
         self.master, self._slave = os.openpty()
         self.slave_path = os.ttyname(self._slave)
@@ -252,9 +253,31 @@ class ServerProgram(Program):
     NOTE = r"^WIN morvane Server: listening on ([0-9.]+):(\d+), serial device (.*)$"
 
     def start_listening(self):
-        self.start()
+        return self.start().listening()
+
+    def listening(self):
         match = self.wait_for_line(self.NOTE)
         if match is None:
             raise AssertionError("server did not start: %r (status %r)" % (self.text(), self.process.poll()))
         self.address, self.port, self.device = match.group(1), int(match.group(2)), match.group(3)
         return self
+
+
+# A temporary folder and a pty as the device; the programs a test starts
+# end with it.
+class ProgramTest(unittest.TestCase):
+    def setUp(self):
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        self.directory = directory.name
+        self.device = PtyPair()
+        self.addCleanup(lambda: self.device.close())
+
+    def program(self, binary, section, **keys):
+        # Started in the folder named after its section.
+        folder = os.path.join(self.directory, section.lower())
+        os.makedirs(folder, exist_ok=True)
+        write_settings(folder, section, **keys)
+        program = (ServerProgram if section == "SERVER" else Program)(binary, folder).start()
+        self.addCleanup(program.stop)
+        return program
