@@ -16,7 +16,6 @@ import morvane_support as support  # noqa: E402
 
 CLIENT = None
 TITLE = "WIN morvane Client"
-EXTPROC = 0o200000  # not in Python's termios
 
 
 def baud(rate):
@@ -39,9 +38,7 @@ class ClientProgramTest(support.ProgramTest):
     def setUp(self):
         super().setUp()
         self.link = self.join("com3")
-        self.server = socket.socket()
-        self.server.bind((support.LOOPBACK, 0))
-        self.server.listen(1)
+        self.server = socket.create_server((support.LOOPBACK, 0))
         self.addCleanup(self.server.close)
         self.port = self.server.getsockname()[1]
         self.host = "host=127.0.0.1\nport=%d\n" % self.port
@@ -130,23 +127,6 @@ class ClientProgramTest(support.ProgramTest):
     def connect_back(self, port, source=support.LOOPBACK):
         return socket.create_connection((support.LOOPBACK, port), support.SAFETY_SECONDS, source_address=(source, 0))
 
-    def test_either_connection_ending_ends_the_session(self):
-        for which in (0, 1):
-            client, note = self.running()
-            control, port = self.accept_control()
-            connections = (control, self.connect_back(port))
-            app = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
-            self.addCleanup(os.close, app)
-            os.write(app, b"up")
-            self.assertEqual(support.receive_exactly(connections[1], 2), b"up")
-            # Unread bytes would make the close a reset.
-            self.assertEqual(len(support.receive_exactly(connections[0], 53)), 53)
-            connections[which].close()
-            self.assertEqual(client.wait(), 1)
-            self.assertEqual(client.text().splitlines(), [note.group(0), TITLE + ": server closed the connection"])
-            self.assertFalse(os.path.lexists(self.link))
-            connections[1 - which].close()
-
     def test_the_port_reports_every_change_and_holds_what_nobody_reads(self):
         client, note = self.running("line=7E2\n")
         control, port = self.accept_control()
@@ -195,7 +175,7 @@ class ClientProgramTest(support.ProgramTest):
                 (["in"], [(0x1B004C, struct.pack("<I", 0x0A))]),
                 (["out"], [(0x1B004C, struct.pack("<I", 0x05))]),
                 ([None, speed(termios.B0, True), None, speed(termios.B300)], [baud(300)]),
-                ([flags(3, 0, EXTPROC), speed(termios.B4800)], [baud(4800)]),
+                ([flags(3, 0, support.EXTPROC), speed(termios.B4800)], [baud(4800)]),
                 ([speed(termios.B2400)], [baud(2400)])):
             for change in changes:
                 if change in ("in", "out"):
@@ -208,23 +188,32 @@ class ClientProgramTest(support.ProgramTest):
             self.assertEqual(read_records(control, len(expected)), expected)
         self.assertEqual(self.end(client)[0], 0)
 
-    def test_only_the_server_connects_back_and_within_the_deadline(self):
-        client, note = self.running()
-        control, port = self.accept_control()
-        self.addCleanup(control.close)
-        with self.connect_back(port, "127.0.0.2") as foreign:
-            self.assertEqual(foreign.recv(1), b"")
-        data = self.connect_back(port)
-        self.addCleanup(data.close)
-        data.sendall(b"server")
-        app = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
-        self.addCleanup(os.close, app)
-        self.assertEqual(os.read(app, 6), b"server")
-        # Once the connection back is up, nobody else can connect.
-        with self.assertRaises(ConnectionRefusedError):
-            socket.create_connection((support.LOOPBACK, port), support.SAFETY_SECONDS)
-        self.assertEqual(self.end(client)[0], 0)
+    def test_only_the_server_connects_back_and_either_connection_ends_the_session(self):
+        for closing in ("control", "data"):
+            client, note = self.running()
+            control, port = self.accept_control()
+            self.addCleanup(control.close)
+            with self.connect_back(port, "127.0.0.2") as foreign:
+                self.assertEqual(foreign.recv(1), b"")
+            data = self.connect_back(port)
+            self.addCleanup(data.close)
+            app = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
+            self.addCleanup(os.close, app)
+            data.sendall(b"server")
+            self.assertEqual(os.read(app, 6), b"server")
+            # Once the connection back is up, nobody else can connect.
+            with self.assertRaises(ConnectionRefusedError):
+                socket.create_connection((support.LOOPBACK, port), support.SAFETY_SECONDS)
+            os.write(app, b"up")
+            self.assertEqual(support.receive_exactly(data, 2), b"up")
+            # Unread bytes would make the close a reset.
+            self.assertEqual(len(support.receive_exactly(control, 53)), 53)
+            (control if closing == "control" else data).close()
+            self.assertEqual(client.wait(), 1)
+            self.assertEqual(client.text().splitlines(), [note.group(0), TITLE + ": server closed the connection"])
+            self.assertFalse(os.path.lexists(self.link))
 
+    def test_a_server_that_does_not_connect_back_ends_the_session_at_the_deadline(self):
         client, note = self.running()
         silent, _ = self.server.accept()
         self.addCleanup(silent.close)

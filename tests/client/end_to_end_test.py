@@ -22,7 +22,6 @@ import morvane_support as support  # noqa: E402
 import serial  # noqa: E402  (python3-serial)
 
 SERVER = CLIENT = None
-TIOCGEXCL, EXTPROC = 0x80045440, 0o200000  # x86-64; not in Python's termios
 CLIENT_NOTE = r"^WIN morvane Client: virtual port (\S+) -> (/dev/pts/\d+), server"
 LOST = r"^WIN morvane Client: server (closed the connection|lost)"
 IAC, SB, SE, WILL, WONT, DO, DONT = 255, 250, 240, 251, 252, 253, 254
@@ -61,8 +60,8 @@ class EndToEndTest(BothPrograms):
         except OSError:  # EBUSY while exclusive (root opens anyway)
             return False
         try:
-            exclusive = struct.unpack("i", fcntl.ioctl(fd, TIOCGEXCL, bytes(4)))[0]
-            return exclusive == 0 and termios.tcgetattr(fd)[3] & EXTPROC != 0
+            exclusive = struct.unpack("i", fcntl.ioctl(fd, support.TIOCGEXCL, bytes(4)))[0]
+            return exclusive == 0 and termios.tcgetattr(fd)[3] & support.EXTPROC != 0
         finally:
             os.close(fd)
 
@@ -124,7 +123,7 @@ class EndToEndTest(BothPrograms):
                 # once it closes the port, the client undoes both.
                 fcntl.ioctl(app, termios.TIOCEXCL)
                 attributes = termios.tcgetattr(app)
-                attributes[3] &= ~EXTPROC
+                attributes[3] &= ~support.EXTPROC
                 termios.tcsetattr(app, termios.TCSANOW, attributes)
             close()
             if round_number == 10:

@@ -43,11 +43,9 @@ def pieces_received(sock):
 
 # The control connection to the server, a listener for the data connection.
 class FakeClient:
-    def __init__(self, server_port):
-        self.listener = socket.socket()
-        self.listener.bind((support.LOOPBACK, 0))
-        self.listener.listen(1)
-        self.control = socket.create_connection((support.LOOPBACK, server_port), timeout=support.SAFETY_SECONDS)
+    def __init__(self, server_port, address=support.LOOPBACK, server=support.LOOPBACK):
+        self.listener = socket.create_server((address, 0))
+        self.control = socket.create_connection((server, server_port), timeout=support.SAFETY_SECONDS)
         self.control.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.data = None
         self.data_port = self.listener.getsockname()[1]
@@ -94,8 +92,8 @@ class ServerTest(support.ProgramTest):
         settings.update(keys)
         return self.start(**settings).listening()
 
-    def client(self):
-        client = FakeClient(self.server.port)
+    def client(self, **where):
+        client = FakeClient(self.server.port, **where)
         self.addCleanup(client.close)
         return client
 
@@ -353,7 +351,7 @@ class Faults(ServerTest):
             os.kill(self.server.process.pid, signal_number)
             self.assertEqual(self.server.wait(), 0)
             self.assertNotIn("error", self.server.text())
-            self.assertEqual(fcntl.ioctl(self.device._slave, 0x80045440, bytes(4)), bytes(4))  # TIOCGEXCL 0
+            self.assertEqual(fcntl.ioctl(self.device._slave, support.TIOCGEXCL, bytes(4)), bytes(4))
 
     def test_turnover_and_allow(self):
         self.start_on_pty(allow="10.0.0.5, 127.0.0.0/31")
@@ -390,14 +388,9 @@ class VanishedPeer(ServerTest):
         home, away = open("/proc/self/ns/net"), open("/run/netns/" + other)
         for vanishes in (True, False):
             libc.setns(away.fileno(), 0x40000000)
-            listener = socket.create_server(("10.201.0.2", 0))
-            control = socket.create_connection(("10.201.0.1", self.server.port), support.SAFETY_SECONDS)
+            client = self.client(address="10.201.0.2", server="10.201.0.1")
             libc.setns(home.fileno(), 0x40000000)
-            control.sendall(support.handshake(listener.getsockname()[1]))
-            listener.settimeout(support.SAFETY_SECONDS)
-            data = listener.accept()[0]  # held: a close would send a FIN
-            data.sendall(b"ping")
-            self.assertEqual(self.device.receive(4), b"ping")
+            self.served(client)  # and held to the end: a close would send a FIN
             if vanishes:  # no FIN, no RST: only keepalive can tell
                 subprocess.run(["ip", "-n", other, "link", "set", "vc", "down"], check=True)
                 self.assertTrue(self.server.wait_for_line(r"session ended \(peer lost\)", KEEPALIVE_BOUND + 5))

@@ -33,6 +33,7 @@ SET_HANDFLOW = 0x1B0064
 # termios2 on x86-64: TCGETS2 = _IOR('T', 0x2A, struct termios2).
 TCGETS2 = 0x802C542A
 TERMIOS2 = struct.Struct("<IIIIB19sII")
+TIOCGEXCL, EXTPROC = 0x80045440, 0o200000  # x86-64; not in Python's termios
 
 
 def write_settings(directory, section, **keys):
