@@ -12,6 +12,7 @@ import struct
 import subprocess
 import sys
 import termios
+import threading
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -41,6 +42,21 @@ class BothPrograms(support.ProgramTest):
         self.client = self.program(CLIENT, "CLIENT", host=support.LOOPBACK, port=port, com=3, **keys)
         self.assertIsNotNone(self.client.wait_for_line(CLIENT_NOTE), self.client.text())
         return os.path.join(self.client.directory, "com3")
+
+    def assert_both_ways_intact(self, write, read, size):
+        # At once; IAC bytes last, for RFC 2217.
+        up, down = os.urandom(size) + b"\xff\xff", os.urandom(size) + b"\xff"
+        at_device = []
+        threads = [threading.Thread(target=lambda: at_device.append(self.device.receive(len(up)))),
+                   threading.Thread(target=self.device.send, args=(down,))]
+        for thread in threads:
+            thread.start()
+        write(up)
+        received = read(len(down))
+        for thread in threads:
+            thread.join()
+        self.assertTrue(at_device[0] == up, "to the device: %d of %d bytes" % (len(at_device[0]), len(up)))
+        self.assertTrue(received == down, "from the device: %d of %d bytes" % (len(received), len(down)))
 
 
 class EndToEndTest(BothPrograms):
@@ -73,11 +89,8 @@ class EndToEndTest(BothPrograms):
 
     def test_a_mebibyte_of_random_bytes_each_way_at_once(self):
         app = self.open_app()
-        up, down = os.urandom(1 << 20), os.urandom(1 << 20)
-        at_device, received = support.both_ways(self.device, lambda data: os.write(app, data),
-                                                lambda count: support.read_exactly(app, count), up, down)
-        self.assertTrue(at_device == up, "application to device: %d of %d bytes" % (len(at_device), len(up)))
-        self.assertTrue(received == down, "device to application differs")
+        self.assert_both_ways_intact(lambda data: os.write(app, data), lambda count: support.read_exactly(app, count),
+                                     1 << 20)
         self.assert_quiet_end()
 
     def test_applications_open_close_and_flush_the_port_again_and_again(self):
@@ -174,12 +187,6 @@ class Peers(BothPrograms):
         self.start_server(interval=0, rfc2217=port, device=device or self.device.slave_path)
         return port
 
-    def assert_both_ways_intact(self, app):
-        up, down = os.urandom(256 << 10) + b"\xff\xff", os.urandom(256 << 10) + b"\xff"  # IAC last
-        at_device, received = support.both_ways(self.device, app.write, app.read, up, down)
-        self.assertTrue(at_device == up, "to the device: %d of %d bytes" % (len(at_device), len(up)))
-        self.assertTrue(received == down, "from the device: %d of %d bytes" % (len(received), len(down)))
-
     def test_hostile_input_then_a_pyserial_client_against_the_server(self):
         port = self.start_rfc2217_server()
         raw = socket.create_connection((support.LOOPBACK, port), timeout=support.SAFETY_SECONDS)
@@ -214,7 +221,7 @@ class Peers(BothPrograms):
             with self.assertRaisesRegex(ValueError, "rejected value"):
                 setattr(app, name, wanted)
             setattr(app, name, usual)
-        self.assert_both_ways_intact(app)
+        self.assert_both_ways_intact(app.write, app.read, 256 << 10)
         app.close()
 
     def test_client_against_ser2net(self):
@@ -230,7 +237,7 @@ class Peers(BothPrograms):
         app.stopbits = serial.STOPBITS_TWO
         self.assertTrue(support.eventually(lambda: self.device.settings().ospeed == 115200))
         self.assertTrue(support.eventually(lambda: self.device.settings().cflag & termios.CSTOPB))
-        self.assert_both_ways_intact(app)
+        self.assert_both_ways_intact(app.write, app.read, 256 << 10)
         app.close()
 
     def test_client_reconnects_and_sets_the_port_again(self):

@@ -117,47 +117,6 @@ class Sessions(ServerTest):
         self.assertEqual((self.server.address, self.server.port, self.server.device),
                          ("127.0.0.1", wanted, self.device.slave_path))
         self.assertEqual(self.device.settings().ospeed, 9600)
-        client = self.client().connect()
-        to_port = support.pattern(300)  # more than 64 bytes at once
-        client.data.sendall(to_port)
-        self.assertEqual(self.device.receive(len(to_port)), to_port)
-        from_port = support.pattern(500)[7:]
-        self.device.send(from_port)
-        self.assertEqual(client.receive(len(from_port)), from_port)
-
-        # Records in one segment, in order; SET_DTR has L = 0.
-        client.control.sendall(support.baud_record(57600) + support.baud_record(31250) + support.record(SET_DTR)
-                               + support.record(support.SET_LINE_CONTROL, b"\x02\x00\x08"))
-        self.await_replayed(client)
-        settings = self.device.settings()
-        self.assertEqual((settings.ispeed, settings.ospeed), (31250, 31250))
-        self.assertTrue(settings.cflag & termios.CSTOPB)
-
-        # Either connection's end ends the session (the control's: Faults).
-        client.data.close()
-        self.assertTrue(client.sees_end(client.control))
-        self.device.send(b"queued")
-
-        # Bytes from between the sessions come first; the port was not reopened.
-        second = self.client().connect()
-        self.device.send(b" then new")
-        self.assertEqual(second.receive(15), b"queued then new")
-        self.assertEqual(self.device.settings().ospeed, 31250)
-        negative = support.baud_record(1200)
-        second.control.sendall(bytes([0x84]) + negative[1:])
-        self.assertTrue(second.sees_end(second.data))
-
-        truncated = self.client().connect()
-        truncated.control.sendall(support.baud_record(1200)[:8])
-        truncated.control.shutdown(socket.SHUT_WR)
-        self.assertTrue(truncated.sees_end(truncated.data))
-
-        self.served()
-        self.assertEqual(self.device.settings().ospeed, 31250)  # neither bad record replayed
-        self.assertEqual(self.server.stop(), 0)
-
-    def test_a_handshake_and_a_record_split_over_receives(self):
-        self.start_on_pty()
         client = self.client()
         server_end = support.borrowed_socket(self.server.process.pid, client.control.getsockname())
         self.addCleanup(server_end.close)
@@ -187,6 +146,44 @@ class Sessions(ServerTest):
         client.control.sendall(record[4:])
         self.await_replayed(client)
         self.assertEqual(self.device.settings().ospeed, 57600)
+
+        to_port = support.pattern(300)  # more than 64 bytes at once
+        client.data.sendall(to_port)
+        self.assertEqual(self.device.receive(len(to_port)), to_port)
+        from_port = support.pattern(500)[7:]
+        self.device.send(from_port)
+        self.assertEqual(client.receive(len(from_port)), from_port)
+
+        # Records in one segment, in order; SET_DTR has L = 0.
+        client.control.sendall(support.baud_record(38400) + support.baud_record(31250) + support.record(SET_DTR)
+                               + support.record(support.SET_LINE_CONTROL, b"\x02\x00\x08"))
+        self.await_replayed(client)
+        settings = self.device.settings()
+        self.assertEqual((settings.ispeed, settings.ospeed), (31250, 31250))
+        self.assertTrue(settings.cflag & termios.CSTOPB)
+
+        # Either connection's end ends the session (the control's: Faults).
+        client.data.close()
+        self.assertTrue(client.sees_end(client.control))
+        self.device.send(b"queued")
+
+        # Bytes from between the sessions come first; the port was not reopened.
+        second = self.client().connect()
+        self.device.send(b" then new")
+        self.assertEqual(second.receive(15), b"queued then new")
+        self.assertEqual(self.device.settings().ospeed, 31250)
+        negative = support.baud_record(1200)
+        second.control.sendall(bytes([0x84]) + negative[1:])
+        self.assertTrue(second.sees_end(second.data))
+
+        truncated = self.client().connect()
+        truncated.control.sendall(support.baud_record(1200)[:8])
+        truncated.control.shutdown(socket.SHUT_WR)
+        self.assertTrue(truncated.sees_end(truncated.data))
+
+        self.served()
+        self.assertEqual(self.device.settings().ospeed, 31250)  # neither bad record replayed
+        self.assertEqual(self.server.stop(), 0)
 
     def test_the_port_is_held_exclusively_and_takes_the_requests_a_com_port_would(self):
         # Held by someone else, the port does not open; held by the server,

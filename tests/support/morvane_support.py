@@ -11,7 +11,6 @@ import socket
 import struct
 import subprocess
 import tempfile
-import threading
 import time
 import types
 import unittest
@@ -111,21 +110,6 @@ def read_exactly(fd, count, seconds=SAFETY_SECONDS):
             break
         data += chunk
     return data
-
-
-def both_ways(device, write, read, up, down):
-    # `up` through `write` while the device sends `down`: what reached the
-    # device, and what `read(len(down))` gave.
-    at_device = []
-    threads = [threading.Thread(target=lambda: at_device.append(device.receive(len(up)))),
-               threading.Thread(target=device.send, args=(down,))]
-    for thread in threads:
-        thread.start()
-    write(up)
-    received = read(len(down))
-    for thread in threads:
-        thread.join()
-    return at_device[0], received
 
 
 def borrowed_socket(pid, peer):
