@@ -65,11 +65,6 @@ class EndToEndTest(BothPrograms):
         self.start_server()
         self.link = self.start_client(self.server.port)
 
-    def open_app(self):
-        fd = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
-        self.addCleanup(os.close, fd)
-        return fd
-
     def port_is_clean(self):
         try:
             fd = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
@@ -88,7 +83,8 @@ class EndToEndTest(BothPrograms):
         self.assertFalse(os.path.lexists(self.link))
 
     def test_a_mebibyte_of_random_bytes_each_way_at_once(self):
-        app = self.open_app()
+        app = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
+        self.addCleanup(os.close, app)
         self.assert_both_ways_intact(lambda data: os.write(app, data), lambda count: support.read_exactly(app, count),
                                      1 << 20)
         self.assert_quiet_end()
@@ -143,10 +139,6 @@ class EndToEndTest(BothPrograms):
                 self.assertTrue(support.eventually(self.port_is_clean))
         self.assert_quiet_end()
 
-    def kill_server(self):
-        os.kill(self.server.process.pid, signal.SIGKILL)
-        self.server.wait()
-
     def test_a_restarted_server_gets_the_port_as_the_application_left_it(self):
         self.client.stop()
         self.start_client(self.server.port, reconnect=1)
@@ -159,7 +151,7 @@ class EndToEndTest(BothPrograms):
             return line.ospeed == 250000 and line.cflag & termios.CSTOPB
 
         self.assertTrue(support.eventually(as_set))
-        self.kill_server()
+        os.kill(self.server.process.pid, signal.SIGKILL)
         self.assertIsNotNone(self.client.wait_for_line(LOST + "; trying again every 1 s$"), self.client.text())
         port.write(b"into the void")
         self.start_server(port=self.server.port)
