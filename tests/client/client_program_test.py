@@ -1,16 +1,10 @@
-"""morvane-client as a program against a fake server on 127.0.0.1: start-up
-failures, the symlink's life, the records of the port's changes, and how the
-session ends.
-
-Usage: /usr/bin/python3 client_program_test.py path/to/morvane-client
-"""
+# morvane-client against a server played on 127.0.0.1.
 
 import os
 import signal
 import socket
 import struct
 import sys
-import tempfile
 import termios
 import threading
 import time
@@ -22,7 +16,6 @@ import morvane_support as support  # noqa: E402
 
 CLIENT = None
 TITLE = "WIN morvane Client"
-EXTPROC = 0o200000  # not in Python's termios
 
 
 def baud(rate):
@@ -41,15 +34,11 @@ def read_records(control, count):
     return records
 
 
-class ClientProgramTest(unittest.TestCase):
+class ClientProgramTest(support.ProgramTest):
     def setUp(self):
-        directory = tempfile.TemporaryDirectory()
-        self.addCleanup(directory.cleanup)
-        self.directory = directory.name
+        super().setUp()
         self.link = self.join("com3")
-        self.server = socket.socket()
-        self.server.bind((support.LOOPBACK, 0))
-        self.server.listen(1)
+        self.server = socket.create_server((support.LOOPBACK, 0))
         self.addCleanup(self.server.close)
         self.port = self.server.getsockname()[1]
         self.host = "host=127.0.0.1\nport=%d\n" % self.port
@@ -75,7 +64,6 @@ class ClientProgramTest(unittest.TestCase):
         return client.wait(), client.text().splitlines()
 
     def test_failures_show_their_message_and_leave_no_port(self):
-        os.mkdir(self.join("com4"))
         with open(self.join("com5"), "w") as file:
             file.write("keep me")
         refused = socket.socket()
@@ -85,11 +73,9 @@ class ClientProgramTest(unittest.TestCase):
         # whatever "reconnect" says; a session error with status 1 after the
         # running note.
         cases = [("com=3\nreconnect=1\n", 2, support.MESSAGE_SETTINGS),
-                 ("host=\nport=%d\ncom=3\n" % self.port, 2, support.MESSAGE_SETTINGS),
                  (self.host + "com=3\nline=9X1\n", 2, support.MESSAGE_SETTINGS),
                  (self.host + "com=3\nprotocol=x\n", 2, support.MESSAGE_SETTINGS),
-                 (self.host + "com=4\nreconnect=5\n", 2, support.MESSAGE_SERIAL),
-                 (self.host + "com=5\n", 2, support.MESSAGE_SERIAL),
+                 (self.host + "com=5\nreconnect=5\n", 2, support.MESSAGE_SERIAL),
                  ("host=127.0.0.1\nport=%d\ncom=3\n" % refused.getsockname()[1], 1, "connect connect error")]
         for body, status, message in cases:
             with self.subTest(settings=body):
@@ -107,19 +93,15 @@ class ClientProgramTest(unittest.TestCase):
             self.server.accept()
         with open(self.join("com5")) as file:
             self.assertEqual(file.read(), "keep me")
-        self.assertTrue(os.path.isdir(self.join("com4")))
-        self.assertEqual(sorted(os.listdir(self.directory)), ["com4", "com5", "morvane.ini"])
+        self.assertEqual(sorted(os.listdir(self.directory)), ["com5", "morvane.ini"])
 
     def test_symlink_lives_as_long_as_the_program(self):
         os.symlink("/dev/pts/left-behind", self.link)
-        for signal_number in (signal.SIGTERM, signal.SIGINT):
-            with self.subTest(signal=signal_number):
-                client, note = self.running()
-                target = os.readlink(self.link)
-                self.assertEqual(note.group(0), "%s: virtual port ./com3 -> %s, server 127.0.0.1:%d"
-                                 % (TITLE, target, self.port))
-                self.assertEqual(self.end(client, signal_number), (0, [note.group(0)]))
-                self.assertFalse(os.path.lexists(self.link))
+        client, note = self.running()
+        self.assertEqual(note.group(0), "%s: virtual port ./com3 -> %s, server 127.0.0.1:%d"
+                         % (TITLE, os.readlink(self.link), self.port))
+        self.assertEqual(self.end(client), (0, [note.group(0)]))
+        self.assertFalse(os.path.lexists(self.link))
         # The "device" key names the path; a link someone else made there
         # meanwhile is theirs and stays.
         os.mkdir(self.join("dev"))
@@ -134,7 +116,6 @@ class ClientProgramTest(unittest.TestCase):
         self.assertEqual(os.readlink(path), "/dev/pts/other")
 
     def accept_control(self):
-        """The fake server's control connection and the port to connect back to."""
         self.server.settimeout(support.SAFETY_SECONDS)
         control, _ = self.server.accept()
         control.settimeout(support.SAFETY_SECONDS)
@@ -145,23 +126,6 @@ class ClientProgramTest(unittest.TestCase):
 
     def connect_back(self, port, source=support.LOOPBACK):
         return socket.create_connection((support.LOOPBACK, port), support.SAFETY_SECONDS, source_address=(source, 0))
-
-    def test_either_connection_ending_ends_the_session(self):
-        for which in (0, 1):
-            client, note = self.running()
-            control, port = self.accept_control()
-            connections = (control, self.connect_back(port))
-            app = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
-            self.addCleanup(os.close, app)
-            os.write(app, b"up")
-            self.assertEqual(support.receive_exactly(connections[1], 2), b"up")
-            # Unread bytes would make the close a reset.
-            self.assertEqual(len(support.receive_exactly(connections[0], 53)), 53)
-            connections[which].close()
-            self.assertEqual(client.wait(), 1)
-            self.assertEqual(client.text().splitlines(), [note.group(0), TITLE + ": server closed the connection"])
-            self.assertFalse(os.path.lexists(self.link))
-            connections[1 - which].close()
 
     def test_the_port_reports_every_change_and_holds_what_nobody_reads(self):
         client, note = self.running("line=7E2\n")
@@ -211,7 +175,7 @@ class ClientProgramTest(unittest.TestCase):
                 (["in"], [(0x1B004C, struct.pack("<I", 0x0A))]),
                 (["out"], [(0x1B004C, struct.pack("<I", 0x05))]),
                 ([None, speed(termios.B0, True), None, speed(termios.B300)], [baud(300)]),
-                ([flags(3, 0, EXTPROC), speed(termios.B4800)], [baud(4800)]),
+                ([flags(3, 0, support.EXTPROC), speed(termios.B4800)], [baud(4800)]),
                 ([speed(termios.B2400)], [baud(2400)])):
             for change in changes:
                 if change in ("in", "out"):
@@ -224,23 +188,32 @@ class ClientProgramTest(unittest.TestCase):
             self.assertEqual(read_records(control, len(expected)), expected)
         self.assertEqual(self.end(client)[0], 0)
 
-    def test_only_the_server_connects_back_and_within_the_deadline(self):
-        client, note = self.running()
-        control, port = self.accept_control()
-        self.addCleanup(control.close)
-        with self.connect_back(port, "127.0.0.2") as foreign:
-            self.assertEqual(foreign.recv(1), b"")
-        data = self.connect_back(port)
-        self.addCleanup(data.close)
-        data.sendall(b"server")
-        app = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
-        self.addCleanup(os.close, app)
-        self.assertEqual(os.read(app, 6), b"server")
-        # Once the connection back is up, nobody else can connect.
-        with self.assertRaises(ConnectionRefusedError):
-            socket.create_connection((support.LOOPBACK, port), support.SAFETY_SECONDS)
-        self.assertEqual(self.end(client)[0], 0)
+    def test_only_the_server_connects_back_and_either_connection_ends_the_session(self):
+        for closing in ("control", "data"):
+            client, note = self.running()
+            control, port = self.accept_control()
+            self.addCleanup(control.close)
+            with self.connect_back(port, "127.0.0.2") as foreign:
+                self.assertEqual(foreign.recv(1), b"")
+            data = self.connect_back(port)
+            self.addCleanup(data.close)
+            app = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
+            self.addCleanup(os.close, app)
+            data.sendall(b"server")
+            self.assertEqual(os.read(app, 6), b"server")
+            # Once the connection back is up, nobody else can connect.
+            with self.assertRaises(ConnectionRefusedError):
+                socket.create_connection((support.LOOPBACK, port), support.SAFETY_SECONDS)
+            os.write(app, b"up")
+            self.assertEqual(support.receive_exactly(data, 2), b"up")
+            # Unread bytes would make the close a reset.
+            self.assertEqual(len(support.receive_exactly(control, 53)), 53)
+            (control if closing == "control" else data).close()
+            self.assertEqual(client.wait(), 1)
+            self.assertEqual(client.text().splitlines(), [note.group(0), TITLE + ": server closed the connection"])
+            self.assertFalse(os.path.lexists(self.link))
 
+    def test_a_server_that_does_not_connect_back_ends_the_session_at_the_deadline(self):
         client, note = self.running()
         silent, _ = self.server.accept()
         self.addCleanup(silent.close)

@@ -1,64 +1,69 @@
-"""The real morvane-server on one end of a pty pair (the test plays the
-device on the other end) and the real morvane-client, with the test as the
-application on the client's virtual port.
-
-Usage: /usr/bin/python3 end_to_end_test.py morvane-server morvane-client
-"""
+# The real morvane-server on a pty (the test plays the device on its other
+# end) and the real morvane-client, the test the application on its port;
+# over RFC 2217 also with peers we did not write (pyserial, hostile Telnet
+# input, ser2net 4). Arguments: the server, the client, the test classes.
 
 import fcntl
 import os
 import select
 import signal
+import socket
 import struct
+import subprocess
 import sys
-import tempfile
 import termios
 import threading
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+SCRIPTS = os.path.join(HERE, "..", "..", "scripts")
 sys.path.insert(0, os.path.join(HERE, "..", "support"))
 
 import morvane_support as support  # noqa: E402
 import serial  # noqa: E402  (python3-serial)
 
 SERVER = CLIENT = None
-TIOCGEXCL, EXTPROC = 0x80045440, 0o200000  # x86-64; not in Python's termios
 CLIENT_NOTE = r"^WIN morvane Client: virtual port (\S+) -> (/dev/pts/\d+), server"
 LOST = r"^WIN morvane Client: server (closed the connection|lost)"
+IAC, SB, SE, WILL, WONT, DO, DONT = 255, 250, 240, 251, 252, 253, 254
 
 
-class EndToEndTest(unittest.TestCase):
-    def setUp(self):
-        self.server_dir = tempfile.TemporaryDirectory()
-        self.client_dir = tempfile.TemporaryDirectory()
-        self.device = support.PtyPair()
-        support.write_settings(self.server_dir.name, "SERVER", port=0, client=support.LOOPBACK,
-                               device=self.device.slave_path)
-        self.server = support.ServerProgram(SERVER, self.server_dir.name).start_listening()
-        self.start_client()
-        self.link = os.path.join(self.client_dir.name, "com3")
-        self.apps = []
+def command(number, value=b""):
+    return bytes([IAC, SB, 44, number]) + value + bytes([IAC, SE])
 
-    def start_client(self, reconnect=0):
-        support.write_settings(self.client_dir.name, "CLIENT", host=support.LOOPBACK, port=self.server.port,
-                               com=3, reconnect=reconnect)
-        self.client = support.Program(CLIENT, self.client_dir.name).start()
+
+class BothPrograms(support.ProgramTest):
+    def start_server(self, **keys):
+        keys = dict(dict(port=0, client=support.LOOPBACK, device=self.device.slave_path), **keys)
+        self.server = self.program(SERVER, "SERVER", **keys).listening()
+
+    def start_client(self, port, **keys):
+        # Its virtual port.
+        self.client = self.program(CLIENT, "CLIENT", host=support.LOOPBACK, port=port, com=3, **keys)
         self.assertIsNotNone(self.client.wait_for_line(CLIENT_NOTE), self.client.text())
+        return os.path.join(self.client.directory, "com3")
 
-    def tearDown(self):
-        for fd in self.apps:
-            os.close(fd)
-        self.client.stop()
-        self.server.stop()
-        self.device.close()
-        self.server_dir.cleanup()
-        self.client_dir.cleanup()
+    def assert_both_ways_intact(self, write, read, size):
+        # At once; IAC bytes last, for RFC 2217.
+        up, down = os.urandom(size) + b"\xff\xff", os.urandom(size) + b"\xff"
+        at_device = []
+        threads = [threading.Thread(target=lambda: at_device.append(self.device.receive(len(up)))),
+                   threading.Thread(target=self.device.send, args=(down,))]
+        for thread in threads:
+            thread.start()
+        write(up)
+        received = read(len(down))
+        for thread in threads:
+            thread.join()
+        self.assertTrue(at_device[0] == up, "to the device: %d of %d bytes" % (len(at_device[0]), len(up)))
+        self.assertTrue(received == down, "from the device: %d of %d bytes" % (len(received), len(down)))
 
-    def open_app(self):
-        fd = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
-        self.apps.append(fd)
-        return fd
+
+class EndToEndTest(BothPrograms):
+    def setUp(self):
+        super().setUp()
+        self.start_server()
+        self.link = self.start_client(self.server.port)
 
     def port_is_clean(self):
         try:
@@ -66,53 +71,22 @@ class EndToEndTest(unittest.TestCase):
         except OSError:  # EBUSY while exclusive (root opens anyway)
             return False
         try:
-            exclusive = struct.unpack("i", fcntl.ioctl(fd, TIOCGEXCL, bytes(4)))[0]
-            return exclusive == 0 and termios.tcgetattr(fd)[3] & EXTPROC != 0
+            exclusive = struct.unpack("i", fcntl.ioctl(fd, support.TIOCGEXCL, bytes(4)))[0]
+            return exclusive == 0 and termios.tcgetattr(fd)[3] & support.EXTPROC != 0
         finally:
             os.close(fd)
 
     def assert_quiet_end(self):
-        """Both programs were running all along and end on SIGTERM with
-        nothing shown but their running notes."""
+        # Both ran all along: nothing shown but the running note.
         self.assertEqual(self.client.stop(), 0)
         self.assertEqual(len(self.client.text().splitlines()), 1, self.client.text())
         self.assertFalse(os.path.lexists(self.link))
 
     def test_a_mebibyte_of_random_bytes_each_way_at_once(self):
-        app = self.open_app()
-        up, down = os.urandom(1 << 20), os.urandom(1 << 20)
-        results = {}
-
-        def application_writes():
-            view = memoryview(up)
-            while view:
-                view = view[os.write(app, view[:4096]):]
-
-        def device_reads():
-            results["device"] = self.device.receive(len(up))
-
-        threads = [threading.Thread(target=work) for work in (application_writes, device_reads,
-                                                               lambda: self.device.send(down))]
-        for thread in threads:
-            thread.start()
-        received = support.read_exactly(app, len(down))
-        for thread in threads:
-            thread.join()
-        self.assertTrue(results["device"] == up, "application to device: %d of %d bytes"
-                        % (len(results["device"]), len(up)))
-        self.assertTrue(received == down, "device to application differs")
-        self.assert_quiet_end()
-
-    def test_baud_rate_changes_reach_the_servers_tty(self):
-        # The first report sets the server's line as the client's port starts.
-        self.assertTrue(support.eventually(lambda: self.device.settings().ospeed == 9600))
-        port = serial.Serial(self.link, 19200, timeout=support.SAFETY_SECONDS)
-        self.assertTrue(support.eventually(lambda: self.device.settings().ospeed == 19200))
-        port.baudrate = 250000  # not one of the B constants
-        port.stopbits = serial.STOPBITS_TWO
-        self.assertTrue(support.eventually(lambda: self.device.settings().ospeed == 250000))
-        self.assertTrue(support.eventually(lambda: self.device.settings().cflag & support.CSTOPB))
-        port.close()
+        app = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
+        self.addCleanup(os.close, app)
+        self.assert_both_ways_intact(lambda data: os.write(app, data), lambda count: support.read_exactly(app, count),
+                                     1 << 20)
         self.assert_quiet_end()
 
     def test_applications_open_close_and_flush_the_port_again_and_again(self):
@@ -158,39 +132,130 @@ class EndToEndTest(unittest.TestCase):
                 # once it closes the port, the client undoes both.
                 fcntl.ioctl(app, termios.TIOCEXCL)
                 attributes = termios.tcgetattr(app)
-                attributes[3] &= ~EXTPROC
+                attributes[3] &= ~support.EXTPROC
                 termios.tcsetattr(app, termios.TCSANOW, attributes)
             close()
             if round_number == 10:
                 self.assertTrue(support.eventually(self.port_is_clean))
         self.assert_quiet_end()
 
-    def kill_server(self):
-        os.kill(self.server.process.pid, signal.SIGKILL)
-        self.server.wait()
-
     def test_a_restarted_server_gets_the_port_as_the_application_left_it(self):
         self.client.stop()
-        self.start_client(reconnect=1)
-        port = serial.Serial(self.link, 38400, timeout=support.SAFETY_SECONDS)
+        self.start_client(self.server.port, reconnect=1)
+        # 250000 is not one of the B constants.
+        port = serial.Serial(self.link, 250000, stopbits=serial.STOPBITS_TWO, timeout=support.SAFETY_SECONDS)
         self.addCleanup(port.close)
-        self.assertTrue(support.eventually(lambda: self.device.settings().ospeed == 38400))
-        self.kill_server()
+
+        def as_set():
+            line = self.device.settings()
+            return line.ospeed == 250000 and line.cflag & termios.CSTOPB
+
+        self.assertTrue(support.eventually(as_set))
+        os.kill(self.server.process.pid, signal.SIGKILL)
         self.assertIsNotNone(self.client.wait_for_line(LOST + "; trying again every 1 s$"), self.client.text())
         port.write(b"into the void")
-        support.write_settings(self.server_dir.name, "SERVER", port=self.server.port, client=support.LOOPBACK,
-                               device=self.device.slave_path)
-        self.server = support.ServerProgram(SERVER, self.server_dir.name).start_listening()
+        self.start_server(port=self.server.port)
         self.assertIsNotNone(self.client.wait_for_line("connected again; 13 bytes written meanwhile were discarded$"),
                              self.client.text())
-        # The new server started the line at 9600; the client set it back.
-        self.assertTrue(support.eventually(lambda: self.device.settings().ospeed == 38400))
+        # The new server started the line at 9600, one stop bit; the client set it back.
+        self.assertTrue(support.eventually(as_set))
         port.write(b"and back")
         self.assertEqual(self.device.receive(8), b"and back")
         self.device.send(b"device")
         self.assertEqual(port.read(6), b"device")
         self.assertEqual(self.client.stop(), 0)
         self.assertFalse(os.path.lexists(self.link))
+
+
+class Peers(BothPrograms):
+    def process(self, arguments):
+        process = subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL)
+        self.addCleanup(lambda: (process.terminate(), process.wait(support.SAFETY_SECONDS)))
+
+    def start_rfc2217_server(self, device=None, port=None):
+        # Its RFC 2217 port.
+        port = port or support.free_port()
+        self.start_server(interval=0, rfc2217=port, device=device or self.device.slave_path)
+        return port
+
+    def test_hostile_input_then_a_pyserial_client_against_the_server(self):
+        port = self.start_rfc2217_server()
+        raw = socket.create_connection((support.LOOPBACK, port), timeout=support.SAFETY_SECONDS)
+        raw.sendall(bytes([IAC, WILL, 24, IAC, DO, 1]))  # options nobody offered
+        raw.sendall(bytes([IAC, SB, 44, 1]) + b"\x00" * (1 << 20) + bytes([IAC, SE]))  # 1 MiB, dropped
+        raw.sendall(b"a" + bytes([IAC]))  # a doubled IAC cut in two
+        raw.sendall(bytes([IAC]) + b"b")
+        raw.sendall(bytes([IAC, SB, 44, 2]) + command(99, b"\x00") + bytes([IAC, SB, 44]))  # cut short, unknown
+        raw.sendall(bytes([2, 7, IAC, SE]))  # SET-DATASIZE 7 after all
+        self.assertEqual(self.device.receive(3), b"a\xffb")
+        replies = b""
+        answer = command(102, b"\x08")  # the size in effect: a pty keeps 8
+        while answer not in replies:
+            piece = raw.recv(4096)
+            self.assertTrue(piece, "the server hung up; it said %r" % replies)
+            replies += piece
+        self.assertIn(bytes([IAC, DONT, 24]), replies)
+        self.assertIn(bytes([IAC, WONT, 1]), replies)
+        self.assertEqual(replies.count(bytes([IAC, SB])), 1, replies)
+        raw.close()
+
+        # The server goes on. pyserial waits for each answer, so a change is
+        # in force once set.
+        app = serial.serial_for_url("rfc2217://127.0.0.1:%d?ign_set_control&poll_modem&timeout=1" % port,
+                                    baudrate=57600, timeout=support.SAFETY_SECONDS)
+        self.assertEqual(self.device.settings().ospeed, 57600)
+        self.assertFalse(app.cts)  # a poll answered: a pty has no modem lines
+        app.baudrate = 115200
+        self.assertEqual(self.device.settings().ospeed, 115200)
+        # A pty holds neither: the answers carry 8 bits, no parity.
+        for name, wanted, usual in (("bytesize", 7, 8), ("parity", "E", "N")):
+            with self.assertRaisesRegex(ValueError, "rejected value"):
+                setattr(app, name, wanted)
+            setattr(app, name, usual)
+        self.assert_both_ways_intact(app.write, app.read, 256 << 10)
+        app.close()
+
+    def test_client_against_ser2net(self):
+        port = support.free_port()
+        settings = os.path.join(self.directory, "ser2net.yaml")
+        with open(settings, "w", encoding="utf-8") as file:
+            file.write("%%YAML 1.1\n---\nconnection: &con1\n  accepter: telnet(rfc2217),tcp,127.0.0.1,%d\n"
+                       "  enable: on\n  connector: serialdev,%s,9600n81,local\n" % (port, self.device.slave_path))
+        self.process(["ser2net", "-n", "-d", "-c", settings])
+        self.assertTrue(support.eventually(lambda: not support.port_is_free(port)), "ser2net does not listen")
+        app = serial.Serial(self.start_client(port, protocol="rfc2217"), 9600, timeout=support.SAFETY_SECONDS)
+        app.baudrate = 115200
+        app.stopbits = serial.STOPBITS_TWO
+        self.assertTrue(support.eventually(lambda: self.device.settings().ospeed == 115200))
+        self.assertTrue(support.eventually(lambda: self.device.settings().cflag & termios.CSTOPB))
+        self.assert_both_ways_intact(app.write, app.read, 256 << 10)
+        app.close()
+
+    def test_client_reconnects_and_sets_the_port_again(self):
+        port = self.start_rfc2217_server()
+        app = serial.Serial(self.start_client(port, protocol="rfc2217", reconnect=1), 38400,
+                            timeout=support.SAFETY_SECONDS)
+        self.assertTrue(support.eventually(lambda: self.device.settings().ospeed == 38400))
+        self.assertEqual(self.server.stop(), 0)
+        self.start_rfc2217_server(port=port)  # opens the port at 9600 again
+        self.assertTrue(support.eventually(lambda: self.device.settings().ospeed == 38400))
+        app.write(b"again")
+        self.assertEqual(self.device.receive(5), b"again")
+        app.close()
+
+    def test_client_and_server_run_the_demonstration(self):
+        path_file = os.path.join(self.directory, "device-path")
+        self.process(["/usr/bin/python3", os.path.join(SCRIPTS, "device_simulator.py"), path_file])
+        self.assertTrue(support.eventually(lambda: os.path.exists(path_file)), "no simulated device")
+        with open(path_file, encoding="utf-8") as file:
+            device = file.read().strip()
+        link = self.start_client(self.start_rfc2217_server(device), protocol="rfc2217")
+        demo = subprocess.run(["/usr/bin/python3", os.path.join(SCRIPTS, "demo_application.py"), link],
+                              capture_output=True, text=True, timeout=60)
+        self.assertEqual(demo.returncode, 0, demo.stdout + demo.stderr)
+        self.assertIn("my line runs at 115200 baud", demo.stdout)
+
 
 if __name__ == "__main__":
     SERVER, CLIENT = os.path.abspath(sys.argv.pop(1)), os.path.abspath(sys.argv.pop(1))

@@ -1,17 +1,21 @@
-"""morvane-server run as a user runs it: a pty as its serial device, clients
-that speak the protocol from Python.
+# morvane-server on a pty against clients played in Python; argument: the
+# server, then optionally the test classes to run.
 
-Usage: /usr/bin/python3 server_e2e_test.py path/to/morvane-server
-"""
-
+import ctypes
+import errno
 import fcntl
 import os
+import resource
 import select
+import signal
 import socket
 import struct
+import subprocess
 import sys
 import tempfile
 import termios
+import threading
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -20,117 +24,99 @@ import morvane_support as support  # noqa: E402
 
 SERVER = None
 MARKER = b"\xa5"
+IMMEDIATE_CHAR, SET_DTR, GET_BAUD_RATE = 0x1B0018, 0x1B0024, 0x1B0050
+DEADLINE = 5.0  # handshake and connect-back
+KEEPALIVE_BOUND = 10 + 3 * 5
 
 
-class ServerTest(unittest.TestCase):
-    def setUp(self):
-        self.directory = tempfile.TemporaryDirectory()
-        self.pty = support.PtyPair()
-        self.server = None
-        self.clients = []
+def cpu_seconds(pid):
+    with open("/proc/%d/stat" % pid) as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
-    def tearDown(self):
-        for client in self.clients:
-            client.close()
-        if self.server is not None:
-            self.server.stop()
-        self.pty.close()
-        self.directory.cleanup()
 
+# Segments with data that `sock` has received (tcp_info's data_segs_in): how
+# many pieces the peer sent, however the receives joined them.
+def pieces_received(sock):
+    return struct.unpack_from("I", sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 160), 152)[0]
+
+
+# The control connection to the server, a listener for the data connection.
+class FakeClient:
+    def __init__(self, server_port, address=support.LOOPBACK, server=support.LOOPBACK):
+        self.listener = socket.create_server((address, 0))
+        self.control = socket.create_connection((server, server_port), timeout=support.SAFETY_SECONDS)
+        self.control.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.data = None
+        self.data_port = self.listener.getsockname()[1]
+
+    def connect(self, within=support.SAFETY_SECONDS):
+        self.control.sendall(support.handshake(self.data_port))
+        self.listener.settimeout(within)
+        self.data, _ = self.listener.accept()
+        self.data.settimeout(support.SAFETY_SECONDS)
+        return self
+
+    def send_record(self, code, data=b""):
+        self.control.sendall(support.record(code, data))
+
+    def receive(self, count):
+        return support.receive_exactly(self.data, count)
+
+    def sees_end(self, sock):
+        # Whether the server closed `sock`'s connection.
+        sock.settimeout(support.SAFETY_SECONDS)
+        try:
+            while sock.recv(4096):
+                pass
+        except socket.timeout:
+            return False
+        except OSError as error:
+            return error.errno in (errno.ECONNRESET, errno.EPIPE)
+        return True
+
+    def close(self):
+        for sock in (self.data, self.control, self.listener):
+            if sock is not None:
+                sock.close()
+
+
+class ServerTest(support.ProgramTest):
     def start(self, **keys):
-        support.write_settings(self.directory.name, "SERVER", **keys)
-        self.server = support.ServerProgram(SERVER, self.directory.name)
+        self.server = self.program(SERVER, "SERVER", **keys)
         return self.server
 
     def start_on_pty(self, **keys):
         # com=0 never opens: the "device" key wins.
-        settings = dict(com=0, port=0, client=support.LOOPBACK, device=self.pty.slave_path)
+        settings = dict(com=0, port=0, client=support.LOOPBACK, device=self.device.slave_path)
         settings.update(keys)
-        return self.start(**settings).start_listening()
+        return self.start(**settings).listening()
 
-    def client(self):
-        client = support.FakeClient(self.server.port)
-        self.clients.append(client)
+    def client(self, **where):
+        client = FakeClient(self.server.port, **where)
+        self.addCleanup(client.close)
         return client
 
     def await_replayed(self, client):
         # Requests are replayed in order: once this character reaches the
         # line, the ones sent before it are in force.
-        client.send_record(support.IMMEDIATE_CHAR, MARKER)
-        self.assertEqual(self.pty.receive(1), MARKER)
+        client.send_record(IMMEDIATE_CHAR, MARKER)
+        self.assertEqual(self.device.receive(1), MARKER)
+
+    def served(self, client=None, within=support.SAFETY_SECONDS):
+        client = (client or self.client()).connect(within)
+        client.data.sendall(b"ping")
+        self.assertEqual(self.device.receive(4), b"ping")
+        return client
 
 
 class Sessions(ServerTest):
-    def test_a_client_uses_the_port_as_the_protocol_says(self):
-        self.start_on_pty()
-        self.assertEqual(self.server.device, self.pty.slave_path)
-        self.assertEqual(self.pty.settings().ospeed, 9600)
-        client = self.client().connect()
-
-        to_port = support.pattern(300)  # more than 64 bytes at once
-        client.data.sendall(to_port)
-        self.assertEqual(self.pty.receive(len(to_port)), to_port)
-        from_port = support.pattern(500)[7:]
-        self.pty.send(from_port)
-        self.assertEqual(client.receive(len(from_port)), from_port)
-
-        # Records in one segment, in order; SET_DTR has L = 0.
-        client.control.sendall(support.baud_record(57600) + support.baud_record(31250) + support.record(support.SET_DTR)
-                               + support.record(support.SET_LINE_CONTROL, b"\x02\x00\x08"))
-        self.await_replayed(client)
-        settings = self.pty.settings()
-        self.assertEqual((settings.ispeed, settings.ospeed), (31250, 31250))
-        self.assertTrue(settings.cflag & support.CSTOPB)
-        client.control.setblocking(False)
-        with self.assertRaises(BlockingIOError):
-            client.control.recv(1)  # nothing ever comes back
-        client.control.setblocking(True)
-
-        # Either connection's end ends the session.
-        client.data.close()
-        self.assertTrue(client.sees_end(client.control))
-
-    def test_next_client_is_served_and_bad_clients_are_dropped(self):
-        self.start_on_pty()
-        first = self.client().connect()
-        first.control.sendall(support.baud_record(4800))
-        self.await_replayed(first)
-        first.control.close()
-        self.assertTrue(first.sees_end(first.data))
-        self.pty.send(b"queued")
-
-        # Stalled clients: fault_test.py.
-        garbage = self.client()
-        garbage.control.sendall(b"\x00\x00not a client")
-        self.assertTrue(garbage.sees_end(garbage.control))
-        refusing = self.client()
-        closed_port = refusing.data_port
-        refusing.listener.close()
-        refusing.control.sendall(support.handshake(closed_port))
-        self.assertTrue(refusing.sees_end(refusing.control))
-
-        # Bytes from between the sessions come first; the port was not reopened.
-        second = self.client().connect()
-        self.pty.send(b" then new")
-        self.assertEqual(second.receive(15), b"queued then new")
-        self.assertEqual(self.pty.settings().ospeed, 4800)
-        negative = support.baud_record(1200)
-        second.control.sendall(bytes([0x84]) + negative[1:])
-        self.assertTrue(second.sees_end(second.data))
-
-        truncated = self.client().connect()
-        truncated.control.sendall(support.baud_record(1200)[:8])
-        truncated.control.shutdown(socket.SHUT_WR)
-        self.assertTrue(truncated.sees_end(truncated.data))
-
-        last = self.client().connect()
-        last.data.sendall(b"last")
-        self.assertEqual(self.pty.receive(4), b"last")
-        self.assertEqual(self.pty.settings().ospeed, 4800)  # neither bad record replayed
-        self.assertEqual(self.server.stop(), 0)
-
-    def test_a_handshake_and_a_record_split_over_receives(self):
-        self.start_on_pty()
+    def test_clients_one_after_another_use_the_port_as_the_protocol_says(self):
+        wanted = support.free_port()
+        self.start_on_pty(port=65536 + wanted)  # taken modulo 65536
+        self.assertEqual((self.server.address, self.server.port, self.server.device),
+                         ("127.0.0.1", wanted, self.device.slave_path))
+        self.assertEqual(self.device.settings().ospeed, 9600)
         client = self.client()
         server_end = support.borrowed_socket(self.server.process.pid, client.control.getsockname())
         self.addCleanup(server_end.close)
@@ -159,18 +145,56 @@ class Sessions(ServerTest):
         taken(record[1:4])
         client.control.sendall(record[4:])
         self.await_replayed(client)
-        self.assertEqual(self.pty.settings().ospeed, 57600)
+        self.assertEqual(self.device.settings().ospeed, 57600)
 
-    def test_the_port_is_held_exclusively_and_takes_flow_control(self):
+        to_port = support.pattern(300)  # more than 64 bytes at once
+        client.data.sendall(to_port)
+        self.assertEqual(self.device.receive(len(to_port)), to_port)
+        from_port = support.pattern(500)[7:]
+        self.device.send(from_port)
+        self.assertEqual(client.receive(len(from_port)), from_port)
+
+        # Records in one segment, in order; SET_DTR has L = 0.
+        client.control.sendall(support.baud_record(38400) + support.baud_record(31250) + support.record(SET_DTR)
+                               + support.record(support.SET_LINE_CONTROL, b"\x02\x00\x08"))
+        self.await_replayed(client)
+        settings = self.device.settings()
+        self.assertEqual((settings.ispeed, settings.ospeed), (31250, 31250))
+        self.assertTrue(settings.cflag & termios.CSTOPB)
+
+        # Either connection's end ends the session (the control's: Faults).
+        client.data.close()
+        self.assertTrue(client.sees_end(client.control))
+        self.device.send(b"queued")
+
+        # Bytes from between the sessions come first; the port was not reopened.
+        second = self.client().connect()
+        self.device.send(b" then new")
+        self.assertEqual(second.receive(15), b"queued then new")
+        self.assertEqual(self.device.settings().ospeed, 31250)
+        negative = support.baud_record(1200)
+        second.control.sendall(bytes([0x84]) + negative[1:])
+        self.assertTrue(second.sees_end(second.data))
+
+        truncated = self.client().connect()
+        truncated.control.sendall(support.baud_record(1200)[:8])
+        truncated.control.shutdown(socket.SHUT_WR)
+        self.assertTrue(truncated.sees_end(truncated.data))
+
+        self.served()
+        self.assertEqual(self.device.settings().ospeed, 31250)  # neither bad record replayed
+        self.assertEqual(self.server.stop(), 0)
+
+    def test_the_port_is_held_exclusively_and_takes_the_requests_a_com_port_would(self):
         # Held by someone else, the port does not open; held by the server,
         # a second server cannot open it.
-        other = os.open(self.pty.slave_path, os.O_RDWR | os.O_NOCTTY)
+        other = os.open(self.device.slave_path, os.O_RDWR | os.O_NOCTTY)
         fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        self.start(com=0, port=0, client=support.LOOPBACK, device=self.pty.slave_path).start()
+        self.start(com=0, port=0, client=support.LOOPBACK, device=self.device.slave_path)
         self.assertEqual(self.server.wait(), 2)
         os.close(other)
         self.start_on_pty()
-        second = support.ServerProgram(SERVER, self.directory.name).start()
+        second = support.ServerProgram(SERVER, self.server.directory).start()
         self.addCleanup(second.stop)
         self.assertEqual(second.wait(), 2)
 
@@ -180,10 +204,10 @@ class Sessions(ServerTest):
         client = self.client().connect()
         client.control.sendall(handflow(0x09, 0x43) + support.record(support.SET_CHARS, b"\0\0\0\0\x21\x23"))
         self.await_replayed(client)
-        line = self.pty.settings()
-        self.assertTrue(line.cflag & support.CRTSCTS)
-        self.assertEqual(line.iflag & (support.IXON | support.IXOFF), support.IXON | support.IXOFF)
-        self.assertEqual(line.cc[support.VSTART:support.VSTOP + 1], b"\x21\x23")
+        line = self.device.settings()
+        self.assertTrue(line.cflag & termios.CRTSCTS)
+        self.assertEqual(line.iflag & (termios.IXON | termios.IXOFF), termios.IXON | termios.IXOFF)
+        self.assertEqual(line.cc[termios.VSTART:termios.VSTOP + 1], b"\x21\x23")
         # A pty has no modem lines: DTR, RTS and the rest are taken as over a
         # null-modem cable. SET_DTR, CLR_DTR, SET_RTS, CLR_RTS, break on and
         # off, RESET_DEVICE, CLEAR_STATS, SET_XOFF, SET_XON, SET_MODEM_CONTROL.
@@ -192,14 +216,11 @@ class Sessions(ServerTest):
             + support.record(0x1B0098, struct.pack("<I", 3)) + handflow(0, 0) + handflow(0x01, 0xC0)
             + handflow(0x01, 0x40))
         self.await_replayed(client)
-        line = self.pty.settings()
-        self.assertFalse(line.cflag & support.CRTSCTS)
-        self.assertEqual(line.iflag & (support.IXON | support.IXOFF), 0)
-
-    def test_rejected_replay_ends_the_server_with_status_1(self):
-        self.start_on_pty()
-        client = self.client().connect()
-        client.send_record(support.GET_BAUD_RATE)
+        line = self.device.settings()
+        self.assertFalse(line.cflag & termios.CRTSCTS)
+        self.assertEqual(line.iflag & (termios.IXON | termios.IXOFF), 0)
+        # A request a COM port would refuse ends the server.
+        client.send_record(GET_BAUD_RATE)
         self.assertEqual(self.server.wait(), 1)
         self.assertIn("WIN morvane Server: seiral ioctl error\n", self.server.text())
 
@@ -210,42 +231,167 @@ class ReadInterval(ServerTest):
 
     def lone_byte_arrives(self, interval):
         self.start_on_pty(interval=interval)
-        client = self.client().connect()
-        self.pty.send(b"!")
-        readable, _, _ = select.select([client.data], [], [], self.WAIT_SECONDS)
-        return bool(readable) and client.data.recv(1) == b"!"
+        self.session = self.client().connect()
+        self.device.send(b"!")
+        readable, _, _ = select.select([self.session.data], [], [], self.WAIT_SECONDS)
+        return bool(readable) and self.session.data.recv(1) == b"!"
 
     def test_interval_0_forwards_a_lone_byte_at_once_and_a_burst_in_few_pieces(self):
         self.assertTrue(self.lone_byte_arrives(0))
-        client, burst = self.clients[0], support.pattern(4000)  # 63 pieces of 64 bytes
-        before = support.pieces_received(client.data)
-        self.pty.send(burst)
+        client, burst = self.session, support.pattern(4000)  # 63 pieces of 64 bytes
+        before = pieces_received(client.data)
+        self.device.send(burst)
         self.assertEqual(client.receive(len(burst)), burst)
-        self.assertLess(support.pieces_received(client.data) - before, 8)
+        self.assertLess(pieces_received(client.data) - before, 8)
 
     def test_long_interval_holds_a_lone_byte(self):
         self.assertFalse(self.lone_byte_arrives(10000))
 
 
 class Startup(ServerTest):
-    def test_port_modulo_65536_and_loopback_client(self):
-        wanted = support.free_port()
-        self.start_on_pty(port=65536 + wanted)
-        self.assertEqual((self.server.address, self.server.port), ("127.0.0.1", wanted))
-        self.client().connect()
-
     def test_failures_end_with_status_2_and_their_message(self):
-        for keys, message in ((None, support.MESSAGE_SERIAL),
-                              (dict(port=0, client="192.0.2.1", device=self.pty.slave_path), support.MESSAGE_NETWORK)):
-            with self.subTest(keys=keys):
-                if keys is None:  # no settings file: port 8875, no device
-                    if not support.port_is_free(8875):
-                        self.skipTest("port 8875 is in use here")
-                    self.server = support.ServerProgram(SERVER, self.directory.name).start()
-                else:
-                    self.start(**keys).start()
-                self.assertEqual(self.server.wait(), 2)
-                self.assertIn("WIN morvane Server: " + message, self.server.text())
+        on_pty = dict(port=0, client=support.LOOPBACK, device=self.device.slave_path)
+        # No settings file, or none that reads as one: the defaults, port 8875
+        # and no device.
+        unreadable = [None, os.mkdir, os.mkfifo, lambda path: os.symlink("/dev/zero", path)]
+        rows = ([(make, support.MESSAGE_SERIAL) for make in unreadable]
+                + [(dict(on_pty, client="192.0.2.1"), support.MESSAGE_NETWORK)]
+                + [(dict(on_pty, allow=allow), support.MESSAGE_SETTINGS)
+                   for allow in ("127.0.0.1,", "10.0.0.0/33", "10.0.0", "localhost")])
+        for row, message in rows:
+            with self.subTest(row=row):
+                folder = tempfile.mkdtemp(dir=self.directory)
+                if isinstance(row, dict):
+                    support.write_settings(folder, "SERVER", **row)
+                elif not support.port_is_free(8875):
+                    self.skipTest("port 8875 is in use here")
+                elif row:
+                    row(os.path.join(folder, "morvane.ini"))
+                server = support.ServerProgram(SERVER, folder).start()
+                self.assertEqual(server.wait(), 2)
+                self.assertIn("WIN morvane Server: " + message, server.text())
+
+
+class Faults(ServerTest):
+    def test_stalled_clients_and_missing_descriptors_only_cost_their_connection(self):
+        self.start_on_pty()
+        for greeting in (b"", b"\x10", b"\x00\x00not a client", None):
+            stalled, waiting = self.client(), self.client()
+            if greeting is None:  # names a port nobody listens on
+                greeting = support.handshake(stalled.data_port)
+                stalled.listener.close()
+            stalled.control.sendall(greeting)
+            self.served(waiting, within=DEADLINE + 1)
+            self.assertTrue(stalled.sees_end(stalled.control))
+            waiting.close()
+        # The next descriptor is over the limit: one client's accept or
+        # connect-back fails, and the server accepts again once it is lifted.
+        pid = self.server.process.pid
+        used = {int(fd) for fd in os.listdir("/proc/%d/fd" % pid)}
+        limits = resource.prlimit(pid, resource.RLIMIT_NOFILE)
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, (min(set(range(len(used) + 1)) - used), limits[1]))
+        first, second = self.client(), self.client()
+        first.control.sendall(support.handshake(first.data_port))
+        time.sleep(0.5)  # accepts fail meanwhile
+        first.close()
+        resource.prlimit(pid, resource.RLIMIT_NOFILE, limits)
+        self.served(second)
+
+    def test_a_lost_port_ends_the_session_without_spinning_and_opens_again_by_name(self):
+        link = os.path.join(self.directory, "ttyUSB")
+        os.symlink(self.device.slave_path, link)
+        self.start_on_pty(device=link, interval=0)
+        client = self.served()
+        self.assertTrue(self.server.wait_for_line(r"session with 127\.0\.0\.1, data port %d$" % client.data_port))
+        fcntl.ioctl(self.device._slave, 0x5437)  # TIOCVHANGUP: reads give 0, as after an unplug
+        # udev removes the link too; left in place, it could lead the server
+        # to another test's pty that gets the freed number.
+        os.remove(link)
+        self.device.close()
+        self.assertTrue(client.sees_end(client.data) and client.sees_end(client.control))
+        self.assertTrue(self.server.wait_for_line(r"session ended \(port lost\), 4 bytes to the port, 0 bytes from"))
+        self.assertTrue(self.server.wait_for_line(r"serial device %s lost" % link))
+        spent = cpu_seconds(self.server.process.pid)
+        turned_away = self.client()
+        self.assertTrue(turned_away.sees_end(turned_away.control))
+        time.sleep(3)  # the span the CPU time is measured over
+        self.assertLess(cpu_seconds(self.server.process.pid) - spent, 0.1)
+        self.device = support.PtyPair()
+        os.symlink(self.device.slave_path, link + ".new")
+        os.rename(link + ".new", link)
+        self.assertTrue(self.server.wait_for_line(r"serial device %s open again" % link))
+        self.device.send(b"pong")
+        self.assertEqual(self.served().receive(4), b"pong")
+
+    def test_a_stopped_line_loses_nothing_and_does_not_outlive_its_client(self):
+        self.start_on_pty()
+        client = self.client().connect()
+        client.send_record(0x1B0064, struct.pack("<IIII", 0, 1, 0, 0))  # SET_HANDFLOW: output XON/XOFF
+        self.await_replayed(client)
+        self.device.send(b"\x13")
+        sent = support.pattern(100_000)
+        threading.Thread(target=client.data.sendall, args=(sent,), daemon=True).start()
+        time.sleep(3)  # XOFF held this long
+        self.device.send(b"\x11")
+        self.assertEqual(self.device.receive(len(sent)), sent)
+        # SET_XOFF and SET_BREAK_ON, replayed before the close.
+        client.control.sendall(support.record(0x1B0038) + support.record(0x1B0010))
+        client.control.close()
+        self.assertTrue(client.sees_end(client.data))
+        self.served()
+
+    def test_signals_end_the_server_and_it_starts_again_on_its_port(self):
+        port = support.free_port()
+        for signal_number in (signal.SIGHUP, signal.SIGQUIT):
+            self.start_on_pty(port=port)  # right after the last session
+            self.served()
+            os.kill(self.server.process.pid, signal_number)
+            self.assertEqual(self.server.wait(), 0)
+            self.assertNotIn("error", self.server.text())
+            self.assertEqual(fcntl.ioctl(self.device._slave, support.TIOCGEXCL, bytes(4)), bytes(4))
+
+    def test_turnover_and_allow(self):
+        self.start_on_pty(allow="10.0.0.5, 127.0.0.0/31")
+        descriptors = "/proc/%d/fd" % self.server.process.pid
+        first = self.served()
+        held = len(os.listdir(descriptors))  # while a session runs
+        first.close()
+        for _ in range(200):
+            self.client().connect().close()
+        stranger = socket.create_connection((support.LOOPBACK, self.server.port), support.SAFETY_SECONDS,
+                                            ("127.0.0.2", 0))
+        self.assertEqual(stranger.recv(1), b"")
+        self.assertTrue(self.server.wait_for_line(r"connection from 127\.0\.0\.2 refused"))
+        self.served()
+        self.assertEqual(len(os.listdir(descriptors)), held)
+
+
+class VanishedPeer(ServerTest):
+    def test_a_vanished_client_ends_its_session_within_the_keepalive_bound(self):
+        # This test and the server in a network namespace of their own, the
+        # clients' sockets in another, joined by a veth pair.
+        libc, other = ctypes.CDLL(None, use_errno=True), "morvane%d" % os.getpid()
+        self.addCleanup(subprocess.run, ["ip", "netns", "del", other], capture_output=True)
+        try:
+            if libc.unshare(0x40000000) != 0:  # CLONE_NEWNET
+                raise OSError(ctypes.get_errno(), "unshare")
+            for command in ("netns add " + other, "link add vs type veth peer name vc netns " + other,
+                            "addr add 10.201.0.1/24 dev vs", "link set vs up",
+                            "-n %s addr add 10.201.0.2/24 dev vc" % other, "-n %s link set vc up" % other):
+                subprocess.run(["ip"] + command.split(), check=True, capture_output=True)
+        except (OSError, subprocess.CalledProcessError) as error:
+            self.skipTest("no network namespaces here: %s" % error)
+        self.start(port=0, client="10.201.0.1", device=self.device.slave_path).listening()
+        home, away = open("/proc/self/ns/net"), open("/run/netns/" + other)
+        for vanishes in (True, False):
+            libc.setns(away.fileno(), 0x40000000)
+            client = self.client(address="10.201.0.2", server="10.201.0.1")
+            libc.setns(home.fileno(), 0x40000000)
+            self.served(client)  # and held to the end: a close would send a FIN
+            if vanishes:  # no FIN, no RST: only keepalive can tell
+                subprocess.run(["ip", "-n", other, "link", "set", "vc", "down"], check=True)
+                self.assertTrue(self.server.wait_for_line(r"session ended \(peer lost\)", KEEPALIVE_BOUND + 5))
+                subprocess.run(["ip", "-n", other, "link", "set", "vc", "up"], check=True)
 
 
 if __name__ == "__main__":

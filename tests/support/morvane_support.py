@@ -1,9 +1,7 @@
-"""Helpers for end-to-end tests of the morvane programs: settings files, pty
-pairs standing in for serial ports, the programs as processes (stopped by
-their PID), and a client that speaks the protocol by hand."""
+# Helpers for the end-to-end tests: settings files, pty pairs as serial
+# ports, the programs as processes stopped by their own PID.
 
 import ctypes
-import errno
 import fcntl
 import os
 import re
@@ -12,8 +10,10 @@ import signal
 import socket
 import struct
 import subprocess
+import tempfile
 import time
 import types
+import unittest
 
 LOOPBACK = "127.0.0.1"
 SAFETY_SECONDS = 5.0
@@ -26,27 +26,22 @@ MESSAGE_SETTINGS = "morvane.ini ファイルに誤りがあります"
 # Windows serial I/O control codes.
 SET_BAUD_RATE = 0x1B0004
 SET_LINE_CONTROL = 0x1B000C
-IMMEDIATE_CHAR = 0x1B0018
-SET_DTR = 0x1B0024
-GET_BAUD_RATE = 0x1B0050
 SET_CHARS = 0x1B005C
 SET_HANDFLOW = 0x1B0064
 
 # termios2 on x86-64: TCGETS2 = _IOR('T', 0x2A, struct termios2).
 TCGETS2 = 0x802C542A
 TERMIOS2 = struct.Struct("<IIIIB19sII")
-CSTOPB, CRTSCTS, IXON, IXOFF, VSTART, VSTOP = 0o100, 0o20000000000, 0o2000, 0o10000, 8, 9
+TIOCGEXCL, EXTPROC = 0x80045440, 0o200000  # x86-64; not in Python's termios
 
 
 def write_settings(directory, section, **keys):
-    """Writes morvane.ini in `directory` with one section."""
     lines = ["[%s]" % section] + ["%s=%s" % item for item in keys.items()]
     with open(os.path.join(directory, "morvane.ini"), "w", encoding="utf-8") as settings:
         settings.write("\n".join(lines) + "\n")
 
 
 def free_port():
-    """A TCP port on 127.0.0.1 that nothing listens on right now."""
     with socket.socket() as probe:
         probe.bind((LOOPBACK, 0))
         return probe.getsockname()[1]
@@ -66,12 +61,11 @@ def handshake(port):
 
 
 def record(code, data=b""):
-    """One control request: length, reserved byte, little-endian code, input."""
+    # Length, a reserved byte, the little-endian code, the input.
     return bytes([len(data), 0x5A]) + struct.pack("<I", code) + bytes(data)
 
 
 def receive_exactly(sock, count):
-    """Up to `count` bytes from `sock`; fewer only when it closes."""
     data = b""
     while len(data) < count:
         chunk = sock.recv(count - len(data))
@@ -81,23 +75,17 @@ def receive_exactly(sock, count):
     return data
 
 
-# Segments with data that `sock` has received (tcp_info's data_segs_in): how
-# many pieces the peer sent, however the receives joined them.
-def pieces_received(sock):
-    return struct.unpack_from("I", sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 160), 152)[0]
-
-
 def baud_record(rate):
     return record(SET_BAUD_RATE, struct.pack("<I", rate))
 
 
 def pattern(size):
-    """Bytes that show where a piece went missing or came twice."""
+    # Shows where a piece went missing or came twice.
     return bytes((i * 7 + i // 256) & 0xFF for i in range(size))
 
 
 def eventually(condition, seconds=SAFETY_SECONDS):
-    """For a tty setting another process changes: there is no event to wait on."""
+    # For a tty setting another process changes: there is no event to wait on.
     end = time.monotonic() + seconds
     while not condition():
         if time.monotonic() > end:
@@ -107,9 +95,8 @@ def eventually(condition, seconds=SAFETY_SECONDS):
 
 
 def read_exactly(fd, count, seconds=SAFETY_SECONDS):
-    """`count` bytes from `fd`; fewer when nothing more comes within
-    `seconds`. Waits for each piece: a port left with VMIN 0 (pyserial
-    does) or a non-blocking one reads nothing at once instead of blocking."""
+    # Waits for each piece: a port left with VMIN 0 (pyserial does) or a
+    # non-blocking one reads nothing at once instead of blocking.
     data = b""
     while len(data) < count:
         readable, _, _ = select.select([fd], [], [], seconds)
@@ -126,9 +113,8 @@ def read_exactly(fd, count, seconds=SAFETY_SECONDS):
 
 
 def borrowed_socket(pid, peer):
-    """The socket of process `pid` connected to `peer`, duplicated into this
-    process (pidfd_getfd) once the process has accepted it. Close it soon:
-    it keeps the connection open."""
+    # The socket of process `pid` connected to `peer`, duplicated here
+    # (pidfd_getfd). Close it soon: it keeps the connection open.
     libc = ctypes.CDLL(None, use_errno=True)
     pidfd = libc.syscall(434, pid, 0)  # SYS_pidfd_open
 
@@ -158,11 +144,10 @@ def borrowed_socket(pid, peer):
     return found[-1]
 
 
+# A program opens `slave_path`, the test plays the line's far end on `master`.
+# The slave stays open here too, so that the master never reads a hang-up
+# while the program has it closed.
 class PtyPair:
-    """A pseudo-terminal pair: a program opens `slave_path`, the test plays
-    the far end of the line on `master`. The slave stays open here too, so
-    that the master never reads a hang-up while the program has it closed."""
-
     def __init__(self):
         self.master, self._slave = os.openpty()
         self.slave_path = os.ttyname(self._slave)
@@ -184,19 +169,15 @@ class PtyPair:
                 continue
 
     def receive(self, count):
-        """What the program wrote to the line (see read_exactly)."""
         return read_exactly(self.master, count)
 
     def settings(self):
-        """The termios as TCGETS2 reports it: iflag, cflag, cc, ispeed and ospeed."""
         fields = TERMIOS2.unpack(fcntl.ioctl(self.master, TCGETS2, bytes(TERMIOS2.size)))
         return types.SimpleNamespace(iflag=fields[0], cflag=fields[2], cc=fields[5], ispeed=fields[6],
                                      ospeed=fields[7])
 
 
 class Program:
-    """A morvane program run in `directory`; ended only by its own PID."""
-
     def __init__(self, binary, directory):
         self.binary = binary
         self.directory = directory
@@ -221,8 +202,8 @@ class Program:
         return True
 
     def wait_for_line(self, pattern, timeout=SAFETY_SECONDS):
-        """The first match of `pattern` in a complete line of standard
-        error, or None when the program ends or `timeout` passes first."""
+        # The first match in a whole line of standard error, or None when
+        # the program ends or `timeout` passes first.
         expression = re.compile(pattern)
         end = time.monotonic() + timeout
         while True:
@@ -238,7 +219,6 @@ class Program:
         return self.stderr.decode("utf-8", "replace")
 
     def wait(self, timeout=SAFETY_SECONDS):
-        """The exit status once the program has ended by itself."""
         if self.status is None:
             self.status = self.process.wait(timeout)
             while self._read_stderr(0):
@@ -247,22 +227,20 @@ class Program:
         return self.status
 
     def stop(self):
-        """SIGTERM (the EXIT button on Linux) to this PID; the exit status."""
+        # SIGTERM is the EXIT button on Linux. Not yet waited for, a process
+        # that has ended stays a zombie: the PID is still ours to signal.
         if self.status is None and self.process.poll() is None:
-            try:
-                os.kill(self.process.pid, signal.SIGTERM)
-            except ProcessLookupError:
-                pass
+            os.kill(self.process.pid, signal.SIGTERM)
         return self.wait()
 
 
 class ServerProgram(Program):
-    """morvane-server; `port` is learnt from its running note."""
-
     NOTE = r"^WIN morvane Server: listening on ([0-9.]+):(\d+), serial device (.*)$"
 
     def start_listening(self):
-        self.start()
+        return self.start().listening()
+
+    def listening(self):
         match = self.wait_for_line(self.NOTE)
         if match is None:
             raise AssertionError("server did not start: %r (status %r)" % (self.text(), self.process.poll()))
@@ -270,48 +248,21 @@ class ServerProgram(Program):
         return self
 
 
-class FakeClient:
-    """Control connection to the server, a listener for the data connection."""
+# A temporary folder and a pty as the device; the programs a test starts
+# end with it.
+class ProgramTest(unittest.TestCase):
+    def setUp(self):
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        self.directory = directory.name
+        self.device = PtyPair()
+        self.addCleanup(lambda: self.device.close())
 
-    def __init__(self, server_port):
-        self.listener = socket.socket()
-        self.listener.bind((LOOPBACK, 0))
-        self.listener.listen(1)
-        self.control = socket.create_connection((LOOPBACK, server_port), timeout=SAFETY_SECONDS)
-        self.control.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.data = None
-
-    @property
-    def data_port(self):
-        return self.listener.getsockname()[1]
-
-    def connect(self, within=SAFETY_SECONDS):
-        """Handshake, then accept the server's data connection."""
-        self.control.sendall(handshake(self.data_port))
-        self.listener.settimeout(within)
-        self.data, _ = self.listener.accept()
-        self.data.settimeout(SAFETY_SECONDS)
-        return self
-
-    def send_record(self, code, data=b""):
-        self.control.sendall(record(code, data))
-
-    def receive(self, count):
-        return receive_exactly(self.data, count)
-
-    def sees_end(self, sock):
-        """True once the server has closed `sock`'s connection."""
-        sock.settimeout(SAFETY_SECONDS)
-        try:
-            while sock.recv(4096):
-                pass
-        except socket.timeout:
-            return False
-        except OSError as error:
-            return error.errno in (errno.ECONNRESET, errno.EPIPE)
-        return True
-
-    def close(self):
-        for sock in (self.data, self.control, self.listener):
-            if sock is not None:
-                sock.close()
+    def program(self, binary, section, **keys):
+        # Started in the folder named after its section.
+        folder = os.path.join(self.directory, section.lower())
+        os.makedirs(folder, exist_ok=True)
+        write_settings(folder, section, **keys)
+        program = (ServerProgram if section == "SERVER" else Program)(binary, folder).start()
+        self.addCleanup(program.stop)
+        return program
