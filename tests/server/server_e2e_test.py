@@ -2,7 +2,6 @@
 # server, then optionally the test classes to run.
 
 import ctypes
-import errno
 import fcntl
 import os
 import resource
@@ -41,46 +40,6 @@ def pieces_received(sock):
     return struct.unpack_from("I", sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 160), 152)[0]
 
 
-# The control connection to the server, a listener for the data connection.
-class FakeClient:
-    def __init__(self, server_port, address=support.LOOPBACK, server=support.LOOPBACK):
-        self.listener = socket.create_server((address, 0))
-        self.control = socket.create_connection((server, server_port), timeout=support.SAFETY_SECONDS)
-        self.control.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        self.data = None
-        self.data_port = self.listener.getsockname()[1]
-
-    def connect(self, within=support.SAFETY_SECONDS):
-        self.control.sendall(support.handshake(self.data_port))
-        self.listener.settimeout(within)
-        self.data, _ = self.listener.accept()
-        self.data.settimeout(support.SAFETY_SECONDS)
-        return self
-
-    def send_record(self, code, data=b""):
-        self.control.sendall(support.record(code, data))
-
-    def receive(self, count):
-        return support.receive_exactly(self.data, count)
-
-    def sees_end(self, sock):
-        # Whether the server closed `sock`'s connection.
-        sock.settimeout(support.SAFETY_SECONDS)
-        try:
-            while sock.recv(4096):
-                pass
-        except socket.timeout:
-            return False
-        except OSError as error:
-            return error.errno in (errno.ECONNRESET, errno.EPIPE)
-        return True
-
-    def close(self):
-        for sock in (self.data, self.control, self.listener):
-            if sock is not None:
-                sock.close()
-
-
 class ServerTest(support.ProgramTest):
     def start(self, **keys):
         self.server = self.program(SERVER, "SERVER", **keys)
@@ -93,7 +52,7 @@ class ServerTest(support.ProgramTest):
         return self.start(**settings).listening()
 
     def client(self, **where):
-        client = FakeClient(self.server.port, **where)
+        client = support.FakeClient(self.server.port, **where)
         self.addCleanup(client.close)
         return client
 

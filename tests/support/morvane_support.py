@@ -2,6 +2,7 @@
 # ports, the programs as processes stopped by their own PID.
 
 import ctypes
+import errno
 import fcntl
 import os
 import re
@@ -250,6 +251,46 @@ class ServerProgram(Program):
 
 # A temporary folder and a pty as the device; the programs a test starts
 # end with it.
+# The control connection to the server, a listener for the data connection.
+class FakeClient:
+    def __init__(self, server_port, address=LOOPBACK, server=LOOPBACK):
+        self.listener = socket.create_server((address, 0))
+        self.control = socket.create_connection((server, server_port), timeout=SAFETY_SECONDS)
+        self.control.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        self.data = None
+        self.data_port = self.listener.getsockname()[1]
+
+    def connect(self, within=SAFETY_SECONDS):
+        self.control.sendall(handshake(self.data_port))
+        self.listener.settimeout(within)
+        self.data, _ = self.listener.accept()
+        self.data.settimeout(SAFETY_SECONDS)
+        return self
+
+    def send_record(self, code, data=b""):
+        self.control.sendall(record(code, data))
+
+    def receive(self, count):
+        return receive_exactly(self.data, count)
+
+    def sees_end(self, sock):
+        # Whether the server closed `sock`'s connection.
+        sock.settimeout(SAFETY_SECONDS)
+        try:
+            while sock.recv(4096):
+                pass
+        except socket.timeout:
+            return False
+        except OSError as error:
+            return error.errno in (errno.ECONNRESET, errno.EPIPE)
+        return True
+
+    def close(self):
+        for sock in (self.data, self.control, self.listener):
+            if sock is not None:
+                sock.close()
+
+
 class ProgramTest(unittest.TestCase):
     def setUp(self):
         directory = tempfile.TemporaryDirectory()
