@@ -47,11 +47,12 @@ class BothPrograms(support.ProgramTest):
         # At once; IAC bytes last, for RFC 2217.
         up, down = os.urandom(size) + b"\xff\xff", os.urandom(size) + b"\xff"
         at_device = []
+        # Every end writes and reads at the same time: a full pipe on one
+        # side must not stall the other.
         threads = [threading.Thread(target=lambda: at_device.append(self.device.receive(len(up)))),
-                   threading.Thread(target=self.device.send, args=(down,))]
+                   threading.Thread(target=self.device.send, args=(down,)), threading.Thread(target=write, args=(up,))]
         for thread in threads:
             thread.start()
-        write(up)
         received = read(len(down))
         for thread in threads:
             thread.join()
