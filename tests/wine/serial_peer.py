@@ -27,8 +27,6 @@ EXCHANGE = 1 << 20
 BACKLOG = 20000  # far more than the driver holds for applications
 CLIENT_TITLE = "WIN morvane Client"
 PORT_APPLICATION = "tests/wine/morvane-port-app.exe"
-TIOCPKT = 0x5420
-TIOCPKT_FLUSH = 0x01 | 0x02  # FLUSHREAD | FLUSHWRITE
 
 
 def check(condition, what):
@@ -207,11 +205,12 @@ def with_linux_server():
         exchange(pty.send, pty.receive)
 
         # A master in packet mode hears of the tty's flushes.
-        fcntl.ioctl(pty.master, TIOCPKT, b"\x01\x00\x00\x00")
+        fcntl.ioctl(pty.master, termios.TIOCPKT, b"\x01\x00\x00\x00")
         check(application("purge") == 0, "the application purges the port")
         packet = support.read_exactly(pty.master, 1, LIMIT) or b"\x00"
-        check(packet[0] & TIOCPKT_FLUSH != 0, "the purge reaches the server's tty (packet %r)" % packet[:1])
-        fcntl.ioctl(pty.master, TIOCPKT, b"\x00\x00\x00\x00")
+        flushed = packet[0] & (termios.TIOCPKT_FLUSHREAD | termios.TIOCPKT_FLUSHWRITE)
+        check(flushed != 0, "the purge reaches the server's tty (packet %r)" % packet[:1])
+        fcntl.ioctl(pty.master, termios.TIOCPKT, b"\x00\x00\x00\x00")
 
         text = "after an empty read"
         check(application("empty-read", text) == 0, "the client's read completes with 0 bytes")
