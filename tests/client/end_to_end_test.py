@@ -90,8 +90,8 @@ class EndToEndTest(BothPrograms):
         self.assert_quiet_end()
 
     def test_applications_open_and_close_the_port_again_and_again(self):
-        # The purges pyserial makes are records (client_program_test.py) the
-        # server replays (the Wine suite's Windows client shows them on its tty).
+        # The purges applications make: records in client_program_test.py,
+        # flushes of the server's line in server_e2e_test.py.
         for round_number in range(20):
             app = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
             line = b"ping %02d\n" % round_number
@@ -99,16 +99,14 @@ class EndToEndTest(BothPrograms):
             self.assertEqual(self.device.receive(len(line)), line)
             self.device.send(line.upper())
             self.assertEqual(support.read_exactly(app, len(line)), line.upper())
-            if round_number == 10:
-                # A program that takes the port for itself and drops EXTPROC:
-                # once it closes the port, the client undoes both.
-                fcntl.ioctl(app, termios.TIOCEXCL)
-                attributes = termios.tcgetattr(app)
-                attributes[3] &= ~support.EXTPROC
-                termios.tcsetattr(app, termios.TCSANOW, attributes)
+            # A program that takes the port for itself and drops EXTPROC:
+            # once it closes the port, the client undoes both.
+            fcntl.ioctl(app, termios.TIOCEXCL)
+            attributes = termios.tcgetattr(app)
+            attributes[3] &= ~support.EXTPROC
+            termios.tcsetattr(app, termios.TCSANOW, attributes)
             os.close(app)
-            if round_number == 10:
-                self.assertTrue(support.eventually(self.port_is_clean))
+            self.assertTrue(support.eventually(self.port_is_clean))
         self.assert_quiet_end()
 
     def test_a_restarted_server_gets_the_port_as_the_application_left_it(self):
