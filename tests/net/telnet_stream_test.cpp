@@ -19,7 +19,7 @@ struct Commands : net::telnet::CommandSink {
 std::string bytes(std::initializer_list<int> values) { return std::string(values.begin(), values.end()); }
 
 // A doubled IAC cut in two, unknown options and a 1 MiB subnegotiation go
-// through a real server in peers_test.py.
+// through a real server in end_to_end_test.py (Peers).
 TEST(TelnetStream, SegmentsOfHostileInput) {
     struct Case {
         const char* name;
