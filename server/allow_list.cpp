@@ -1,18 +1,10 @@
 #include "server/allow_list.h"
 
+#include "shell/settings.h"
+
 namespace server {
 
 namespace {
-
-bool isBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::string trim(const std::string& text) {
-    size_t first = 0;
-    size_t last = text.size();
-    while (first < last && isBlank(text[first])) ++first;
-    while (last > first && isBlank(text[last - 1])) --last;
-    return text.substr(first, last - first);
-}
 
 // 1 to 3 decimal digits up to `limit`; nothing else.
 std::optional<uint32_t> parseNumber(const std::string& text, uint32_t limit) {
@@ -53,11 +45,11 @@ std::optional<AddressRange> parseEntry(const std::string& entry) {
 
 std::optional<std::vector<AddressRange>> parseAllowList(const std::string& text) {
     std::vector<AddressRange> ranges;
-    if (trim(text).empty()) return ranges;
+    if (shell::trimBlanks(text).empty()) return ranges;
     size_t start = 0;
     for (;;) {
         size_t comma = text.find(',', start);
-        std::optional<AddressRange> range = parseEntry(trim(text.substr(start, comma - start)));
+        std::optional<AddressRange> range = parseEntry(shell::trimBlanks(text.substr(start, comma - start)));
         if (!range) return std::nullopt;
         ranges.push_back(*range);
         if (comma == std::string::npos) return ranges;

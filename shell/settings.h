@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace shell {
 
@@ -20,5 +21,9 @@ unsigned readProfileString(const char* section, const char* key, const char* def
 // otherwise in the current directory. Returns its length; a path that does
 // not fit in `outLength` characters gives the empty string (defaults apply).
 size_t makeSettingsPath(const char* fileName, char* out, size_t outLength);
+
+// `text` without the blanks (space, tab, CR, LF, FF, VT) at either end, as
+// the reader drops them around names and values; for values that are lists.
+std::string trimBlanks(const std::string& text);
 
 }  // namespace shell

@@ -18,16 +18,6 @@ namespace shell {
 
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
-
-std::string trim(const std::string& text) {
-    size_t first = 0;
-    size_t last = text.size();
-    while (first < last && isBlank(text[first])) ++first;
-    while (last > first && isBlank(text[last - 1])) --last;
-    return text.substr(first, last - first);
-}
-
 bool sameName(const std::string& a, const std::string& b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
@@ -84,27 +74,27 @@ std::vector<std::string> readLines(std::string text) {
 std::optional<std::string> lookUp(const char* section, const char* key, const char* path) {
     std::optional<std::string> file = readRegularFile(path);
     if (!file) return std::nullopt;
-    const std::string wantedSection = trim(section);
-    const std::string wantedKey = trim(key);
+    const std::string wantedSection = trimBlanks(section);
+    const std::string wantedKey = trimBlanks(key);
     bool inSection = false;
     bool sectionSeen = false;
     for (const std::string& line : readLines(std::move(*file))) {
-        std::string text = trim(line);
+        std::string text = trimBlanks(line);
         if (text.empty() || text[0] == ';') continue;
         size_t close = text.rfind(']');
         if (text[0] == '[' && close != std::string::npos) {
             if (inSection) return std::nullopt;
-            std::string name = trim(text.substr(1, close - 1));
+            std::string name = trimBlanks(text.substr(1, close - 1));
             inSection = !sectionSeen && sameName(name, wantedSection);
             sectionSeen = sectionSeen || inSection;
             continue;
         }
         if (!inSection) continue;
         size_t equals = text.find('=');
-        std::string name = trim(text.substr(0, equals));
+        std::string name = trimBlanks(text.substr(0, equals));
         if (!sameName(name, wantedKey)) continue;
         if (equals == std::string::npos) return std::nullopt;
-        return trim(text.substr(equals + 1));
+        return trimBlanks(text.substr(equals + 1));
     }
     return std::nullopt;
 }

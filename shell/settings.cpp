@@ -1,9 +1,24 @@
+// The portable part of the settings: the blanks rule and the file's path.
 #include <cstring>
 
 #include "shell/settings.h"
 #include "shell/settings_platform.h"
 
 namespace shell {
+
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; }
+
+}  // namespace
+
+std::string trimBlanks(const std::string& text) {
+    size_t first = 0;
+    size_t last = text.size();
+    while (first < last && isBlank(text[first])) ++first;
+    while (last > first && isBlank(text[last - 1])) --last;
+    return text.substr(first, last - first);
+}
 
 size_t makeSettingsPath(const char* fileName, char* out, size_t outLength) {
     if (outLength == 0) return 0;
