@@ -18,20 +18,26 @@ int waitFor(SocketHandle first, SocketHandle second, bool write, int millisecond
         fd_set set;
         FD_ZERO(&set);
         FD_SET(first, &set);
-        // A failed connect shows in the exception set on Windows only.
-        fd_set failed;
-        FD_ZERO(&failed);
-        FD_SET(first, &failed);
         SocketHandle highest = first;
         if (second != invalidSocket) {
             FD_SET(second, &set);
-            FD_SET(second, &failed);
             highest = std::max(first, second);
         }
+        // The exception set also reports urgent data, which no read returns:
+        // looked at only for a failed connect, which shows there on Windows
+        // (on Linux it shows as writable).
+#ifdef _WIN32
+        fd_set failed;
+        FD_ZERO(&failed);
+        FD_SET(first, &failed);
+        fd_set* const failures = write ? &failed : nullptr;
+#else
+        fd_set* const failures = nullptr;
+#endif
         timeval limit{milliseconds / 1000, (milliseconds % 1000) * 1000};
-        int ready = ::select(static_cast<int>(highest) + 1, write ? nullptr : &set, write ? &set : nullptr, &failed,
+        int ready = ::select(static_cast<int>(highest) + 1, write ? nullptr : &set, write ? &set : nullptr, failures,
                              milliseconds < 0 ? nullptr : &limit);
-        if (ready > 0) return FD_ISSET(first, &set) || FD_ISSET(first, &failed) ? 0 : 1;
+        if (ready > 0) return FD_ISSET(first, &set) || (failures != nullptr && FD_ISSET(first, failures)) ? 0 : 1;
 #ifndef _WIN32
         if (ready < 0 && errno == EINTR) continue;
 #endif

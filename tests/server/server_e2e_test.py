@@ -240,12 +240,13 @@ class Startup(ServerTest):
 class Faults(ServerTest):
     def test_stalled_clients_and_missing_descriptors_only_cost_their_connection(self):
         self.start_on_pty()
-        for greeting in (b"", b"\x10", b"\x00\x00not a client", None):
+        # The last one sends an urgent byte, which no read returns.
+        for greeting, flags in ((b"", 0), (b"\x10", 0), (b"\x00\x00not a client", 0), (None, 0), (b"!", socket.MSG_OOB)):
             stalled, waiting = self.client(), self.client()
             if greeting is None:  # names a port nobody listens on
                 greeting = support.handshake(stalled.data_port)
                 stalled.listener.close()
-            stalled.control.sendall(greeting)
+            stalled.control.send(greeting, flags)
             self.served(waiting, within=DEADLINE + 1)
             self.assertTrue(stalled.sees_end(stalled.control))
             waiting.close()
