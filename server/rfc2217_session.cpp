@@ -25,10 +25,7 @@ void Rfc2217Session::run() {
     {
         std::lock_guard<std::mutex> lock(sending);
         stream.appendOffers(pending);
-        if (!sendPending()) {
-            app.finishSession(connectionEnd(-1));
-            return;
-        }
+        if (!sendPending()) return;
     }
     try {
         app.comToNetThread = std::thread([this] { pumpPortToNet(); });
@@ -49,10 +46,7 @@ void Rfc2217Session::run() {
         std::lock_guard<std::mutex> lock(sending);
         pending.insert(pending.end(), stream.answers.begin(), stream.answers.end());
         stream.answers.clear();
-        if (!sendPending()) {
-            app.finishSession(connectionEnd(-1));
-            break;
-        }
+        if (!sendPending()) break;
     }
     app.finishSession(SessionEnd::clientClosed);
     resumed.notify_all();
@@ -66,7 +60,7 @@ void Rfc2217Session::comPortCommand(const unsigned char* command, size_t length,
     std::lock_guard<std::mutex> lock(sending);
     commands.execute(command, length, pending);
     resumed.notify_all();
-    if (!sendPending()) app.finishSession(connectionEnd(-1));
+    sendPending();
 }
 
 bool Rfc2217Session::replay(uint32_t ioControlCode, const unsigned char* input, int length) {
@@ -81,24 +75,15 @@ bool Rfc2217Session::settings(net::SerialSettings& out) { return port.readSettin
 
 bool Rfc2217Session::modemLines(uint8_t& lines) { return port.readModemLines(lines); }
 
-// A stopped line holds the bytes, and TCP holds the client back, until the
-// line moves again or the session ends.
 bool Rfc2217Session::writeToPort(size_t upTo) {
-    while (written < upTo) {
-        if (app.sessionEnding) return false;
-        const int put = port.write(dataBuffer + written, static_cast<int>(upTo - written));
-        if (put < 0) {
-            app.finishSession(SessionEnd::portLost);
-            return false;
-        }
-        written += static_cast<size_t>(put);
-        app.bytesToPort += static_cast<uint64_t>(put);
-    }
+    if (written < upTo && !app.writeToPort(dataBuffer + written, static_cast<int>(upTo - written))) return false;
+    written = upTo;
     return true;
 }
 
 bool Rfc2217Session::sendPending(int* sent) {
     const bool delivered = net::sendAll(sock, pending.data(), static_cast<int>(pending.size()), sent);
+    if (!delivered) app.finishSession(connectionEnd(-1));
     pending.clear();
     return delivered;
 }
@@ -113,19 +98,7 @@ void Rfc2217Session::pumpPortToNet() {
             while (commands.suspended() && !app.sessionEnding)
                 resumed.wait_for(lock, std::chrono::milliseconds(suspendCheckMilliseconds));
         }
-        if (app.unsentLength == 0) {
-            if (app.sessionEnding) return;
-            const int got = port.read(app.comReadBuffer, port.readSize());
-            if (got < 0) {
-                app.finishSession(SessionEnd::portLost);
-                return;
-            }
-            app.unsentOffset = 0;
-            app.unsentLength = got;
-            // Woken by the session's end: what the read took waits for the
-            // next client.
-            if (app.sessionEnding) return;
-        }
+        if (!app.refillFromPort()) return;
         const unsigned char* piece = app.comReadBuffer + app.unsentOffset;
         const size_t size =
             net::telnet::TelnetStream::escape(piece, static_cast<size_t>(app.unsentLength), escaped);
@@ -137,7 +110,6 @@ void Rfc2217Session::pumpPortToNet() {
         // is still usable.
         int sent = 0;
         const bool delivered = sendPending(&sent);
-        const SessionEnd cause = connectionEnd(-1);
         // Only bytes that went out whole count; the rest waits for the next client.
         int taken = 0;
         for (size_t end = start; taken < app.unsentLength; ++taken) {
@@ -147,10 +119,7 @@ void Rfc2217Session::pumpPortToNet() {
         app.unsentOffset += taken;
         app.unsentLength -= taken;
         app.bytesFromPort += static_cast<uint64_t>(taken);
-        if (!delivered) {
-            app.finishSession(cause);
-            return;
-        }
+        if (!delivered) return;
     }
 }
 

@@ -32,7 +32,8 @@ private:
     // Writes received serial bytes [written, upTo) to the port; false once
     // the session ends.
     bool writeToPort(size_t upTo);
-    // Sends `pending` with the lock held; false when the connection failed.
+    // Sends `pending` with the lock held; false when the connection failed,
+    // which ends the session.
     bool sendPending(int* sent = nullptr);
 
     ServerApplication& app;

@@ -65,6 +65,13 @@ public:
     void endSession();
     void pumpComToNet();
     void pumpNetToCom();
+    // Both protocols' pumps. The next piece for the client: what the last
+    // send left, or a new read; false once the session ends.
+    bool refillFromPort();
+    // Writes all `length` bytes to the port; false once the session ends.
+    // A stopped line holds the bytes, and TCP holds the client back, until
+    // the line moves again or the session ends.
+    bool writeToPort(const unsigned char* data, int length);
     // Serves a client of the RFC 2217 listener until the session ends
     // (rfc2217_session.cpp).
     void serveRfc2217();
@@ -115,9 +122,6 @@ private:
     // which), or nothing within `milliseconds` (-1: no limit); connections
     // from addresses not allowed are closed at once.
     net::SocketHandle acceptAllowed(int milliseconds);
-    // Waits for a client on either listener and sets clientListener; false
-    // when none came within `milliseconds` (rfc2217_listener.cpp).
-    bool waitForClient(int milliseconds);
     // Waits about reopenMilliseconds for the port, turning clients away.
     void awaitPort();
 };

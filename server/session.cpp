@@ -63,7 +63,11 @@ void ServerApplication::serveSession() {
 bool ServerApplication::openPort() { return serialPort.open(comPort, 9600, 0, 8, 0) >= 0; }
 
 net::SocketHandle ServerApplication::acceptAllowed(int milliseconds) {
-    if (!waitForClient(milliseconds)) return net::invalidSocket;
+    // With both waiting, the native client first and the other one next
+    // time; an RFC 2217 listener that is not open has no handle to wait on.
+    const int ready = net::waitReadableEither(listenSocket.handle(), rfc2217Socket.handle(), milliseconds);
+    if (ready < 0) return net::invalidSocket;
+    clientListener = ready == 1 ? Listener::rfc2217 : Listener::native;
     net::SocketHandle connection;
     try {
         connection = (clientListener == Listener::rfc2217 ? rfc2217Socket : listenSocket).accept(peerAddress);
@@ -228,22 +232,39 @@ int receiveExact(net::NetEvent& readiness, net::SocketHandle sock, unsigned char
     return received;
 }
 
+bool ServerApplication::refillFromPort() {
+    if (unsentLength != 0) return true;
+    if (sessionEnding) return false;
+    const int got = serialPort.read(comReadBuffer, serialPort.readSize());
+    if (got < 0) {
+        finishSession(SessionEnd::portLost);
+        return false;
+    }
+    unsentOffset = 0;
+    unsentLength = got;
+    // Woken by the session's end: what the read took waits for the next
+    // client.
+    return !sessionEnding;
+}
+
+bool ServerApplication::writeToPort(const unsigned char* data, int length) {
+    for (int done = 0; done < length;) {
+        if (sessionEnding) return false;
+        const int put = serialPort.write(data + done, length - done);
+        if (put < 0) {
+            finishSession(SessionEnd::portLost);
+            return false;
+        }
+        done += put;
+        bytesToPort += static_cast<uint64_t>(put);
+    }
+    return true;
+}
+
 void ServerApplication::pumpComToNet() {
     const net::SocketHandle sock = dataSocket.handle();
     for (;;) {
-        if (unsentLength == 0) {
-            if (sessionEnding) return;
-            int got = serialPort.read(comReadBuffer, serialPort.readSize());
-            if (got < 0) {
-                finishSession(SessionEnd::portLost);
-                return;
-            }
-            unsentOffset = 0;
-            unsentLength = got;
-            // Woken by the session's end: what the read took waits for the
-            // next client.
-            if (sessionEnding) return;
-        }
+        if (!refillFromPort()) return;
         // Also with nothing read: a zero-length send says whether the
         // connection is still usable. Only the unsent tail is kept.
         int sent = 0;
@@ -286,18 +307,7 @@ void ServerApplication::pumpNetToCom() {
             finishSession(connectionEnd(got));
             return;
         }
-        // A stopped line holds the piece, and TCP holds the client back,
-        // until the line moves again or the session ends.
-        for (int done = 0; done < got;) {
-            if (sessionEnding) return;
-            int put = serialPort.write(netReadBuffer + done, got - done);
-            if (put < 0) {
-                finishSession(SessionEnd::portLost);
-                return;
-            }
-            done += put;
-            bytesToPort += static_cast<uint64_t>(put);
-        }
+        if (!writeToPort(netReadBuffer, got)) return;
     }
 }
 

@@ -162,9 +162,7 @@ bool readSettings(int fd, net::SerialSettings& out) {
     else
         line.parity = (cflag & PARODD) ? net::parityOdd : net::parityEven;
     line.stopBits = (cflag & CSTOPB) ? net::longStopBits(line.wordLength) : net::stopOne;
-    out.flow.ctsRts = (cflag & CRTSCTS) != 0;
-    out.flow.xonXoffOutput = (settings.c_iflag & IXON) != 0;
-    out.flow.xonXoffInput = (settings.c_iflag & IXOFF) != 0;
+    out.flow = net::flowOf(settings);
     return true;
 }
 
