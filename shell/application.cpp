@@ -26,7 +26,7 @@ int runApplication(Application& app, int dialogId, int iconId, int showCommand) 
         app.showErrorMessage();
         return exitStartupFailure;
     }
-    announceRunning(app.runningNote());
+    showConsoleLine(app.runningNote());
     return runMessageLoop(app);
 }
 

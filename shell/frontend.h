@@ -19,9 +19,6 @@ void showMessageBox(const char* caption, const char* text, BoxIcon icon);
 // button.
 void prepareProcess();
 
-// Says on the console that the program runs and where; windows show nothing.
-void announceRunning(const std::string& note);
-
 // One line of what the program does, on the console; windows show nothing.
 void showConsoleLine(const std::string& line);
 

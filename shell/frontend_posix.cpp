@@ -42,8 +42,6 @@ void prepareProcess() {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-void announceRunning(const std::string& note) { showConsoleLine(note); }
-
 int runMessageLoop(Application&) {
     sigset_t set = exitSignals();
     int received = 0;

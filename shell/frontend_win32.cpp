@@ -11,8 +11,6 @@ void showMessageBox(const char* caption, const char* text, BoxIcon icon) {
 
 void prepareProcess() {}
 
-void announceRunning(const std::string&) {}
-
 void showConsoleLine(const std::string&) {}
 
 int runMessageLoop(Application& app) {
