@@ -6,14 +6,6 @@
 
 namespace client {
 
-namespace {
-
-bool sameFlow(const net::FlowSettings& a, const net::FlowSettings& b) {
-    return a.ctsRts == b.ctsRts && a.xonXoffOutput == b.xonXoffOutput && a.xonXoffInput == b.xonXoffInput;
-}
-
-}  // namespace
-
 size_t encodeSettings(const PortState* reported, const PortState& current, unsigned char* out) {
     size_t size = 0;
     if (reported == nullptr || reported->baudRate != current.baudRate) {
@@ -25,7 +17,7 @@ size_t encodeSettings(const PortState* reported, const PortState& current, unsig
         const unsigned char line[3] = {current.line.stopBits, current.line.parity, current.line.wordLength};
         size += net::encodeRecord(net::code::setLineControl, line, sizeof line, out + size);
     }
-    if (reported == nullptr || !sameFlow(reported->flow, current.flow)) {
+    if (reported == nullptr || !(reported->flow == current.flow)) {
         // DTR stays on (as any Windows program leaves it) and RTS either on
         // or doing RTS/CTS; a server on a port without modem lines takes
         // both without touching lines it does not have.

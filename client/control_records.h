@@ -18,9 +18,6 @@ struct PortState {
     uint8_t xoffChar = 0x13;
 };
 
-// Room for every settings record plus a purge.
-constexpr size_t maxSettingsRecords = 80;
-
 // Writes into `out` one record per group of settings that differs between
 // `reported` and `current` (all of them when `reported` is null), in the
 // order a serial driver sees them when an application sets up its port:

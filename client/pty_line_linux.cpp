@@ -39,9 +39,7 @@ bool readPortState(int master, const LineFormat& line, PortState& state) {
         state.line.parity = net::parityOdd;
     else
         state.line.parity = line.parity == net::parityEven ? net::parityEven : net::parityNone;
-    state.flow.ctsRts = (settings.c_cflag & CRTSCTS) != 0;
-    state.flow.xonXoffOutput = (settings.c_iflag & IXON) != 0;
-    state.flow.xonXoffInput = (settings.c_iflag & IXOFF) != 0;
+    state.flow = net::flowOf(settings);
     state.xonChar = settings.c_cc[VSTART];
     state.xoffChar = settings.c_cc[VSTOP];
     return true;

@@ -67,8 +67,9 @@ bool lastErrorInProgress();
 // retransmissions unanswered, no route) rather than closed or reset.
 bool lastErrorPeerLost();
 
-// Switches a socket without a selected event between blocking and not.
-void setBlocking(SocketHandle sock, bool blocking);
+// Switches a socket without a selected event between blocking and not;
+// false when the system refused.
+bool setBlocking(SocketHandle sock, bool blocking);
 
 // Waits until the socket has something to read (or has failed), or can take
 // more bytes, for at most `milliseconds` (-1: no limit). False on time-out or

@@ -10,9 +10,9 @@ bool lastErrorInProgress() { return errno == EINPROGRESS; }
 
 bool lastErrorPeerLost() { return errno == ETIMEDOUT || errno == EHOSTUNREACH || errno == ENETUNREACH; }
 
-void setBlocking(SocketHandle sock, bool blocking) {
+bool setBlocking(SocketHandle sock, bool blocking) {
     int flags = ::fcntl(sock, F_GETFL);
-    if (flags >= 0) ::fcntl(sock, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
+    return flags >= 0 && ::fcntl(sock, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
 }
 
 void startNetworking() {}

@@ -11,9 +11,9 @@ bool lastErrorPeerLost() {
     return error == WSAETIMEDOUT || error == WSAEHOSTUNREACH || error == WSAENETUNREACH || error == WSAENETRESET;
 }
 
-void setBlocking(SocketHandle sock, bool blocking) {
+bool setBlocking(SocketHandle sock, bool blocking) {
     u_long nonBlocking = blocking ? 0 : 1;
-    ::ioctlsocket(sock, FIONBIO, &nonBlocking);
+    return ::ioctlsocket(sock, FIONBIO, &nonBlocking) == 0;
 }
 
 void startNetworking() {

@@ -1,5 +1,3 @@
-#include <fcntl.h>
-
 #include <stdexcept>
 
 #include "net/net_event.h"
@@ -19,9 +17,7 @@ NetEvent::~NetEvent() = default;
 void NetEvent::create() { platform->created = true; }
 
 void NetEvent::select(long networkEvents) {
-    int flags = ::fcntl(sock, F_GETFL);
-    if (!platform->created || flags < 0 || ::fcntl(sock, F_SETFL, flags | O_NONBLOCK) < 0)
-        throw std::runtime_error("event select error");
+    if (!platform->created || !setBlocking(sock, false)) throw std::runtime_error("event select error");
     short& events = platform->pollEvents;
     events = 0;
     // A closing peer makes the socket readable, as FD_CLOSE does.

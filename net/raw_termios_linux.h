@@ -30,4 +30,9 @@ inline tcflag_t parityFlags(uint8_t parity) {
     }
 }
 
+// The flow control the settings ask for.
+inline FlowSettings flowOf(const termios2& settings) {
+    return {(settings.c_cflag & CRTSCTS) != 0, (settings.c_iflag & IXON) != 0, (settings.c_iflag & IXOFF) != 0};
+}
+
 }  // namespace net

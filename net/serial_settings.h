@@ -37,6 +37,10 @@ struct FlowSettings {
     bool xonXoffInput = false;   // sends XON/XOFF itself
 };
 
+inline bool operator==(const FlowSettings& a, const FlowSettings& b) {
+    return a.ctsRts == b.ctsRts && a.xonXoffOutput == b.xonXoffOutput && a.xonXoffInput == b.xonXoffInput;
+}
+
 struct SerialSettings {
     uint32_t baudRate = 9600;
     LineFormat line;
