@@ -5,10 +5,6 @@
 #include <stdexcept>
 #include <system_error>
 
-#ifndef _WIN32
-#include <sys/select.h>
-#endif
-
 #include "client/session.h"
 #include "net/resolve.h"
 #include "shell/catalogue.h"
@@ -96,28 +92,18 @@ net::SocketHandle acceptServer(net::ListenSocket& listener, net::SocketHandle co
                                sockaddr_in& peer) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(connectBackSeconds);
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline -
-                                                                                std::chrono::steady_clock::now());
-        if (left.count() <= 0) throw std::runtime_error("server did not connect back (busy, or blocked by a firewall)");
-        timeval timeout{};
-        timeout.tv_sec = static_cast<decltype(timeout.tv_sec)>(left.count() / 1000000);
-        timeout.tv_usec = static_cast<decltype(timeout.tv_usec)>(left.count() % 1000000);
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(listener.handle(), &readable);
-        FD_SET(control, &readable);
-        const net::SocketHandle highest = listener.handle() > control ? listener.handle() : control;
-        const int ready = ::select(static_cast<int>(highest) + 1, &readable, nullptr, nullptr, &timeout);
-        // No handler is installed, so no signal interrupts the wait.
-        if (ready < 0) throw std::runtime_error("accept error");
-        if (FD_ISSET(listener.handle(), &readable)) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        const int ready = left > 0 ? net::waitReadableEither(listener.handle(), control, static_cast<int>(left)) : -1;
+        if (ready < 0) throw std::runtime_error("server did not connect back (busy, or blocked by a firewall)");
+        if (ready == 0) {
             net::SocketHandle connection = listener.accept(peer);
             if (peer.sin_addr.s_addr == htonl(server)) return connection;
             net::releaseSocket(connection);
             continue;
         }
         unsigned char ignored[16];
-        if (FD_ISSET(control, &readable) && net::receiveBytes(control, ignored, sizeof ignored) <= 0)
+        if (net::receiveBytes(control, ignored, sizeof ignored) <= 0)
             throw std::runtime_error("server closed the connection");
     }
 }

@@ -61,14 +61,7 @@ void ClientApplication::carryRfc2217Input() {
                 break;
             }
         }
-        for (size_t done = 0; done < count && !ending;) {
-            const int piece = static_cast<int>(std::min<size_t>(count - done, net::largeChunkSize));
-            const PortResult result = device.write(data + done, piece);
-            // A write the port refused loses this piece only.
-            if (result.status == PortResult::failed || (result.status == PortResult::done && result.count < piece))
-                endSession("write device error");
-            done += static_cast<size_t>(piece);
-        }
+        if (count > 0 && !ending) writeToDevice(data, static_cast<int>(count));
     }
 }
 

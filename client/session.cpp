@@ -210,11 +210,14 @@ void ClientApplication::pumpNetworkToDevice() {
             endSession(end);
             break;
         }
-        const PortResult result = device.write(netReadBuffer, received);
-        // A write the port refused loses this piece only.
-        if (result.status == PortResult::again) continue;
-        if (result.status == PortResult::failed || result.count < received) endSession("write device error");
+        writeToDevice(netReadBuffer, received);
     }
+}
+
+void ClientApplication::writeToDevice(const unsigned char* data, int count) {
+    const PortResult result = device.write(data, count);
+    if (result.status == PortResult::failed || (result.status == PortResult::done && result.count < count))
+        endSession("write device error");
 }
 
 }  // namespace client
