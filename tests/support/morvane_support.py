@@ -238,9 +238,6 @@ class Program:
 class ServerProgram(Program):
     NOTE = r"^WIN morvane Server: listening on ([0-9.]+):(\d+), serial device (.*)$"
 
-    def start_listening(self):
-        return self.start().listening()
-
     def listening(self):
         match = self.wait_for_line(self.NOTE)
         if match is None:
@@ -249,8 +246,6 @@ class ServerProgram(Program):
         return self
 
 
-# A temporary folder and a pty as the device; the programs a test starts
-# end with it.
 # The control connection to the server, a listener for the data connection.
 class FakeClient:
     def __init__(self, server_port, address=LOOPBACK, server=LOOPBACK):
@@ -291,6 +286,8 @@ class FakeClient:
                 sock.close()
 
 
+# A temporary folder and a pty as the device; the programs a test starts
+# end with it.
 class ProgramTest(unittest.TestCase):
     def setUp(self):
         directory = tempfile.TemporaryDirectory()

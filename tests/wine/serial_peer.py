@@ -134,7 +134,7 @@ def settings_folder(name, section, **keys):
 # `port`: that of an earlier run, to restart the server there.
 def linux_server(device, port=0):
     folder = settings_folder("linux-server", "SERVER", com=0, port=port, client=support.LOOPBACK, device=device)
-    return support.ServerProgram(os.path.join(LINUX_BUILD, "server", "morvane-server"), folder).start_listening()
+    return support.ServerProgram(os.path.join(LINUX_BUILD, "server", "morvane-server"), folder).start().listening()
 
 
 def windows_client(name, port, reconnect=0):
