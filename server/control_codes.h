@@ -81,4 +81,7 @@ struct PortRequest {
 // No output buffer is ever given.
 PortRequest decodePortRequest(uint32_t ioControlCode, const unsigned char* input, int length);
 
+// Why a COM driver refuses the request, in words; null when it would take it.
+const char* refusalText(uint32_t ioControlCode, const unsigned char* input, int length);
+
 }  // namespace server

@@ -57,6 +57,8 @@ public:
     void startPumps();
     // Replays control requests until the session ends.
     void runControlLoop();
+    // Replays one request; false once the session ends (the port has gone).
+    bool replayRequest(const net::ControlRequest& request);
     // Ends the session from any thread: both connections are shut down and
     // every thread of the session is woken.
     void finishSession(SessionEnd cause);

@@ -1,10 +1,12 @@
 #include <chrono>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
 
 #include "net/resolve.h"
+#include "server/control_codes.h"
 #include "server/server_application.h"
 #include "shell/frontend.h"
 
@@ -171,12 +173,26 @@ void ServerApplication::runControlLoop() {
         int rest = controlBuffer[0] + net::recordHeaderSize - 1;
         if (receiveExact(readiness, controlSocket, controlBuffer + 1, rest) < rest) break;
         net::ControlRequest request = net::decodeRecord(controlBuffer);
-        if (serialPort.replay(request.ioControlCode, request.input, request.inputLength)) continue;
-        // A port that went away refuses everything: that is no client's fault.
-        if (serialPort.healthy()) throw std::runtime_error("seiral ioctl error");
-        finishSession(SessionEnd::portLost);
+        if (!replayRequest(request)) break;
     }
     finishSession(SessionEnd::clientClosed);
+}
+
+// A request the port refuses is skipped: the port keeps its state, as after
+// a failed SetCommState, and the session goes on. Only a port that has gone
+// ends the session.
+bool ServerApplication::replayRequest(const net::ControlRequest& request) {
+    if (serialPort.replay(request.ioControlCode, request.input, request.inputLength)) return true;
+    if (!serialPort.healthy()) {
+        finishSession(SessionEnd::portLost);
+        return false;
+    }
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(request.ioControlCode));
+    const char* why = refusalText(request.ioControlCode, request.input, request.inputLength);
+    shell::showConsoleLine(std::string(title) + ": request " + code + " refused (" +
+                           (why != nullptr ? std::string(why) : serialPort.failureText()) + "); the session goes on");
+    return true;
 }
 
 void ServerApplication::finishSession(SessionEnd cause) {

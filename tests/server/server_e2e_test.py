@@ -184,10 +184,21 @@ class Sessions(ServerTest):
         for bits, flushed in ((0x0A, termios.TIOCPKT_FLUSHREAD), (0x05, termios.TIOCPKT_FLUSHWRITE), (0x0F, 3)):
             client.send_record(0x1B004C, struct.pack("<I", bits))
             self.assertEqual(self.device.receive(1), bytes([flushed]))
-        # A request a COM port would refuse ends the server.
-        client.send_record(GET_BAUD_RATE)
-        self.assertEqual(self.server.wait(), 1)
-        self.assertIn("WIN morvane Server: seiral ioctl error\n", self.server.text())
+        fcntl.ioctl(self.device.master, termios.TIOCPKT, bytes(4))
+        # Requests a COM port would refuse are skipped, each with its line,
+        # and the session goes on: an unknown code, one that returns data,
+        # baud rate 0 and cut short, 9 data bits, a bad handflow, purge 0x10.
+        refused = [(0xDEADBEEF, b""), (GET_BAUD_RATE, b""), (0x1B0040, b""), (support.SET_BAUD_RATE, bytes(4)),
+                   (support.SET_BAUD_RATE, b"\x80\x25\x00"), (support.SET_LINE_CONTROL, b"\x00\x00\x09"),
+                   (support.SET_HANDFLOW, struct.pack("<IIII", 3, 0, 0, 0)), (0x1B004C, struct.pack("<I", 0x10))]
+        for code, data in refused:
+            client.send_record(code, data)
+        client.data.sendall(b"still")
+        self.assertEqual(self.device.receive(5), b"still")
+        for code, _ in refused:
+            self.assertTrue(self.server.wait_for_line(r"request 0x%08X refused \(.+\); the session goes on$" % code))
+        client.close()
+        self.served()
 
 
 class ReadInterval(ServerTest):
