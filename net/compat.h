@@ -94,6 +94,8 @@ void setNoDelay(SocketHandle sock);
 constexpr int keepAliveIdleSeconds = 10;
 constexpr int keepAliveIntervalSeconds = 5;
 constexpr int keepAliveProbes = 3;
+// How long sent bytes may stay unacknowledged before the connection fails.
+constexpr int unacknowledgedMilliseconds = 25000;
 void setKeepAlive(SocketHandle sock);
 
 // Both options every session connection gets. Failures only cost latency
