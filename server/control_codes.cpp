@@ -186,6 +186,19 @@ PortRequest decodePortRequest(uint32_t ioControlCode, const unsigned char* input
     }
 }
 
+bool waitsForData(uint32_t ioControlCode) {
+    switch (ioControlCode) {
+    case code::setBaudRate:
+    case code::setLineControl:
+    case code::setChars:
+    case code::setBreakOn:
+    case code::setBreakOff:
+        return true;
+    default:
+        return false;
+    }
+}
+
 const char* refusalText(uint32_t ioControlCode, const unsigned char* input, int length) {
     const ControlCodeInfo* info = findControlCode(ioControlCode);
     if (info == nullptr) return "unknown code";

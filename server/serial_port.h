@@ -90,6 +90,10 @@ public:
     bool healthy();
     // Lets the line send again: output resumed as after XON, break off.
     void resumeTransmission();
+    // Drops the bytes written that the line has not sent yet.
+    void discardOutput();
+    // Bytes written that the line has not sent yet; -1 when unknown.
+    int outputWaiting() const;
     // Lets other programs open the port once this process ends; the port
     // stays usable. Safe while other threads use it.
     void releaseExclusive();

@@ -200,6 +200,13 @@ void SerialPort::resumeTransmission() {
     tty::setBreak(platform->fd, false);
 }
 
+void SerialPort::discardOutput() { tty::flush(platform->fd, true, false); }
+
+int SerialPort::outputWaiting() const {
+    int waiting = 0;
+    return isOpen() && ::ioctl(platform->fd, TIOCOUTQ, &waiting) == 0 ? waiting : -1;
+}
+
 void SerialPort::releaseExclusive() { ::ioctl(platform->fd, TIOCNXCL); }
 
 bool SerialPort::readSettings(net::SerialSettings& out) const {

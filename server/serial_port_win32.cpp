@@ -143,6 +143,16 @@ void SerialPort::resumeTransmission() {
     ClearCommBreak(platform->handle);
 }
 
+void SerialPort::discardOutput() { PurgeComm(platform->handle, PURGE_TXCLEAR); }
+
+int SerialPort::outputWaiting() const {
+    DWORD errors = 0;
+    COMSTAT status{};
+    return platform->handle != nullptr && ClearCommError(platform->handle, &errors, &status)
+               ? static_cast<int>(status.cbOutQue)
+               : -1;
+}
+
 // Closing the handle at the end of the process is all it takes.
 void SerialPort::releaseExclusive() {}
 
