@@ -10,6 +10,11 @@ bool PortQueue::hasRoom() {
     return dataBytes < dataLimit;
 }
 
+bool PortQueue::holdsRequest() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return requests > 0;
+}
+
 void PortQueue::addData(const unsigned char* data, size_t size) {
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -23,6 +28,7 @@ void PortQueue::addRequest(const unsigned char* bytes, size_t size) {
     {
         std::lock_guard<std::mutex> lock(mutex);
         items.push_back(Item{true, std::vector<unsigned char>(bytes, bytes + size)});
+        ++requests;
     }
     changed.notify_all();
 }
@@ -40,7 +46,10 @@ bool PortQueue::take(Item& item) {
     if (closed) return false;
     item = std::move(items.front());
     items.pop_front();
-    if (!item.request) dataBytes -= item.bytes.size();
+    if (item.request)
+        --requests;
+    else
+        dataBytes -= item.bytes.size();
     lock.unlock();
     changed.notify_all();
     return true;
@@ -63,6 +72,7 @@ size_t PortQueue::close() {
         dropped = dataBytes;
         items.clear();
         dataBytes = 0;
+        requests = 0;
     }
     changed.notify_all();
     return dropped;
@@ -72,6 +82,7 @@ void PortQueue::reopen() {
     std::lock_guard<std::mutex> lock(mutex);
     items.clear();
     dataBytes = 0;
+    requests = 0;
     closed = false;
 }
 

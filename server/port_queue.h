@@ -24,6 +24,7 @@ public:
     static constexpr size_t dataLimit = 64 * 1024;
 
     bool hasRoom();
+    bool holdsRequest();
     void addData(const unsigned char* data, size_t size);
     void addRequest(const unsigned char* bytes, size_t size);
     // Waits at most `milliseconds` for room; true when there is.
@@ -44,6 +45,7 @@ private:
     std::condition_variable changed;
     std::deque<Item> items;
     size_t dataBytes = 0;
+    size_t requests = 0;
     bool closed = false;
 };
 

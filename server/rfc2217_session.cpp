@@ -65,7 +65,8 @@ void Rfc2217Session::run() {
 void Rfc2217Session::comPortCommand(const unsigned char* command, size_t length, size_t dataBefore) {
     // Bytes the client wrote before a command go first.
     queueData(dataBefore);
-    if (net::rfc2217::ComPortServer::waitsForData(command, length)) {
+    // Commands keep their order among themselves.
+    if (net::rfc2217::ComPortServer::waitsForData(command, length) || app.portQueue.holdsRequest()) {
         app.portQueue.addRequest(command, length);
         return;
     }

@@ -261,7 +261,8 @@ bool ServerApplication::serveControl() {
             return false;
         }
         const net::ControlRequest request = net::decodeRecord(record);
-        if (waitsForData(request.ioControlCode)) {
+        // Requests keep their order among themselves.
+        if (waitsForData(request.ioControlCode) || portQueue.holdsRequest()) {
             portQueue.addRequest(record, static_cast<size_t>(rest + 1));
             continue;
         }

@@ -244,12 +244,23 @@ class Peers(BothPrograms):
 
         # The server goes on. pyserial waits for each answer, so a change is
         # in force once set.
-        app = serial.serial_for_url("rfc2217://127.0.0.1:%d?ign_set_control&poll_modem&timeout=1" % port,
+        app = serial.serial_for_url("rfc2217://127.0.0.1:%d?ign_set_control&timeout=1" % port,
                                     baudrate=57600, timeout=support.SAFETY_SECONDS)
         self.assertEqual(self.device.settings().ospeed, 57600)
-        self.assertFalse(app.cts)  # a poll answered: a pty has no modem lines
+        self.assertFalse(app.cts)  # announced unasked: a pty has no modem lines
         app.baudrate = 115200
         self.assertEqual(self.device.settings().ospeed, 115200)
+        app.xonxoff = True  # both directions
+        self.assertEqual(self.device.settings().iflag & (termios.IXON | termios.IXOFF), termios.IXON | termios.IXOFF)
+        app.xonxoff = False
+        # Each purge clears its own side of the line, which the device's end
+        # hears of in packet mode.
+        fcntl.ioctl(self.device.master, termios.TIOCPKT, b"\x01\x00\x00\x00")
+        for purge, flushed in ((app.reset_input_buffer, termios.TIOCPKT_FLUSHREAD),
+                               (app.reset_output_buffer, termios.TIOCPKT_FLUSHWRITE)):
+            purge()
+            self.assertEqual(self.device.receive(1), bytes([flushed]))
+        fcntl.ioctl(self.device.master, termios.TIOCPKT, bytes(4))
         # A pty holds neither: the answers carry 8 bits, no parity.
         for name, wanted, usual in (("bytesize", 7, 8), ("parity", "E", "N")):
             with self.assertRaisesRegex(ValueError, "rejected value"):
