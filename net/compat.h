@@ -1,6 +1,8 @@
 // The few differences between Winsock and BSD sockets that the network code sees.
 #pragma once
 
+#include <string>
+
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -58,6 +60,11 @@ inline int sendBytes(SocketHandle sock, const void* data, int length) {
 inline int receiveBytes(SocketHandle sock, void* data, int length) {
     return static_cast<int>(::recv(sock, static_cast<char*>(data), length, 0));
 }
+
+// The last failed socket call's error code (errno, WSAGetLastError), and
+// what the system calls it, for the console.
+int lastError();
+std::string errorText(int code);
 
 // True when the last failed connect() is still under way (EINPROGRESS /
 // WSAEWOULDBLOCK on a non-blocking socket).
