@@ -237,8 +237,9 @@ class Startup(ServerTest):
             (dict(on_pty, device=missing), missing + ": No such file or directory"),
             (dict(on_pty), self.device.slave_path + ": held by another program"),
             (dict(on_pty, device=denied.slave_path), "%s: Permission denied (is the user in group %s?)" % (denied.slave_path, group))]
+        in_use = "127.0.0.1:%d: Address already in use" % taken.getsockname()[1]
         network = [(dict(on_pty, client="192.0.2.1"), "192.0.2.1:0: Cannot assign requested address"),
-                   (dict(on_pty, port=taken.getsockname()[1]), "127.0.0.1:%d: Address already in use" % taken.getsockname()[1])]
+                   (dict(on_pty, port=taken.getsockname()[1]), in_use), (dict(on_pty, rfc2217=taken.getsockname()[1]), in_use)]
         settings = [(dict(on_pty, allow=allow), "allow: '%s' is not an IPv4 address or CIDR range" % allow.split(",")[-1])
                     for allow in ("127.0.0.1,", "10.0.0.0/33", "10.0.0", "localhost")]
         rows = ([row + (support.MESSAGE_SERIAL,) for row in serial] + [row + (support.MESSAGE_NETWORK,) for row in network]
