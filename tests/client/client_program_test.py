@@ -1,8 +1,10 @@
 # morvane-client against a server played on 127.0.0.1.
 
+import grp
 import os
 import signal
 import socket
+import stat
 import struct
 import sys
 import termios
@@ -75,6 +77,8 @@ class ClientProgramTest(support.ProgramTest):
         cases = [("com=3\nreconnect=1\n", 2, support.MESSAGE_SETTINGS),
                  (self.host + "com=3\nline=9X1\n", 2, support.MESSAGE_SETTINGS),
                  (self.host + "com=3\nprotocol=x\n", 2, support.MESSAGE_SETTINGS),
+                 (self.host + "com=3\ngroup=no-such-group\n", 2, support.MESSAGE_SETTINGS),
+                 (self.host + "com=3\nmode=0668\n", 2, support.MESSAGE_SETTINGS),
                  (self.host + "com=5\nreconnect=5\n", 2, support.MESSAGE_SERIAL),
                  ("host=127.0.0.1\nport=%d\ncom=3\n" % refused.getsockname()[1], 1, "connect connect error")]
         for body, status, message in cases:
@@ -106,9 +110,11 @@ class ClientProgramTest(support.ProgramTest):
         # meanwhile is theirs and stays.
         os.mkdir(self.join("dev"))
         path = self.join("dev/gps")
-        client, note = self.running("device=%s\n" % path)
+        client, note = self.running("device=%s\ngroup=dialout\nmode=0640\n" % path)
         self.assertEqual(note.group(1), path)
         self.assertEqual(os.readlink(path), note.group(2))
+        port = os.stat(path)  # as a pty creator leaves it
+        self.assertEqual((port.st_gid, stat.S_IMODE(port.st_mode)), (grp.getgrnam("dialout").gr_gid, 0o640))
         self.assertFalse(os.path.lexists(self.link))
         os.unlink(path)
         os.symlink("/dev/pts/other", path)
