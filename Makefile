@@ -7,9 +7,9 @@ JOBS ?= $(shell nproc)
 LINUX_PACKAGES := cmake ninja-build g++ libgtest-dev python3 python3-serial socat ser2net
 WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64 mingw-w64-common googletest python3
 WINE_PACKAGES := wine wine64 xvfb socat fonts-ipafont-gothic locales python3 python3-serial
-# dpkg-shlibdeps works out the package's dependencies; systemd-analyze checks
-# the service units in the tests.
-DEB_PACKAGES := dpkg-dev systemd
+# dpkg-shlibdeps works out the package's dependencies; systemd-analyze and
+# lintian check the service units and the package in the tests.
+DEB_PACKAGES := dpkg-dev systemd lintian
 PREFIX ?= /usr/local
 
 .PHONY: all linux windows test demo bench screenshots install deb windows-zip linux-packages windows-packages \

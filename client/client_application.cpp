@@ -1,6 +1,7 @@
 #include "client/client_application.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <system_error>
@@ -28,7 +29,24 @@ void ClientApplication::readSettings(const char* fileName) {
     reconnectSeconds = reconnect > 0 ? static_cast<uint32_t>(reconnect) : 0;
     shell::readProfileString("CLIENT", "device", "", devicePath, sizeof devicePath, path);
     shell::readProfileString("CLIENT", "line", defaultLine, lineText, sizeof lineText, path);
+    shell::readProfileString("CLIENT", "group", "", groupName, sizeof groupName, path);
+    shell::readProfileString("CLIENT", "mode", "", modeText, sizeof modeText, path);
 }
+
+namespace {
+
+// "mode": three or four octal digits, as chmod takes them, without set-id
+// or sticky bits; empty: the port keeps the mode it is made with.
+bool parseMode(const char* text, int32_t& mode) {
+    const size_t length = std::strlen(text);
+    if (length == 0) return true;
+    if (length < 3 || length > 4 || std::strspn(text, "01234567") != length) return false;
+    const long value = std::strtol(text, nullptr, 8);
+    mode = static_cast<int32_t>(value);
+    return value <= 0777;
+}
+
+}  // namespace
 
 bool ClientApplication::initNetwork() {
     speaksRfc2217 = std::strcmp(protocolName, "rfc2217") == 0;
@@ -51,9 +69,14 @@ bool ClientApplication::openSerial() {
     PortOptions options;
     options.comNumber = comNumber;
     options.devicePath = devicePath;
-    // A "line" the port could never have is a mistake in the settings file.
+    // A "line", "mode" or "group" the port could never have is a mistake in
+    // the settings file.
     if (!parseLineFormat(lineText, options.line))
         return fail(shell::messageSettings, "line: '" + std::string(lineText) + "' is not data bits, parity and stop bits such as 8N1");
+    if (!parseMode(modeText, options.mode))
+        return fail(shell::messageSettings, "mode: '" + std::string(modeText) + "' is not an octal mode such as 0660");
+    if (groupName[0] != '\0' && !findGroup(groupName, options.groupId))
+        return fail(shell::messageSettings, "group: '" + std::string(groupName) + "' does not exist");
     if (!device.open(options)) return fail(shell::messageSerial, device.openFailure());
     shell::atProcessEnd([this] { device.withdraw(); });
     return true;

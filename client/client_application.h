@@ -79,6 +79,9 @@ public:
     // Linux only: where the port is published, and what the pty cannot hold.
     char devicePath[512] = "";
     char lineText[16] = "";
+    // Linux only: the port's group and mode ("group", "mode").
+    char groupName[64] = "";
+    char modeText[16] = "";
     uint32_t serverAddress = 0;
     net::ConnectSocket controlSocket;
     net::ListenSocket listenSocket;

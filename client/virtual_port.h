@@ -22,7 +22,15 @@ struct PortOptions {
     std::string devicePath;
     // What the Linux port cannot hold itself (data bits, even/no parity).
     LineFormat line;
+    // Linux: the group and permissions the port is given, as a pty creator
+    // would; -1: as the system makes it.
+    int64_t groupId = -1;
+    int32_t mode = -1;
 };
+
+// Linux: the number of the group `name`; false when there is none. Elsewhere
+// there are no groups to give the port: always true.
+bool findGroup(const char* name, int64_t& id);
 
 // How one request ended. `again`: nothing happened, issue it again;
 // `failed`: its result could not be collected.

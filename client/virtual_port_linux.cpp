@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "client/control_records.h"
 #include "client/pty_line_linux.h"
@@ -41,7 +43,26 @@ bool waitFor(int fd, short events, int wake = -1) {
     return net::pollRetrying(wanted, 2, -1) >= 0 && (wanted[1].revents & POLLIN) == 0;
 }
 
+// The group and mode a pty creator gives the port, before anyone sees it.
+bool giveAccess(int slave, const PortOptions& options) {
+    if (options.groupId >= 0 && fchown(slave, static_cast<uid_t>(-1), static_cast<gid_t>(options.groupId)) != 0)
+        return false;
+    return options.mode < 0 || fchmod(slave, static_cast<mode_t>(options.mode)) == 0;
+}
+
 }  // namespace
+
+bool findGroup(const char* name, int64_t& id) {
+    group entry;
+    group* found = nullptr;
+    std::vector<char> buffer(1024);
+    int error;
+    while ((error = getgrnam_r(name, &entry, buffer.data(), buffer.size(), &found)) == ERANGE)
+        buffer.resize(buffer.size() * 2);
+    if (error != 0 || found == nullptr) return false;
+    id = found->gr_gid;
+    return true;
+}
 
 struct VirtualPort::Driver {
     int master = -1;
@@ -195,6 +216,8 @@ bool VirtualPort::open(const PortOptions& options) {
     driver->linkPath = options.devicePath.empty() ? "com" + std::to_string(options.comNumber) : options.devicePath;
     if (!driver->openPseudoTerminal() || !readPortState(driver->master, driver->line, driver->readerSeen))
         failure = std::string("pseudo-terminal: ") + std::strerror(errno);
+    else if (!giveAccess(driver->slave, options))
+        failure = driver->slaveName + ": " + std::strerror(errno);
     else if (driver->publish())
         return true;
     else

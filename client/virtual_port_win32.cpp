@@ -126,4 +126,6 @@ void VirtualPort::allowWrites() { ResetEvent(driver->writeStop); }
 
 std::string VirtualPort::describe() const { return driver->name; }
 
+bool findGroup(const char*, int64_t&) { return true; }
+
 }  // namespace client

@@ -28,7 +28,7 @@ def read_table(path):
 
 def plain_meaning(meaning, platform):
     """The meaning without the README's markup and cross-references."""
-    meaning = re.sub(r" \(see [^)]*\)", "", meaning)
+    meaning = re.sub(r" \(see (?:[^()]|\([^)]*\))*\)", "", meaning)
     if platform == "windows":
         meaning = re.sub(r" \(on Linux [^)]*\)", "", meaning)
     return meaning[len(LINUX_ONLY):] if meaning.startswith(LINUX_ONLY) else meaning

@@ -1,8 +1,10 @@
 # morvane-client against a server played on 127.0.0.1.
 
+import grp
 import os
 import signal
 import socket
+import stat
 import struct
 import sys
 import termios
@@ -77,6 +79,8 @@ class ClientProgramTest(support.ProgramTest):
                  (self.host + "com=3\nline=9X1\n", 2, support.MESSAGE_SETTINGS,
                   "line: '9X1' is not data bits, parity and stop bits such as 8N1"),
                  (self.host + "com=3\nprotocol=x\n", 2, support.MESSAGE_SETTINGS, "protocol: 'x' is neither native nor rfc2217"),
+                 (self.host + "com=3\ngroup=no-such-group\n", 2, support.MESSAGE_SETTINGS, "group: 'no-such-group' does not exist"),
+                 (self.host + "com=3\nmode=0668\n", 2, support.MESSAGE_SETTINGS, "mode: '0668' is not an octal mode such as 0660"),
                  (self.host + "com=5\nreconnect=5\n", 2, support.MESSAGE_SERIAL, "com5: not a symlink, so left as it is"),
                  (self.host + "device=%s\n" % self.join("missing/com3"), 2, support.MESSAGE_SERIAL, "/missing/com3: No such file or directory"),
                  ("host=127.0.0.1\nport=%d\ncom=3\n" % refused.getsockname()[1], 1, "connect connect error", "")]
@@ -110,9 +114,11 @@ class ClientProgramTest(support.ProgramTest):
         # meanwhile is theirs and stays.
         os.mkdir(self.join("dev"))
         path = self.join("dev/gps")
-        client, note = self.running("device=%s\n" % path)
+        client, note = self.running("device=%s\ngroup=dialout\nmode=0640\n" % path)
         self.assertEqual(note.group(1), path)
         self.assertEqual(os.readlink(path), note.group(2))
+        port = os.stat(path)  # as a pty creator leaves it
+        self.assertEqual((port.st_gid, stat.S_IMODE(port.st_mode)), (grp.getgrnam("dialout").gr_gid, 0o640))
         self.assertFalse(os.path.lexists(self.link))
         os.unlink(path)
         os.symlink("/dev/pts/other", path)

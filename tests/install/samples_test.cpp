@@ -21,7 +21,8 @@ std::map<std::string, std::pair<std::string, std::string>> asked;
 // Keys a program reads that its sample leaves out.
 const std::set<std::string> pending = {
 #ifdef _WIN32
-    "CLIENT device", "CLIENT line",  // read on Windows too, though Linux only
+    // read on Windows too, though Linux only
+    "CLIENT device", "CLIENT line", "CLIENT group", "CLIENT mode",
 #endif
 };
 

@@ -133,7 +133,8 @@ echo "== the Windows zip"
 mkdir "$work/zip"
 (cd "$work/zip" && cmake -E tar xf "$windows_build"/morvane-*-windows-x86_64.zip)
 zip_server=$(echo "$work"/zip/morvane-*/server)
-if grep -qv $'\r$' "$zip_server/../README.txt"; then fail "README.txt: a line without CR LF"; else pass "README.txt: CR LF"; fi
+if [ ! -f "$zip_server/../LICENSE.txt" ] || grep -qv $'\r$' "$zip_server/../README.txt"; then
+    fail "README.txt: a line without CR LF, or no LICENSE.txt"; else pass "README.txt: CR LF; LICENSE.txt"; fi
 port=$(free_port)
 sed -i "s/^com=0/com=1/; s/^port=8875/port=$port/; s/^interval=100/interval=0/" "$zip_server/morvane.ini"
 start_program "$zip_server" ./morvane-server.exe
