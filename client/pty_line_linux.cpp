@@ -22,9 +22,10 @@ bool prepareLine(int master, const LineFormat& line) {
     return ioctl(master, TCSETS2, &settings) == 0;
 }
 
-bool readPortState(int master, const LineFormat& line, PortState& state) {
+bool readPortState(int master, const LineFormat& line, PortState& state, bool* reported) {
     termios2 settings{};
     if (ioctl(master, TCGETS2, &settings) != 0) return false;
+    if (reported != nullptr) *reported = (settings.c_lflag & EXTPROC) != 0;
     state.baudRate = settings.c_ospeed;
     state.line.wordLength = line.wordLength;
     state.line.stopBits = (settings.c_cflag & CSTOPB) ? net::longStopBits(line.wordLength) : net::stopOne;

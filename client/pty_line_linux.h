@@ -13,8 +13,9 @@ namespace client {
 bool prepareLine(int master, const LineFormat& line);
 
 // What the application set; data bits, and even or no parity, which a
-// pseudo-terminal drops, come from `line`.
-bool readPortState(int master, const LineFormat& line, PortState& state);
+// pseudo-terminal drops, come from `line`. `reported`, when given, says
+// whether changes are reported to the master (EXTPROC set).
+bool readPortState(int master, const LineFormat& line, PortState& state, bool* reported = nullptr);
 
 // Some programs clear EXTPROC; with it gone no change is reported until it
 // is set again.

@@ -306,11 +306,13 @@ PortResult VirtualPort::read(unsigned char* buffer, int size) {
             if (!d.awaitChangeSent()) return {PortResult::failed, 0};
             continue;
         }
-        // A change without a status byte (a program that cleared EXTPROC)
-        // still goes out before this piece.
+        // With EXTPROC every change comes as a status byte, in order. A
+        // program that cleared it changes the port unannounced: a change seen
+        // now goes out before this piece.
         PortState now;
-        if (!readPortState(d.master, d.line, now)) return {PortResult::failed, 0};
-        if (!(now == d.readerSeen) && !d.awaitChangeSent()) return {PortResult::failed, 0};
+        bool announced = false;
+        if (!readPortState(d.master, d.line, now, &announced)) return {PortResult::failed, 0};
+        if (!announced && !(now == d.readerSeen) && !d.awaitChangeSent()) return {PortResult::failed, 0};
         const int count = static_cast<int>(length - 1);
         std::memcpy(buffer, d.packet + 1, static_cast<size_t>(count));
         std::lock_guard<std::mutex> lock(d.mutex);

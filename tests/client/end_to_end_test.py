@@ -191,18 +191,23 @@ class Order(BothPrograms):
         app.xonxoff = True
         self.assertTrue(support.eventually(lambda: self.device.settings().iflag & termios.IXON))
         self.device.send(b"\x13")
-        app.write(b"slow")
-        app.baudrate = 9600
-        control = support.borrowed_socket(self.client.process.pid, (support.LOOPBACK, port))
-        server_end = support.borrowed_socket(self.server.process.pid, control.getsockname())
+        # The server's ends of the connections: pieces received, none unread.
+        control = support.borrowed_socket(self.server.process.pid, support.borrowed_socket(
+            self.client.process.pid, (support.LOOPBACK, port)).getsockname())
+        data = control if protocol == "rfc2217" else support.borrowed_socket(self.server.process.pid, (
+            support.LOOPBACK, int(self.server.wait_for_line(r"data port (\d+)$").group(1))))
 
-        def unread(sock, request):
-            return struct.unpack("i", fcntl.ioctl(sock, request, bytes(4)))[0]
+        def taken(sock, write):
+            before = struct.unpack_from("I", sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 160), 152)[0]
+            write()
+            self.assertTrue(support.eventually(lambda: struct.unpack("i", fcntl.ioctl(sock, termios.FIONREAD, bytes(
+                4)))[0] == 0 and struct.unpack_from("I", sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 160),
+                                                    152)[0] > before))
 
-        self.assertTrue(support.eventually(
-            lambda: unread(control, termios.TIOCOUTQ) == 0 and unread(server_end, termios.FIONREAD) == 0))
+        taken(data, lambda: app.write(b"slow"))
+        taken(control, lambda: setattr(app, "baudrate", 9600))
         control.close()
-        server_end.close()
+        data.close()
         self.assertEqual(self.device.settings().ospeed, 115200)
         self.device.send(b"\x11")
         self.assertEqual(self.device.receive(4), b"slow")
