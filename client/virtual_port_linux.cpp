@@ -102,6 +102,30 @@ struct VirtualPort::Driver {
                inotify_add_watch(watch, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) >= 0;
     }
 
+    // Marks our pty as a live client's port, and refuses a link that leads to
+    // another one's: a second client on the same path would take the first
+    // one's port away. A record lock, not flock(), which applications take
+    // on their serial ports; the system drops it with the process, however
+    // that ends, so a link a killed client left is replaced.
+    bool claim() {
+        struct flock lock{};
+        lock.l_type = F_RDLCK;
+        lock.l_whence = SEEK_SET;
+        if (fcntl(slave, F_OFD_SETLK, &lock) != 0) return false;
+        char target[256];
+        const ssize_t length = readlink(linkPath.c_str(), target, sizeof target - 1);
+        if (length <= 0) return true;
+        target[length] = '\0';
+        if (slaveName == target || std::strncmp(target, "/dev/pts/", 9) != 0) return true;
+        const int other = ::open(target, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        // A pty we may not open (another user's, or held exclusively) may well be in use.
+        if (other < 0) return errno != EBUSY && errno != EACCES && errno != EPERM;
+        lock.l_type = F_WRLCK;
+        const bool held = fcntl(other, F_OFD_GETLK, &lock) != 0 || lock.l_type != F_UNLCK;
+        ::close(other);
+        return !held;
+    }
+
     // The symlink appears whole under its name, replacing an older symlink
     // but never anything else.
     bool publish() {
@@ -169,7 +193,7 @@ VirtualPort::~VirtualPort() { withdraw(); }
 bool VirtualPort::open(const PortOptions& options) {
     driver->line = options.line;
     driver->linkPath = options.devicePath.empty() ? "com" + std::to_string(options.comNumber) : options.devicePath;
-    if (driver->openPseudoTerminal() && driver->publish()) return true;
+    if (driver->openPseudoTerminal() && driver->claim() && driver->publish()) return true;
     driver->release();
     return false;
 }

@@ -98,6 +98,12 @@ class ClientProgramTest(support.ProgramTest):
     def test_symlink_lives_as_long_as_the_program(self):
         os.symlink("/dev/pts/left-behind", self.link)
         client, note = self.running()
+        # The port of a live client is not taken over; a killed one's is.
+        second = self.start(self.host + "com=3\n")
+        self.assertEqual((second.wait(), os.readlink(self.link)), (2, note.group(2)))
+        self.assertTrue(second.text().startswith(TITLE + ": " + support.MESSAGE_SERIAL), second.text())
+        self.end(client, signal.SIGKILL)
+        client, note = self.running()
         self.assertEqual(note.group(0), "%s: virtual port ./com3 -> %s, server 127.0.0.1:%d"
                          % (TITLE, os.readlink(self.link), self.port))
         self.assertEqual(self.end(client), (0, [note.group(0)]))
