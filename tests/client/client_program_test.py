@@ -199,6 +199,8 @@ class ClientProgramTest(support.ProgramTest):
             client, note = self.running()
             control, port = self.accept_control()
             self.addCleanup(control.close)
+            with self.assertRaises(ConnectionRefusedError):  # it listens where the server reached it only
+                socket.create_connection(("127.0.0.2", port), support.SAFETY_SECONDS)
             with self.connect_back(port, "127.0.0.2") as foreign:
                 self.assertEqual(foreign.recv(1), b"")
             data = self.connect_back(port)
