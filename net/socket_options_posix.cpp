@@ -11,6 +11,10 @@ void setKeepAlive(SocketHandle sock) {
     ::setsockopt(sock, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
     ::setsockopt(sock, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     ::setsockopt(sock, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    // Keepalive waits while sent bytes are unacknowledged, and retransmissions
+    // go on for a quarter of an hour: this bounds both.
+    const int unacknowledged = 25000;
+    ::setsockopt(sock, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledged, sizeof unacknowledged);
 }
 
 void setListenReuse(SocketHandle sock) {
