@@ -277,7 +277,7 @@ PortResult VirtualPort::read(unsigned char* buffer, int size) {
     }
 }
 
-PortResult VirtualPort::write(const unsigned char* data, int count) {
+PortResult VirtualPort::write(const unsigned char* data, int count, net::SocketHandle from) {
     // A full pseudo-terminal makes the writer wait: never drop a byte, and
     // let TCP hold the rest back.
     int written = 0;
@@ -286,7 +286,11 @@ PortResult VirtualPort::write(const unsigned char* data, int count) {
         if (length > 0) {
             written += static_cast<int>(length);
         } else if (length < 0 && errno == EAGAIN) {
-            if (!waitFor(driver->master, POLLOUT, driver->writeStop)) return {PortResult::failed, written};
+            // Only failure and hang-up show for `from`: its data is not ours to wait for.
+            pollfd wanted[3] = {{driver->master, POLLOUT, 0}, {driver->writeStop, POLLIN, 0}, {from, 0, 0}};
+            if (net::pollRetrying(wanted, 3, -1) < 0 || (wanted[1].revents & POLLIN) != 0)
+                return {PortResult::failed, written};
+            if (wanted[2].revents != 0) return {PortResult::again, written};
         } else if (!(length < 0 && errno == EINTR)) {
             return {PortResult::failed, written};
         }

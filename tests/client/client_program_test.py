@@ -1,9 +1,11 @@
 # morvane-client against a server played on 127.0.0.1.
 
+import contextlib
 import os
 import signal
 import socket
 import struct
+import subprocess
 import sys
 import termios
 import threading
@@ -34,7 +36,7 @@ def read_records(control, count):
     return records
 
 
-class ClientProgramTest(support.ProgramTest):
+class ClientTest(support.ProgramTest):
     def setUp(self):
         super().setUp()
         self.link = self.join("com3")
@@ -63,6 +65,8 @@ class ClientProgramTest(support.ProgramTest):
         os.kill(client.process.pid, signal_number)
         return client.wait(), client.text().splitlines()
 
+
+class ClientProgramTest(ClientTest):
     def test_failures_show_their_message_and_leave_no_port(self):
         with open(self.join("com5"), "w") as file:
             file.write("keep me")
@@ -253,6 +257,38 @@ class ClientProgramTest(support.ProgramTest):
         self.assertEqual(lines.count(TITLE + ": connected again; 0 bytes written meanwhile were discarded"), 1000)
         self.assertEqual(len([line for line in lines if line.endswith("; trying again every 1 s")]), 1001)
         self.assertFalse(os.path.lexists(self.link))
+
+class VanishedServer(ClientTest):
+    def test_an_rfc2217_session_ends_soon_after_its_server_vanishes(self):
+        other, there = support.veth_namespaces(self)
+        server = there(lambda: socket.create_server(("10.201.0.2", 0)))
+        server.settimeout(support.SAFETY_SECONDS)
+        self.host = "host=10.201.0.2\nport=%d\nprotocol=rfc2217\n" % server.getsockname()[1]
+        # One application writes after the loss; the other reads nothing, so
+        # its client sits in the port write with everything full behind it.
+        clients, peers = [], []
+        for name in ("writing", "not_reading"):
+            clients.append(self.running("device=%s\n" % self.join(name))[0])
+            peers.append(server.accept()[0])
+            self.addCleanup(peers[-1].close)
+        peers[1].setblocking(False)
+
+        def window_closed():  # the client's: tcpi_snd_wnd
+            with contextlib.suppress(BlockingIOError):
+                while peers[1].send(bytes(1 << 16)):
+                    pass
+            return struct.unpack_from("I", peers[1].getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 232), 228)[0] == 0
+
+        self.assertTrue(support.eventually(window_closed))
+        subprocess.run(["ip", "-n", other, "link", "set", "vc", "down"], check=True)
+        app = os.open(self.join("writing"), os.O_RDWR | os.O_NOCTTY)
+        self.addCleanup(os.close, app)
+        os.write(app, b"into the void")
+        deadline = time.monotonic() + 40
+        for client in clients:
+            self.assertEqual(client.wait(max(deadline - time.monotonic(), 0)), 1)
+            self.assertEqual(client.text().splitlines()[-1], TITLE + ": server lost")
+
 
 if __name__ == "__main__":
     CLIENT = os.path.abspath(sys.argv.pop(1))
