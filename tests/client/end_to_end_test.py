@@ -116,13 +116,12 @@ class EndToEndTest(BothPrograms):
         port = serial.Serial(self.link, 250000, stopbits=serial.STOPBITS_TWO, timeout=support.SAFETY_SECONDS)
         self.addCleanup(port.close)
         attributes = termios.tcgetattr(port.fd)
-        attributes[6][termios.VSTART], attributes[6][termios.VSTOP] = b"\x05", b"\x06"
+        attributes[6][8:10] = b"\x05", b"\x06"  # VSTART, VSTOP
         termios.tcsetattr(port.fd, termios.TCSANOW, attributes)
 
         def as_set():
             line = self.device.settings()
-            chars = line.cc[termios.VSTART:termios.VSTOP + 1]
-            return line.ospeed == 250000 and line.cflag & termios.CSTOPB and chars == b"\x05\x06"
+            return (line.ospeed, line.cflag & termios.CSTOPB, line.cc[8:10]) == (250000, termios.CSTOPB, b"\x05\x06")
 
         self.assertTrue(support.eventually(as_set))
         os.kill(self.server.process.pid, signal.SIGKILL)
@@ -136,9 +135,8 @@ class EndToEndTest(BothPrograms):
         port.write(b"and back")
         self.assertEqual(self.device.receive(8), b"and back")
         # More than the port holds, before the application reads: the writes wait again.
-        burst = support.pattern(256 << 10)
-        self.device.send(burst)
-        self.assertTrue(port.read(len(burst)) == burst)
+        self.device.send(support.pattern(256 << 10))
+        self.assertTrue(port.read(256 << 10) == support.pattern(256 << 10))
         self.assertEqual(self.client.stop(), 0)
         self.assertFalse(os.path.lexists(self.link))
 

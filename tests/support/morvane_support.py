@@ -151,33 +151,6 @@ def borrowed_socket(pid, peer):
     return found[-1]
 
 
-def veth_namespaces(test):
-    # This process in a network namespace of its own, 10.201.0.1, joined by a
-    # veth pair to another, 10.201.0.2, whose end "vc" a test sets down to drop
-    # traffic both ways. Returns that namespace's name and a function that
-    # calls another there (sockets made there stay there).
-    libc, other, new_net = ctypes.CDLL(None, use_errno=True), "morvane%d" % os.getpid(), 0x40000000
-    test.addCleanup(subprocess.run, ["ip", "netns", "del", other], capture_output=True)
-    try:
-        if libc.unshare(new_net) != 0:
-            raise OSError(ctypes.get_errno(), "unshare")
-        for command in ("netns add " + other, "link add vs type veth peer name vc netns " + other,
-                        "addr add 10.201.0.1/24 dev vs", "link set vs up",
-                        "-n %s addr add 10.201.0.2/24 dev vc" % other, "-n %s link set vc up" % other):
-            subprocess.run(["ip"] + command.split(), check=True, capture_output=True)
-    except (OSError, subprocess.CalledProcessError) as error:
-        test.skipTest("no network namespaces here: %s" % error)
-    home, away = open("/proc/self/ns/net"), open("/run/netns/" + other)
-
-    def there(function):
-        libc.setns(away.fileno(), new_net)
-        try:
-            return function()
-        finally:
-            libc.setns(home.fileno(), new_net)
-    return other, there
-
-
 # A program opens `slave_path`, the test plays the line's far end on `master`.
 # The slave stays open here too, so that the master never reads a hang-up
 # while the program has it closed.
