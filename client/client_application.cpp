@@ -122,8 +122,7 @@ void ClientApplication::connectToServer() {
     if (!controlSocket.connect(serverAddress, port)) throw std::runtime_error("connect connect error");
     // RFC 2217: one connection, nothing to announce.
     if (speaksRfc2217) return;
-    // Only where the server reached us: the other addresses of this host,
-    // and the users behind them, cannot reach the listener.
+    // On the address the server reached only, not on every address of this host.
     sockaddr_in local{};
     net::SocketLength length = sizeof local;
     if (::getsockname(controlSocket.handle(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
