@@ -98,9 +98,10 @@ bool ClientApplication::startThreads() {
 
 namespace {
 
-// The server's connection back, within the deadline; connections from any
-// other address are closed and the wait goes on. A server that closes the
-// control connection meanwhile will not connect back.
+// The server's connection back, within the deadline; the listener closes as
+// soon as it is there. A connection from any other address gets nothing: it
+// is closed and the wait goes on, so that it cannot end the attempt either.
+// A server that closes the control connection meanwhile will not connect back.
 net::SocketHandle acceptServer(net::ListenSocket& listener, net::SocketHandle control, uint32_t server,
                                sockaddr_in& peer) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(connectBackSeconds);
@@ -111,7 +112,10 @@ net::SocketHandle acceptServer(net::ListenSocket& listener, net::SocketHandle co
         if (ready < 0) throw std::runtime_error("server did not connect back (busy, or blocked by a firewall)");
         if (ready == 0) {
             net::SocketHandle connection = listener.accept(peer);
-            if (peer.sin_addr.s_addr == htonl(server)) return connection;
+            if (peer.sin_addr.s_addr == htonl(server)) {
+                listener.close(net::shutdownBoth);
+                return connection;
+            }
             net::releaseSocket(connection);
             continue;
         }
@@ -131,7 +135,12 @@ void ClientApplication::connectToServer() {
     if (!controlSocket.connect(serverAddress, port)) throw std::runtime_error("connect connect error");
     // RFC 2217: one connection, nothing to announce.
     if (speaksRfc2217) return;
-    listenSocket.open(0, 0);
+    // On the address the server reached only, not on every address of this host.
+    sockaddr_in local{};
+    net::SocketLength length = sizeof local;
+    if (::getsockname(controlSocket.handle(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        throw std::runtime_error("getsockname error");
+    listenSocket.open(ntohl(local.sin_addr.s_addr), 0);
     // Listening before the port goes out: the server connects back at once,
     // and only once.
     listenSocket.listen(1);
@@ -141,7 +150,6 @@ void ClientApplication::connectToServer() {
     if (net::sendBytes(controlSocket.handle(), wire, sizeof wire) != sizeof wire)
         throw std::runtime_error("write portNo error");
     dataSocket = acceptServer(listenSocket, controlSocket.handle(), serverAddress, dataPeer);
-    listenSocket.close(net::shutdownBoth);
     net::setSessionOptions(dataSocket);
 }
 

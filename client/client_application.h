@@ -54,8 +54,9 @@ public:
     void pumpDeviceToNetwork();
     // The session's bytes from the server, to the port.
     void pumpNetworkToDevice();
-    // Both protocols: a write the port refused loses this piece only; one
-    // that failed, or did not take the whole piece, ends the session.
+    // Both protocols: a write the port refused, or gave up on as the
+    // connection failed, loses this piece only (the next receive ends the
+    // session); one that failed, or did not take the whole piece, ends it.
     void writeToDevice(const unsigned char* data, int count);
     // The session thread's part of an RFC 2217 session: carries what the
     // server sends to the port until the session ends (rfc2217_session.cpp).

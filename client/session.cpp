@@ -215,7 +215,7 @@ void ClientApplication::pumpNetworkToDevice() {
 }
 
 void ClientApplication::writeToDevice(const unsigned char* data, int count) {
-    const PortResult result = device.write(data, count);
+    const PortResult result = device.write(data, count, speaksRfc2217 ? controlSocket.handle() : dataSocket);
     if (result.status == PortResult::failed || (result.status == PortResult::done && result.count < count))
         endSession("write device error");
 }

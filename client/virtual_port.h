@@ -13,6 +13,7 @@
 #include <string>
 
 #include "client/line_format.h"
+#include "net/compat.h"
 
 namespace client {
 
@@ -65,8 +66,11 @@ public:
     // are there (the Windows driver: at most net::chunkSize).
     PortResult read(unsigned char* buffer, int size);
     // Gives applications `count` bytes to read; done means every byte was
-    // taken, again that the Windows driver refused some of them (lost).
-    PortResult write(const unsigned char* data, int count);
+    // taken, again that the Windows driver refused some of them (lost). On
+    // Linux a write that waits for room also gives up, with again, once
+    // `from`, the connection the bytes came from, fails: an application that
+    // reads nothing must not keep a vanished server's session alive.
+    PortResult write(const unsigned char* data, int count, net::SocketHandle from);
     // Makes a write that waits for the port fail, until allowWrites(): the
     // session its bytes came from has ended. Any thread.
     void stopWrites();

@@ -127,6 +127,30 @@ struct VirtualPort::Driver {
                inotify_add_watch(watch, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) >= 0;
     }
 
+    // Marks our pty as a live client's port, and refuses a link that leads to
+    // another one's: a second client on the same path would take the first
+    // one's port away. A record lock, not flock(), which applications take
+    // on their serial ports; the system drops it with the process, however
+    // that ends, so a link a killed client left is replaced.
+    bool claim() {
+        struct flock lock{};
+        lock.l_type = F_RDLCK;
+        lock.l_whence = SEEK_SET;
+        if (fcntl(slave, F_OFD_SETLK, &lock) != 0) return false;
+        char target[256];
+        const ssize_t length = readlink(linkPath.c_str(), target, sizeof target - 1);
+        if (length <= 0) return true;
+        target[length] = '\0';
+        if (slaveName == target || std::strncmp(target, "/dev/pts/", 9) != 0) return true;
+        const int other = ::open(target, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        // A pty we may not open (another user's, or held exclusively) may well be in use.
+        if (other < 0) return errno != EBUSY && errno != EACCES && errno != EPERM;
+        lock.l_type = F_WRLCK;
+        const bool held = fcntl(other, F_OFD_GETLK, &lock) != 0 || lock.l_type != F_UNLCK;
+        ::close(other);
+        return !held;
+    }
+
     // The symlink appears whole under its name, replacing an older symlink
     // but never anything else.
     bool publish() {
@@ -218,6 +242,8 @@ bool VirtualPort::open(const PortOptions& options) {
         failure = std::string("pseudo-terminal: ") + std::strerror(errno);
     else if (!giveAccess(driver->slave, options))
         failure = driver->slaveName + ": " + std::strerror(errno);
+    else if (!driver->claim())
+        failure = driver->linkPath + ": the port of another client that runs";
     else if (driver->publish())
         return true;
     else
@@ -321,7 +347,7 @@ PortResult VirtualPort::read(unsigned char* buffer, int size) {
     }
 }
 
-PortResult VirtualPort::write(const unsigned char* data, int count) {
+PortResult VirtualPort::write(const unsigned char* data, int count, net::SocketHandle from) {
     // A full pseudo-terminal makes the writer wait: never drop a byte, and
     // let TCP hold the rest back.
     int written = 0;
@@ -330,7 +356,11 @@ PortResult VirtualPort::write(const unsigned char* data, int count) {
         if (length > 0) {
             written += static_cast<int>(length);
         } else if (length < 0 && errno == EAGAIN) {
-            if (!waitFor(driver->master, POLLOUT, driver->writeStop)) return {PortResult::failed, written};
+            // Only failure and hang-up show for `from`: its data is not ours to wait for.
+            pollfd wanted[3] = {{driver->master, POLLOUT, 0}, {driver->writeStop, POLLIN, 0}, {from, 0, 0}};
+            if (net::pollRetrying(wanted, 3, -1) < 0 || (wanted[1].revents & POLLIN) != 0)
+                return {PortResult::failed, written};
+            if (wanted[2].revents != 0) return {PortResult::again, written};
         } else if (!(length < 0 && errno == EINTR)) {
             return {PortResult::failed, written};
         }

@@ -102,7 +102,8 @@ PortResult VirtualPort::read(unsigned char* buffer, int size) {
 // A larger piece goes to the driver in several writes, in order. A write the
 // driver refuses loses its own bytes only, as when each came in its own
 // receive.
-PortResult VirtualPort::write(const unsigned char* data, int count) {
+// The driver's write has no wait a socket could join: the session's end cuts it.
+PortResult VirtualPort::write(const unsigned char* data, int count, net::SocketHandle) {
     int written = 0;
     bool refused = false;
     for (int at = 0; at < count; at += net::chunkSize) {

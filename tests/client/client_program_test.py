@@ -1,11 +1,14 @@
 # morvane-client against a server played on 127.0.0.1.
 
+import ctypes
 import grp
 import os
+import select
 import signal
 import socket
 import stat
 import struct
+import subprocess
 import sys
 import termios
 import threading
@@ -106,6 +109,11 @@ class ClientProgramTest(support.ProgramTest):
     def test_symlink_lives_as_long_as_the_program(self):
         os.symlink("/dev/pts/left-behind", self.link)
         client, note = self.running()
+        # The port of a live client is not taken over; a killed one's is.
+        second = self.start(self.host + "com=3\n")
+        self.assertEqual((second.wait(), os.readlink(self.link)), (2, note.group(2)))
+        self.end(client, signal.SIGKILL)
+        client, note = self.running()
         self.assertEqual(note.group(0), "%s: virtual port ./com3 -> %s, server 127.0.0.1:%d"
                          % (TITLE, os.readlink(self.link), self.port))
         self.assertEqual(self.end(client), (0, [note.group(0)]))
@@ -203,6 +211,8 @@ class ClientProgramTest(support.ProgramTest):
             client, note = self.running()
             control, port = self.accept_control()
             self.addCleanup(control.close)
+            with self.assertRaises(ConnectionRefusedError):  # it listens where the server reached it only
+                socket.create_connection(("127.0.0.2", port), support.SAFETY_SECONDS)
             with self.connect_back(port, "127.0.0.2") as foreign:
                 self.assertEqual(foreign.recv(1), b"")
             data = self.connect_back(port)
@@ -222,6 +232,33 @@ class ClientProgramTest(support.ProgramTest):
             self.assertEqual(client.wait(), 1)
             self.assertEqual(client.text().splitlines(), [note.group(0), TITLE + ": server closed the connection"])
             self.assertFalse(os.path.lexists(self.link))
+
+    def test_an_rfc2217_session_ends_soon_after_its_server_vanishes(self):
+        # In a network namespace of our own whose loopback then goes down:
+        # traffic dropped both ways, no FIN, no RST.
+        libc, home = ctypes.CDLL(None), open("/proc/self/ns/net")
+        self.addCleanup(lambda: libc.setns(home.fileno(), 0x40000000))  # CLONE_NEWNET
+        if libc.unshare(0x40000000) != 0 or subprocess.run(["ip", "link", "set", "lo", "up"]).returncode != 0:
+            self.skipTest("no network namespaces here")
+        server = socket.create_server((support.LOOPBACK, 0))
+        self.host = "host=127.0.0.1\nport=%d\nprotocol=rfc2217\n" % server.getsockname()[1]
+        # Neither application reads, so that both clients wait in the port
+        # write with everything full behind them; one writes after the loss.
+        clients = [self.running("device=%s\n" % self.join(name))[0] for name in ("not_writing", "writing")]
+        peers = [server.accept()[0] for _ in clients]
+
+        def windows_closed():  # the clients' (tcpi_snd_wnd)
+            for peer in select.select([], peers, [], 0)[1]:
+                peer.send(bytes(1 << 20), socket.MSG_DONTWAIT)
+            return all(struct.unpack_from("I", peer.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 232), 228)[0] == 0
+                       for peer in peers)
+
+        self.assertTrue(support.eventually(windows_closed))
+        subprocess.run(["ip", "link", "set", "lo", "down"], check=True)
+        os.write(os.open(self.join("writing"), os.O_RDWR | os.O_NOCTTY), b"into the void")
+        # Within 40 s of the loss, the one that wrote nothing waited for first.
+        self.assertEqual([client.wait(40) for client in clients], [1, 1])
+        self.assertEqual({client.text().splitlines()[-1] for client in clients}, {TITLE + ": server lost"})
 
     def test_a_server_that_does_not_connect_back_ends_the_session_at_the_deadline(self):
         client, note = self.running()

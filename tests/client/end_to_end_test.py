@@ -117,10 +117,13 @@ class EndToEndTest(BothPrograms):
         # 250000 is not one of the B constants.
         port = serial.Serial(self.link, 250000, stopbits=serial.STOPBITS_TWO, timeout=support.SAFETY_SECONDS)
         self.addCleanup(port.close)
+        attributes = termios.tcgetattr(port.fd)
+        attributes[6][8:10] = b"\x05", b"\x06"  # VSTART, VSTOP
+        termios.tcsetattr(port.fd, termios.TCSANOW, attributes)
 
         def as_set():
             line = self.device.settings()
-            return line.ospeed == 250000 and line.cflag & termios.CSTOPB
+            return (line.ospeed, line.cflag & termios.CSTOPB, line.cc[8:10]) == (250000, termios.CSTOPB, b"\x05\x06")
 
         self.assertTrue(support.eventually(as_set))
         os.kill(self.server.process.pid, signal.SIGKILL)
@@ -133,8 +136,9 @@ class EndToEndTest(BothPrograms):
         self.assertTrue(support.eventually(as_set))
         port.write(b"and back")
         self.assertEqual(self.device.receive(8), b"and back")
-        self.device.send(b"device")
-        self.assertEqual(port.read(6), b"device")
+        # More than the port holds, before the application reads: the writes wait again.
+        self.device.send(support.pattern(256 << 10))
+        self.assertTrue(port.read(256 << 10) == support.pattern(256 << 10))
         self.assertEqual(self.client.stop(), 0)
         self.assertFalse(os.path.lexists(self.link))
 
