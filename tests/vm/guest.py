@@ -83,7 +83,9 @@ class Guest:
     def ftdi_lines(self):
         # DTR, RTS and break as ftdi_sio last told the adapter (SET_MODEM_CTRL, SET_DATA).
         lines = [None, None, None]
-        for request, value in re.findall(r"got control 0x400([14]), value 0x([0-9a-f]+)", open(self.trace).read()):
+        with open(self.trace) as trace:
+            requests = re.findall(r"got control 0x400([14]), value 0x([0-9a-f]+)", trace.read())
+        for request, value in requests:
             value = int(value, 16)
             for line, bit in [(2, 0x4000)] if request == "4" else [(0, 1), (1, 2)]:
                 if request == "4" or value & bit << 8:
