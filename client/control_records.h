@@ -18,6 +18,11 @@ struct PortState {
     uint8_t xoffChar = 0x13;
 };
 
+inline bool operator==(const PortState& a, const PortState& b) {
+    return a.baudRate == b.baudRate && a.line == b.line && a.flow == b.flow && a.xonChar == b.xonChar &&
+           a.xoffChar == b.xoffChar;
+}
+
 // Writes into `out` one record per group of settings that differs between
 // `reported` and `current` (all of them when `reported` is null), in the
 // order a serial driver sees them when an application sets up its port:

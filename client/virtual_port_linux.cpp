@@ -29,10 +29,6 @@ namespace {
 // The fallback for changes that arrive without a status byte (a program
 // that cleared EXTPROC, or no reader running).
 constexpr int settingsCheckMilliseconds = 20;
-// Bytes an application wrote just before changing a setting can reach the
-// master after the change is reported: they go first.
-constexpr auto dataInFlight = std::chrono::milliseconds(1);
-constexpr auto longestDrain = std::chrono::milliseconds(100);
 
 void closeDescriptor(int& fd) {
     if (fd >= 0) ::close(fd);
@@ -62,12 +58,20 @@ struct VirtualPort::Driver {
     LineFormat line;
 
     // The reader thread passes status bytes to the control side, and lets
-    // it know when it holds no data that is not yet sent.
+    // it know when it holds no data that is not yet sent. Data read after a
+    // change waits until the control side has sent the change: the count of
+    // changes seen, and of those whose records went out.
     std::atomic<unsigned> pendingStatus{0};
     std::mutex mutex;
     std::condition_variable readerWaiting;
+    std::condition_variable changeSent;
     bool readerHolding = false;
+    uint64_t changesSeen = 0;
+    uint64_t changesTaken = 0;
+    uint64_t changesSent = 0;
     unsigned char packet[1 + net::largeChunkSize];
+    // The settings the reader last saw.
+    PortState readerSeen;
 
     // The control side's own.
     bool reportedAny = false;
@@ -118,19 +122,36 @@ struct VirtualPort::Driver {
         return true;
     }
 
-    bool pendingInput() {
-        int waiting = 0;
-        return ioctl(master, FIONREAD, &waiting) == 0 && waiting > 0;
+    // Lets the reader forward the piece it took before the change. Bytes
+    // still in the pseudo-terminal cannot be told apart from those written
+    // after the change: they wait for it.
+    void drainReader() {
+        std::unique_lock<std::mutex> lock(mutex);
+        readerWaiting.wait(lock, [this] { return !readerHolding; });
     }
 
-    // Lets the reader forward what applications wrote before the change.
-    void drainReader() {
-        std::this_thread::sleep_for(dataInFlight);
-        std::unique_lock<std::mutex> lock(mutex);
-        const auto deadline = std::chrono::steady_clock::now() + longestDrain;
-        while (readerHolding || pendingInput()) {
-            if (readerWaiting.wait_until(lock, deadline) == std::cv_status::timeout) break;
+    // The reader's side: a change it noticed goes out before its next piece.
+    // The control side answers every change, also with nothing to send.
+    bool awaitChangeSent() {
+        uint64_t change;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            change = ++changesSeen;
         }
+        const uint64_t one = 1;
+        if (::write(statusEvent, &one, sizeof one) < 0) return false;
+        std::unique_lock<std::mutex> lock(mutex);
+        changeSent.wait(lock, [&] { return changesSent >= change; });
+        lock.unlock();
+        return readPortState(master, line, readerSeen);
+    }
+
+    void noteSent(uint64_t upTo) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (upTo > changesSent) changesSent = upTo;
+        }
+        changeSent.notify_all();
     }
 
     // After the last application closed the port, undo what a program may
@@ -169,7 +190,9 @@ VirtualPort::~VirtualPort() { withdraw(); }
 bool VirtualPort::open(const PortOptions& options) {
     driver->line = options.line;
     driver->linkPath = options.devicePath.empty() ? "com" + std::to_string(options.comNumber) : options.devicePath;
-    if (driver->openPseudoTerminal() && driver->publish()) return true;
+    if (driver->openPseudoTerminal() && readPortState(driver->master, driver->line, driver->readerSeen) &&
+        driver->publish())
+        return true;
     driver->release();
     return false;
 }
@@ -189,6 +212,8 @@ void VirtualPort::withdraw() {
 
 PortResult VirtualPort::waitControl(unsigned char* buffer, int) {
     Driver& d = *driver;
+    // What the last call returned has been sent.
+    d.noteSent(d.changesTaken);
     PortState state;
     if (!d.reportedAny) {
         if (!d.currentState(state)) return {PortResult::failed, 0};
@@ -202,12 +227,20 @@ PortResult VirtualPort::waitControl(unsigned char* buffer, int) {
         if (wanted[1].revents & POLLIN) d.noteOpensAndCloses();
         uint64_t signalled;
         if (::read(d.statusEvent, &signalled, sizeof signalled) < 0 && errno != EAGAIN) return {PortResult::failed, 0};
+        {
+            // The state read below covers every change seen so far.
+            std::lock_guard<std::mutex> lock(d.mutex);
+            d.changesTaken = d.changesSeen;
+        }
         const unsigned status = d.pendingStatus.exchange(0);
         uint32_t purge = 0;
         if (status & TIOCPKT_FLUSHREAD) purge |= net::purge::receive;
         if (status & TIOCPKT_FLUSHWRITE) purge |= net::purge::transmit;
         if (!d.currentState(state)) return {PortResult::failed, 0};
-        if (purge == 0 && encodeSettings(&d.reported, state, buffer) == 0) continue;
+        if (purge == 0 && encodeSettings(&d.reported, state, buffer) == 0) {
+            d.noteSent(d.changesTaken);
+            continue;
+        }
 
         // The settings as first seen: a later change is the next report's.
         d.drainReader();
@@ -241,10 +274,14 @@ PortResult VirtualPort::read(unsigned char* buffer, int size) {
         // "data follows" is news for the control side.
         if (d.packet[0] != TIOCPKT_DATA) {
             d.pendingStatus |= d.packet[0];
-            const uint64_t one = 1;
-            if (::write(d.statusEvent, &one, sizeof one) < 0) return {PortResult::failed, 0};
+            if (!d.awaitChangeSent()) return {PortResult::failed, 0};
             continue;
         }
+        // A change without a status byte (a program that cleared EXTPROC)
+        // still goes out before this piece.
+        PortState now;
+        if (!readPortState(d.master, d.line, now)) return {PortResult::failed, 0};
+        if (!(now == d.readerSeen) && !d.awaitChangeSent()) return {PortResult::failed, 0};
         const int count = static_cast<int>(length - 1);
         std::memcpy(buffer, d.packet + 1, static_cast<size_t>(count));
         std::lock_guard<std::mutex> lock(d.mutex);

@@ -59,6 +59,15 @@ inline int receiveBytes(SocketHandle sock, void* data, int length) {
     return static_cast<int>(::recv(sock, static_cast<char*>(data), length, 0));
 }
 
+// Looks at what a receive would return without taking it: 0 once the peer
+// closed, negative on failure or when nothing is there.
+inline int peekBytes(SocketHandle sock, void* data, int length) {
+    return static_cast<int>(::recv(sock, static_cast<char*>(data), length, MSG_PEEK));
+}
+
+// Bytes that a receive would take at once; 0 when the count cannot be had.
+int bytesWaiting(SocketHandle sock);
+
 // True when the last failed connect() is still under way (EINPROGRESS /
 // WSAEWOULDBLOCK on a non-blocking socket).
 bool lastErrorInProgress();
@@ -94,6 +103,8 @@ void setNoDelay(SocketHandle sock);
 constexpr int keepAliveIdleSeconds = 10;
 constexpr int keepAliveIntervalSeconds = 5;
 constexpr int keepAliveProbes = 3;
+// How long sent bytes may stay unacknowledged before the connection fails.
+constexpr int unacknowledgedMilliseconds = 25000;
 void setKeepAlive(SocketHandle sock);
 
 // Both options every session connection gets. Failures only cost latency

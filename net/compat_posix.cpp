@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <sys/ioctl.h>
 
 #include "net/compat.h"
 
@@ -16,6 +17,11 @@ bool setBlocking(SocketHandle sock, bool blocking) {
 }
 
 void startNetworking() {}
+
+int bytesWaiting(SocketHandle sock) {
+    int count = 0;
+    return ::ioctl(sock, FIONREAD, &count) == 0 ? count : 0;
+}
 
 int pollRetrying(pollfd* entries, nfds_t count, int milliseconds) {
     for (;;) {

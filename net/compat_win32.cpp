@@ -16,6 +16,11 @@ bool setBlocking(SocketHandle sock, bool blocking) {
     return ::ioctlsocket(sock, FIONBIO, &nonBlocking) == 0;
 }
 
+int bytesWaiting(SocketHandle sock) {
+    u_long count = 0;
+    return ::ioctlsocket(sock, FIONREAD, &count) == 0 ? static_cast<int>(count) : 0;
+}
+
 void startNetworking() {
     WSADATA data;
     WSAStartup(MAKEWORD(2, 2), &data);

@@ -146,9 +146,12 @@ void ComPortServer::execute(const unsigned char* command, size_t length, std::ve
     const unsigned char which = command[0];
     const unsigned char* value = command + 1;
     const size_t size = length - 1;
-    // A poll of the modem state and a request for our signature come
-    // without a value; any other command without one is dropped.
-    if (size == 0 && which != command::signature && which != command::notifyModemState) return;
+    // A poll of the modem state, a request for our signature and the flow
+    // control of what we send come without a value; any other command
+    // without one is dropped.
+    if (size == 0 && which != command::signature && which != command::notifyModemState &&
+        which != command::flowControlSuspend && which != command::flowControlResume)
+        return;
     switch (which) {
     case command::signature:
         // A client's own signature needs no answer; an empty one asks for ours.
@@ -223,6 +226,37 @@ void ComPortServer::execute(const unsigned char* command, size_t length, std::ve
         // answer a client could wait for.
         return;
     }
+}
+
+bool ComPortServer::waitsForData(const unsigned char* command, size_t length) {
+    if (length < 2) return false;
+    switch (command[0]) {
+    case command::setBaudRate:
+    case command::setDataSize:
+    case command::setParity:
+    case command::setStopSize:
+        return true;
+    case command::setControl:
+        return command[1] == control::breakOn || command[1] == control::breakOff;
+    default:
+        return false;
+    }
+}
+
+bool ComPortServer::purgesOutput(const unsigned char* command, size_t length) {
+    return length >= 2 && command[0] == command::purgeData &&
+           (command[1] == purgeTransmit || command[1] == purgeBoth);
+}
+
+void ComPortServer::announceModemState(std::vector<unsigned char>& out) {
+    uint8_t lines = 0;
+    if (!port.modemLines(lines)) {
+        withoutModemLines = true;
+        lines = 0;
+    }
+    lines &= modemCts | modemDsr | modemRi | modemCd;
+    lastModemLines = lines;
+    answer(command::notifyModemState, static_cast<unsigned char>(lines & modemStateMask), out);
 }
 
 void ComPortServer::pollModemLines(std::vector<unsigned char>& out) {

@@ -53,6 +53,14 @@ public:
     // answer, which carries the value in effect afterwards, to `out`. A
     // refused change is answered like a query; nothing is ever fatal.
     void execute(const unsigned char* command, size_t length, std::vector<unsigned char>& out);
+    // Commands that change how the line sends (speed, format, break) wait
+    // for the data before them; the rest act at once.
+    static bool waitsForData(const unsigned char* command, size_t length);
+    // PURGE-DATA of the server's transmit buffer (to the line).
+    static bool purgesOutput(const unsigned char* command, size_t length);
+    // Appends NOTIFY-MODEMSTATE with the lines as they are now (none for a
+    // port without modem lines), for a client that does not poll.
+    void announceModemState(std::vector<unsigned char>& out);
     // Appends NOTIFY-MODEMSTATE when the modem inputs changed in a way the
     // client's mask selects. A port without modem lines never notifies.
     void pollModemLines(std::vector<unsigned char>& out);

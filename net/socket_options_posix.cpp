@@ -11,6 +11,10 @@ void setKeepAlive(SocketHandle sock) {
     ::setsockopt(sock, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
     ::setsockopt(sock, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     ::setsockopt(sock, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    // Keepalive probes only an idle connection: bytes left unacknowledged
+    // (a peer gone while data was on its way) need a bound of their own.
+    const unsigned int unacknowledged = unacknowledgedMilliseconds;
+    ::setsockopt(sock, IPPROTO_TCP, TCP_USER_TIMEOUT, &unacknowledged, sizeof unacknowledged);
 }
 
 void setListenReuse(SocketHandle sock) {

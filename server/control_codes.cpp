@@ -186,4 +186,28 @@ PortRequest decodePortRequest(uint32_t ioControlCode, const unsigned char* input
     }
 }
 
+bool waitsForData(uint32_t ioControlCode) {
+    switch (ioControlCode) {
+    case code::setBaudRate:
+    case code::setLineControl:
+    case code::setChars:
+    case code::setBreakOn:
+    case code::setBreakOff:
+        return true;
+    default:
+        return false;
+    }
+}
+
+const char* refusalText(uint32_t ioControlCode, const unsigned char* input, int length) {
+    const ControlCodeInfo* info = findControlCode(ioControlCode);
+    if (info == nullptr) return "unknown code";
+    if (info->outputSize != 0) return "it returns data";
+    switch (decodePortRequest(ioControlCode, input, length).refusal) {
+    case Refusal::insufficientBuffer: return "input too short";
+    case Refusal::invalidParameter: return "invalid value";
+    default: return nullptr;
+    }
+}
+
 }  // namespace server

@@ -81,4 +81,12 @@ struct PortRequest {
 // No output buffer is ever given.
 PortRequest decodePortRequest(uint32_t ioControlCode, const unsigned char* input, int length);
 
+// Requests that change how the line sends (speed, format, characters,
+// break) wait for the data before them; the rest act at once, ahead of data
+// that waits, as a COM driver carries them out while a write is pending.
+bool waitsForData(uint32_t ioControlCode);
+
+// Why a COM driver refuses the request, in words; null when it would take it.
+const char* refusalText(uint32_t ioControlCode, const unsigned char* input, int length);
+
 }  // namespace server

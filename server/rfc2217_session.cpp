@@ -1,16 +1,14 @@
 #include "server/rfc2217_session.h"
 
 #include <chrono>
-#include <stdexcept>
-#include <system_error>
-#include <thread>
 
 namespace server {
 
 namespace {
 
-// How often a suspended pump looks whether its session has ended.
-constexpr int suspendCheckMilliseconds = 100;
+// How often a suspended pump, or a reader whose queue is full, looks whether
+// its session has ended.
+constexpr int checkMilliseconds = 100;
 
 }  // namespace
 
@@ -27,36 +25,59 @@ void Rfc2217Session::run() {
         stream.appendOffers(pending);
         if (!sendPending()) return;
     }
-    try {
-        app.comToNetThread = std::thread([this] { pumpPortToNet(); });
-    } catch (const std::system_error&) {
-        throw std::runtime_error("create thread error");
-    }
-    net::NetEvent& readiness = *app.controlReadiness;
-    while (!app.sessionEnding && readiness.wait()) {
+    startThread(app.portWriterThread, [this] { app.writePort(*this); });
+    startThread(app.comToNetThread, [this] { pumpPortToNet(); });
+    while (!app.sessionEnding) {
+        if (!app.portQueue.hasRoom()) {
+            // The line holds the client back; only its close can be seen now.
+            app.portQueue.waitForRoom(checkMilliseconds);
+            unsigned char next;
+            const int peeked = net::peekBytes(sock, &next, 1);
+            if (peeked == 0 || (peeked < 0 && !net::lastErrorWouldBlock())) app.finishSession(connectionEnd(peeked));
+            continue;
+        }
+        if (!net::waitReadable(sock, checkMilliseconds)) continue;
         const int got = net::receiveBytes(sock, netBuffer, sizeof netBuffer);
         if (got < 0 && net::lastErrorWouldBlock()) continue;
         if (got <= 0) {
             app.finishSession(connectionEnd(got));
             break;
         }
-        written = 0;
-        if (!writeToPort(stream.receive(netBuffer, static_cast<size_t>(got), dataBuffer, *this))) break;
-        if (stream.answers.empty()) continue;
+        queued = 0;
+        queueData(stream.receive(netBuffer, static_cast<size_t>(got), dataBuffer, *this));
         std::lock_guard<std::mutex> lock(sending);
         pending.insert(pending.end(), stream.answers.begin(), stream.answers.end());
         stream.answers.clear();
-        if (!sendPending()) break;
+        // Clients that do not poll learn the modem lines once, then on change.
+        if (!modemStateSent && stream.comPortAgreed()) {
+            commands.announceModemState(pending);
+            modemStateSent = true;
+        }
+        if (!pending.empty() && !sendPending()) break;
     }
     app.finishSession(SessionEnd::clientClosed);
     resumed.notify_all();
-    // Woken by finishSession, as the native pump is; it uses this object.
+    // Woken by finishSession, as the native threads are; they use this object.
     app.comToNetThread.join();
+    app.portWriterThread.join();
 }
 
 void Rfc2217Session::comPortCommand(const unsigned char* command, size_t length, size_t dataBefore) {
-    // Bytes the client wrote before a change go out under the old settings.
-    if (!writeToPort(dataBefore)) return;
+    // Bytes the client wrote before a command go first.
+    queueData(dataBefore);
+    // Commands keep their order among themselves.
+    if (net::rfc2217::ComPortServer::waitsForData(command, length) || app.portQueue.holdsRequest()) {
+        app.portQueue.addRequest(command, length);
+        return;
+    }
+    // Purged output includes what waits for the line.
+    if (net::rfc2217::ComPortServer::purgesOutput(command, length)) app.portQueue.dropData();
+    execute(command, length);
+}
+
+void Rfc2217Session::apply(const std::vector<unsigned char>& command) { execute(command.data(), command.size()); }
+
+void Rfc2217Session::execute(const unsigned char* command, size_t length) {
     std::lock_guard<std::mutex> lock(sending);
     commands.execute(command, length, pending);
     resumed.notify_all();
@@ -64,6 +85,7 @@ void Rfc2217Session::comPortCommand(const unsigned char* command, size_t length,
 }
 
 bool Rfc2217Session::replay(uint32_t ioControlCode, const unsigned char* input, int length) {
+    std::lock_guard<std::mutex> lock(app.replaying);
     if (port.replay(ioControlCode, input, length)) return true;
     // A refused value is answered as it stands; a port that went away
     // refuses everything, and that ends the session.
@@ -75,10 +97,9 @@ bool Rfc2217Session::settings(net::SerialSettings& out) { return port.readSettin
 
 bool Rfc2217Session::modemLines(uint8_t& lines) { return port.readModemLines(lines); }
 
-bool Rfc2217Session::writeToPort(size_t upTo) {
-    if (written < upTo && !app.writeToPort(dataBuffer + written, static_cast<int>(upTo - written))) return false;
-    written = upTo;
-    return true;
+void Rfc2217Session::queueData(size_t upTo) {
+    if (queued < upTo) app.portQueue.addData(dataBuffer + queued, upTo - queued);
+    queued = upTo;
 }
 
 bool Rfc2217Session::sendPending(int* sent) {
@@ -96,7 +117,7 @@ void Rfc2217Session::pumpPortToNet() {
         {
             std::unique_lock<std::mutex> lock(sending);
             while (commands.suspended() && !app.sessionEnding)
-                resumed.wait_for(lock, std::chrono::milliseconds(suspendCheckMilliseconds));
+                resumed.wait_for(lock, std::chrono::milliseconds(checkMilliseconds));
         }
         if (!app.refillFromPort()) return;
         const unsigned char* piece = app.comReadBuffer + app.unsentOffset;

@@ -1,7 +1,7 @@
 // A session of a client on the RFC 2217 listener: Telnet on one connection,
 // serial data both ways, and com-port commands replayed on the serial port
 // through the same layer as native control requests, each answered. It
-// shares the native session's ending, its kept bytes and its fault rules.
+// shares the native session's port queue, ending, kept bytes and fault rules.
 #pragma once
 
 #include <condition_variable>
@@ -14,12 +14,12 @@
 
 namespace server {
 
-class Rfc2217Session : net::telnet::CommandSink, net::rfc2217::ComPortTarget {
+class Rfc2217Session : net::telnet::CommandSink, net::rfc2217::ComPortTarget, PortRequests {
 public:
     explicit Rfc2217Session(ServerApplication& app);
 
-    // Runs the session on the session thread until it ends; the pump from
-    // the port runs on app.comToNetThread, which endSession() joins.
+    // Runs the session on the session thread until it ends, with the port
+    // writer and the pump from the port on the application's threads.
     void run();
 
 private:
@@ -27,11 +27,14 @@ private:
     bool replay(uint32_t ioControlCode, const unsigned char* input, int length) override;
     bool settings(net::SerialSettings& out) override;
     bool modemLines(uint8_t& lines) override;
+    // A command that waited for the data before it, on the port writer.
+    void apply(const std::vector<unsigned char>& command) override;
 
+    // Carries out a command and sends its answer.
+    void execute(const unsigned char* command, size_t length);
     void pumpPortToNet();
-    // Writes received serial bytes [written, upTo) to the port; false once
-    // the session ends.
-    bool writeToPort(size_t upTo);
+    // Queues received serial bytes [queued, upTo) for the port.
+    void queueData(size_t upTo);
     // Sends `pending` with the lock held; false when the connection failed,
     // which ends the session.
     bool sendPending(int* sent = nullptr);
@@ -42,16 +45,17 @@ private:
     net::telnet::TelnetStream stream{net::telnet::TelnetStream::Role::server};
     net::rfc2217::ComPortServer commands{*this};
 
-    // Both threads send: the lock keeps answers and data pieces whole, and
+    // Every thread sends: the lock keeps answers and data pieces whole, and
     // guards `commands` and `pending`.
     std::mutex sending;
     std::condition_variable resumed;
     std::vector<unsigned char> pending;
+    bool modemStateSent = false;
 
     // Network to port (the session thread).
     unsigned char netBuffer[net::controlBufferSize] = {};
     unsigned char dataBuffer[net::controlBufferSize] = {};
-    size_t written = 0;
+    size_t queued = 0;
 };
 
 }  // namespace server

@@ -84,10 +84,16 @@ public:
     // Issues one forwarded control request on the port, without an output
     // buffer. False when the port refuses it.
     bool replay(uint32_t ioControlCode, const unsigned char* input, int length);
+    // What the system said when the last replay failed.
+    std::string failureText() const;
     // False once the port has hung up or failed for good.
     bool healthy();
     // Lets the line send again: output resumed as after XON, break off.
     void resumeTransmission();
+    // Drops the bytes written that the line has not sent yet.
+    void discardOutput();
+    // Bytes written that the line has not sent yet; -1 when unknown.
+    int outputWaiting() const;
     // Lets other programs open the port once this process ends; the port
     // stays usable. Safe while other threads use it.
     void releaseExclusive();
@@ -108,6 +114,8 @@ private:
     // descriptor and the reader's wake-up pipe.
     struct Platform;
     std::string openedName;
+    // The system's error code of the last failed replay.
+    int lastError = 0;
     std::unique_ptr<Platform> platform;
 };
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <optional>
 
 #include "server/control_codes.h"
@@ -73,6 +74,9 @@ struct SerialPort::Platform {
     int wakePipe[2] = {-1, -1};
     // Whether SET_HANDFLOW turned RS-485 transmit toggling on.
     bool rtsToggle = false;
+
+    // Carries out a request the driver would take; false when the tty refuses it.
+    bool apply(const PortRequest& request, const PortTimeouts& timeouts);
 };
 
 SerialPort::SerialPort(uint32_t queueSize) : queueSize(queueSize), platform(new Platform) {}
@@ -196,6 +200,13 @@ void SerialPort::resumeTransmission() {
     tty::setBreak(platform->fd, false);
 }
 
+void SerialPort::discardOutput() { tty::flush(platform->fd, true, false); }
+
+int SerialPort::outputWaiting() const {
+    int waiting = 0;
+    return isOpen() && ::ioctl(platform->fd, TIOCOUTQ, &waiting) == 0 ? waiting : -1;
+}
+
 void SerialPort::releaseExclusive() { ::ioctl(platform->fd, TIOCNXCL); }
 
 bool SerialPort::readSettings(net::SerialSettings& out) const {
@@ -209,36 +220,47 @@ bool SerialPort::readModemLines(uint8_t& lines) const {
 bool SerialPort::replay(uint32_t ioControlCode, const unsigned char* input, int length) {
     const PortRequest request = decodePortRequest(ioControlCode, input, length);
     if (request.refusal != Refusal::none || !isOpen()) return false;
+    errno = 0;
+    if (platform->apply(request, timeouts)) return true;
+    lastError = errno;
+    return false;
+}
+
+std::string SerialPort::failureText() const {
+    return lastError != 0 ? std::strerror(lastError) : "the driver did not take it";
+}
+
+bool SerialPort::Platform::apply(const PortRequest& request, const PortTimeouts& timeouts) {
     switch (request.action) {
     case PortAction::none:
         return true;
     case PortAction::baudRate:
-        return tty::setBaudRate(platform->fd, request.baudRate);
+        return tty::setBaudRate(fd, request.baudRate);
     case PortAction::lineControl:
-        return tty::setLineControl(platform->fd, request.line);
+        return tty::setLineControl(fd, request.line);
     case PortAction::breakOn:
-        return tty::setBreak(platform->fd, true);
+        return tty::setBreak(fd, true);
     case PortAction::breakOff:
-        return tty::setBreak(platform->fd, false);
+        return tty::setBreak(fd, false);
     case PortAction::immediateChar:
         // Writers share nothing here, so the control loop may write too. The
         // session's end does not cut it short: a refusal is the port's own.
-        return writeWithin(platform->fd, timeouts, &request.character, 1, -1) == 1;
+        return writeWithin(fd, timeouts, &request.character, 1, -1) == 1;
     case PortAction::modemLines:
-        return tty::changeModemLines(platform->fd, request.lines);
+        return tty::changeModemLines(fd, request.lines);
     case PortAction::stopOutput:
-        return tty::stopOutput(platform->fd, true);
+        return tty::stopOutput(fd, true);
     case PortAction::startOutput:
-        return tty::stopOutput(platform->fd, false);
+        return tty::stopOutput(fd, false);
     case PortAction::purge:
-        return tty::flush(platform->fd, request.purgeOutput, request.purgeInput);
+        return tty::flush(fd, request.purgeOutput, request.purgeInput);
     case PortAction::flowChars:
-        return tty::setFlowChars(platform->fd, request.xonChar, request.xoffChar);
+        return tty::setFlowChars(fd, request.xonChar, request.xoffChar);
     case PortAction::flowControl:
-        if (!tty::setFlowControl(platform->fd, request.flow) || !tty::changeModemLines(platform->fd, request.flow.lines)) return false;
-        if (request.flow.rtsToggle != platform->rtsToggle) {
-            if (!tty::setTransmitToggle(platform->fd, request.flow.rtsToggle)) return false;
-            platform->rtsToggle = request.flow.rtsToggle;
+        if (!tty::setFlowControl(fd, request.flow) || !tty::changeModemLines(fd, request.flow.lines)) return false;
+        if (request.flow.rtsToggle != rtsToggle) {
+            if (!tty::setTransmitToggle(fd, request.flow.rtsToggle)) return false;
+            rtsToggle = request.flow.rtsToggle;
         }
         return true;
     }

@@ -143,6 +143,16 @@ void SerialPort::resumeTransmission() {
     ClearCommBreak(platform->handle);
 }
 
+void SerialPort::discardOutput() { PurgeComm(platform->handle, PURGE_TXCLEAR); }
+
+int SerialPort::outputWaiting() const {
+    DWORD errors = 0;
+    COMSTAT status{};
+    return platform->handle != nullptr && ClearCommError(platform->handle, &errors, &status)
+               ? static_cast<int>(status.cbOutQue)
+               : -1;
+}
+
 // Closing the handle at the end of the process is all it takes.
 void SerialPort::releaseExclusive() {}
 
@@ -174,8 +184,13 @@ bool SerialPort::replay(uint32_t ioControlCode, const unsigned char* input, int 
     if (ioControlCode == code::setTimeouts)
         return decodePortRequest(ioControlCode, input, length).refusal == Refusal::none;
     DWORD returned = 0;
-    return DeviceIoControl(platform->handle, ioControlCode, const_cast<unsigned char*>(input),
-                           static_cast<DWORD>(length), nullptr, 0, &returned, nullptr) != FALSE;
+    if (DeviceIoControl(platform->handle, ioControlCode, const_cast<unsigned char*>(input),
+                        static_cast<DWORD>(length), nullptr, 0, &returned, nullptr))
+        return true;
+    lastError = static_cast<int>(GetLastError());
+    return false;
 }
+
+std::string SerialPort::failureText() const { return "error " + std::to_string(lastError); }
 
 }  // namespace server

@@ -5,16 +5,17 @@
 
 #include <atomic>
 #include <cstdint>
-#include <optional>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "net/compat.h"
-#include "net/net_event.h"
 #include "net/protocol.h"
 #include "net/tcp_socket.h"
 #include "server/allow_list.h"
+#include "server/port_queue.h"
 #include "server/serial_port.h"
 #include "shell/application.h"
 
@@ -33,6 +34,19 @@ enum class SessionEnd { none, clientClosed, peerLost, portLost };
 // How a connection that ended did so (result: the last receive or send).
 SessionEnd connectionEnd(int result);
 
+// How the port writer applies a queued request.
+class PortRequests {
+public:
+    virtual void apply(const std::vector<unsigned char>& request) = 0;
+
+protected:
+    ~PortRequests() = default;
+};
+
+// Starts a thread of the session; a thread that cannot be made ends the
+// process, as a failure of its own.
+void startThread(std::thread& thread, std::function<void()> function);
+
 // The listener a client came to.
 enum class Listener { native, rfc2217 };
 
@@ -47,24 +61,26 @@ public:
     std::string runningNote() const override;
 
     // Session thread (session.cpp). runSessions serves clients for ever and
-    // ends the process on a rejected replay or a failure of its own.
+    // ends the process only on a failure of its own.
     void runSessions();
     void serveSession();
     // Returns when both connections of a new session stand; clients that
     // fail the set-up or are not allowed are dropped and the next one is
     // accepted. While the port cannot be opened, clients are closed at once.
     void acceptClient();
-    void startPumps();
-    // Replays control requests until the session ends.
-    void runControlLoop();
+    // The native session's network side: records and data, in the order
+    // they came, to the port queue, until the session ends.
+    void readNetwork();
     // Ends the session from any thread: both connections are shut down and
     // every thread of the session is woken.
     void finishSession(SessionEnd cause);
-    // Waits for the pumps, releases both connections and, after a lost
-    // port, closes it.
+    // Waits for the session's threads, releases both connections and, after
+    // a lost port, closes it.
     void endSession();
     void pumpComToNet();
-    void pumpNetToCom();
+    // The port writer: the queue's data and requests, in order, until the
+    // session ends.
+    void writePort(PortRequests& requests);
     // Both protocols' pumps. The next piece for the client: what the last
     // send left, or a new read; false once the session ends.
     bool refillFromPort();
@@ -72,6 +88,9 @@ public:
     // A stopped line holds the bytes, and TCP holds the client back, until
     // the line moves again or the session ends.
     bool writeToPort(const unsigned char* data, int length);
+    // Replays one request, from either thread; false once the session ends
+    // (the port has gone). A refused request is skipped with a line.
+    bool replayRequest(const net::ControlRequest& request);
     // Serves a client of the RFC 2217 listener until the session ends
     // (rfc2217_session.cpp).
     void serveRfc2217();
@@ -91,21 +110,18 @@ public:
     net::ConnectSocket dataSocket;
     SerialPort serialPort{portQueueSize};
     std::thread comToNetThread;
-    std::thread netToComThread;
-    // The network-to-COM pump's readiness event, kept here so that the end
-    // of its session can wake it: on Windows the shutdown alone does not.
-    std::optional<net::NetEvent> dataReadiness;
-    std::atomic<bool> dataReadinessSelected{false};
+    std::thread portWriterThread;
+    PortQueue portQueue;
     std::atomic<bool> sessionEnding{false};
     std::atomic<SessionEnd> endCause{SessionEnd::none};
-    // The control loop's event, woken when another thread ends the session.
-    std::optional<net::NetEvent> controlReadiness;
+    // Requests are replayed from the network side and the port writer:
+    // one at a time, so that neither undoes the other's settings.
+    std::mutex replaying;
     // Bytes each pump moved in the current session.
     uint64_t bytesToPort = 0;
     uint64_t bytesFromPort = 0;
     char allowSetting[1024] = "";
     std::vector<AddressRange> allowed;
-    unsigned char controlBuffer[net::controlBufferSize] = {};
     unsigned char comReadBuffer[net::largeChunkSize] = {};
     unsigned char netReadBuffer[net::largeChunkSize] = {};
     // Bytes in comReadBuffer, from unsentOffset on, that a session read from
@@ -114,6 +130,9 @@ public:
     int unsentLength = 0;
 
 private:
+    // Serves what the control connection holds: each record is replayed at
+    // once or queued behind the data before it. False once the session ends.
+    bool serveControl();
     bool receiveHandshake();
     bool connectBack();
     // Opens the port by its configured name at the start-up line settings.
@@ -124,10 +143,9 @@ private:
     net::SocketHandle acceptAllowed(int milliseconds);
     // Waits about reopenMilliseconds for the port, turning clients away.
     void awaitPort();
+    // Says so and closes the port, which is then opened again by its name.
+    void portLost();
 };
 
-// Receives `count` bytes, waiting on `readiness` whenever none are pending.
-// Returns fewer when the connection closes or fails first.
-int receiveExact(net::NetEvent& readiness, net::SocketHandle sock, unsigned char* buffer, int count);
 
 }  // namespace server

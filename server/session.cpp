@@ -1,10 +1,14 @@
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 #include <thread>
 
 #include "net/resolve.h"
+#include "server/control_codes.h"
 #include "server/server_application.h"
 #include "shell/frontend.h"
 
@@ -18,6 +22,10 @@ using Clock = std::chrono::steady_clock;
 // at once); a connection that reset meanwhile is simply gone.
 constexpr int acceptPauseMilliseconds = 100;
 
+// How long one wait on the connections lasts before the session's end is
+// looked at again: a local shutdown does not end every wait on Windows.
+constexpr int endCheckMilliseconds = 200;
+
 const char* describe(SessionEnd cause) {
     switch (cause) {
     case SessionEnd::peerLost: return "peer lost";
@@ -26,11 +34,47 @@ const char* describe(SessionEnd cause) {
     }
 }
 
+// Receives all `count` bytes of a record that has begun; false when the
+// connection ends or fails first, or the session ends.
+bool receiveExact(net::SocketHandle sock, unsigned char* buffer, int count, const std::atomic<bool>& ending) {
+    for (int received = 0; received < count;) {
+        const int got = net::receiveBytes(sock, buffer + received, count - received);
+        if (got > 0) {
+            received += got;
+        } else if (got == 0 || !net::lastErrorWouldBlock() || ending) {
+            return false;
+        } else {
+            net::waitReadable(sock, endCheckMilliseconds);
+        }
+    }
+    return true;
+}
+
+// The native protocol's queued requests, as the port writer replays them.
+class RecordRequests : public PortRequests {
+public:
+    explicit RecordRequests(ServerApplication& app) : app(app) {}
+    void apply(const std::vector<unsigned char>& record) override {
+        app.replayRequest(net::decodeRecord(record.data()));
+    }
+
+private:
+    ServerApplication& app;
+};
+
 }  // namespace
 
 // A connection that ended: by the peer's choice, or because it vanished.
 SessionEnd connectionEnd(int result) {
     return result < 0 && net::lastErrorPeerLost() ? SessionEnd::peerLost : SessionEnd::clientClosed;
+}
+
+void startThread(std::thread& thread, std::function<void()> function) {
+    try {
+        thread = std::thread(std::move(function));
+    } catch (const std::system_error&) {
+        throw std::runtime_error("create thread error");
+    }
 }
 
 void ServerApplication::runSessions() {
@@ -46,16 +90,23 @@ void ServerApplication::serveSession() {
     const bool rfc2217 = clientListener == Listener::rfc2217;
     shell::showConsoleLine(std::string(title) + ": session with " + net::dottedAddress(clientAddress) +
                            (rfc2217 ? std::string(" on the RFC 2217 port") : ", data port " + std::to_string(dataPort)));
-    // A client's break or XOFF must not hold the line for the next one.
+    // A client's break or XOFF must not hold the line for the next one, and
+    // bytes the last one left waiting for the line must not come amid this
+    // one's: that client is gone.
     serialPort.resumeTransmission();
-    controlReadiness.emplace(controlSocket);
-    controlReadiness->create();
-    controlReadiness->select(net::netEventRead | net::netEventClose);
+    serialPort.discardOutput();
+    portQueue.reopen();
+    net::setBlocking(controlSocket, false);
     if (rfc2217) {
         serveRfc2217();
     } else {
-        startPumps();
-        runControlLoop();
+        net::setBlocking(dataSocket.handle(), false);
+        RecordRequests requests(*this);
+        startThread(portWriterThread, [this, &requests] { writePort(requests); });
+        startThread(comToNetThread, [this] { pumpComToNet(); });
+        readNetwork();
+        // It uses `requests`.
+        portWriterThread.join();
     }
     endSession();
 }
@@ -104,8 +155,13 @@ void ServerApplication::acceptClient() {
             awaitPort();
             continue;
         }
-        controlSocket = acceptAllowed(-1);
-        if (controlSocket == net::invalidSocket) continue;
+        controlSocket = acceptAllowed(reopenMilliseconds);
+        if (controlSocket == net::invalidSocket) {
+            // Between sessions too: an adapter unplugged now must let go of
+            // its name, which the kernel gives it again when it comes back.
+            if (!serialPort.healthy()) portLost();
+            continue;
+        }
         net::setSessionOptions(controlSocket);
         clientAddress = ntohl(peerAddress.sin_addr.s_addr);
         // An RFC 2217 client has one connection and no handshake.
@@ -147,70 +203,135 @@ bool ServerApplication::receiveHandshake() {
     return true;
 }
 
-void ServerApplication::startPumps() {
-    try {
-        comToNetThread = std::thread([this] { pumpComToNet(); });
-        netToComThread = std::thread([this] { pumpNetToCom(); });
-    } catch (const std::system_error&) {
-        throw std::runtime_error("create thread error");
+void ServerApplication::readNetwork() {
+    const net::SocketHandle data = dataSocket.handle();
+    while (!sessionEnding) {
+        if (!portQueue.hasRoom()) {
+            // The line holds the client back. The control connection is
+            // still served: its requests may be what lets the line move.
+            portQueue.waitForRoom(endCheckMilliseconds);
+            if (!serveControl()) return;
+            continue;
+        }
+        const int ready = net::waitReadableEither(controlSocket, data, endCheckMilliseconds);
+        if (ready < 0) continue;
+        // Counted before the control connection is looked at: with no record
+        // there, these bytes all came before the next one. A record that is
+        // there goes first, ahead of data that may have come after it.
+        const int waiting = net::bytesWaiting(data);
+        if (ready == 0 || net::bytesWaiting(controlSocket) > 0) {
+            if (!serveControl()) return;
+            continue;
+        }
+        if (waiting > 0) {
+            const int got =
+                net::receiveBytes(data, netReadBuffer, waiting < net::largeChunkSize ? waiting : net::largeChunkSize);
+            if (got > 0) {
+                portQueue.addData(netReadBuffer, static_cast<size_t>(got));
+                continue;
+            }
+            if (got < 0 && net::lastErrorWouldBlock()) continue;
+            finishSession(connectionEnd(got));
+            return;
+        }
+        // Readable with nothing counted: closed or failed, or bytes that came
+        // meanwhile, which the next round counts.
+        unsigned char next;
+        const int peeked = net::peekBytes(data, &next, 1);
+        if (peeked > 0 || (peeked < 0 && net::lastErrorWouldBlock())) continue;
+        finishSession(connectionEnd(peeked));
+        return;
     }
 }
 
-void ServerApplication::runControlLoop() {
-    net::NetEvent& readiness = *controlReadiness;
-    while (!sessionEnding && readiness.wait()) {
-        int got = net::receiveBytes(controlSocket, controlBuffer, 1);
-        if (got < 0 && net::lastErrorWouldBlock()) continue;
+bool ServerApplication::serveControl() {
+    unsigned char record[net::maxRecordSize];
+    for (;;) {
+        const int got = net::receiveBytes(controlSocket, record, 1);
+        if (got < 0 && net::lastErrorWouldBlock()) return !sessionEnding;
         if (got <= 0) {
             finishSession(connectionEnd(got));
-            break;
+            return false;
         }
         // A negative length is no request, and a request cut short by the
         // close is never replayed: either ends the session.
-        if (!net::validRecordLength(controlBuffer[0])) break;
-        int rest = controlBuffer[0] + net::recordHeaderSize - 1;
-        if (receiveExact(readiness, controlSocket, controlBuffer + 1, rest) < rest) break;
-        net::ControlRequest request = net::decodeRecord(controlBuffer);
-        if (serialPort.replay(request.ioControlCode, request.input, request.inputLength)) continue;
-        // A port that went away refuses everything: that is no client's fault.
-        if (serialPort.healthy()) throw std::runtime_error("seiral ioctl error");
-        finishSession(SessionEnd::portLost);
+        const int rest = record[0] + net::recordHeaderSize - 1;
+        if (!net::validRecordLength(record[0]) || !receiveExact(controlSocket, record + 1, rest, sessionEnding)) {
+            finishSession(SessionEnd::clientClosed);
+            return false;
+        }
+        const net::ControlRequest request = net::decodeRecord(record);
+        // Requests keep their order among themselves.
+        if (waitsForData(request.ioControlCode) || portQueue.holdsRequest()) {
+            portQueue.addRequest(record, static_cast<size_t>(rest + 1));
+            continue;
+        }
+        // Purged output includes what waits here for the line.
+        const PortRequest decoded = decodePortRequest(request.ioControlCode, request.input, request.inputLength);
+        if (decoded.refusal == Refusal::none && decoded.action == PortAction::purge && decoded.purgeOutput)
+            portQueue.dropData();
+        if (!replayRequest(request)) return false;
     }
-    finishSession(SessionEnd::clientClosed);
+}
+
+void ServerApplication::writePort(PortRequests& requests) {
+    PortQueue::Item item;
+    while (portQueue.take(item)) {
+        if (item.request)
+            requests.apply(item.bytes);
+        else if (!writeToPort(item.bytes.data(), static_cast<int>(item.bytes.size())))
+            return;
+    }
+}
+
+// A request the port refuses is skipped: the port keeps its state, as after
+// a failed SetCommState, and the session goes on. Only a port that has gone
+// ends the session.
+bool ServerApplication::replayRequest(const net::ControlRequest& request) {
+    std::lock_guard<std::mutex> lock(replaying);
+    if (serialPort.replay(request.ioControlCode, request.input, request.inputLength)) return true;
+    if (!serialPort.healthy()) {
+        finishSession(SessionEnd::portLost);
+        return false;
+    }
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(request.ioControlCode));
+    const char* why = refusalText(request.ioControlCode, request.input, request.inputLength);
+    shell::showConsoleLine(std::string(title) + ": request " + code + " refused (" +
+                           (why != nullptr ? std::string(why) : serialPort.failureText()) + "); the session goes on");
+    return true;
 }
 
 void ServerApplication::finishSession(SessionEnd cause) {
     SessionEnd none = SessionEnd::none;
     endCause.compare_exchange_strong(none, cause);
     if (sessionEnding.exchange(true)) return;
-    // Each thread's next call on its connection or port fails or returns,
-    // which ends it; Winsock needs the events set as well.
+    // Each thread's next call on its connection, queue or port fails or
+    // returns, which ends it. What waits for the port has no client any more.
     ::shutdown(controlSocket, net::shutdownBoth);
     ::shutdown(dataSocket.handle(), net::shutdownBoth);
-    controlReadiness->wake();
-    if (dataReadinessSelected) dataReadiness->wake();
+    portQueue.close();
     serialPort.wake();
 }
 
 void ServerApplication::endSession() {
-    // Woken by finishSession; a write to a stopped line bounds it. An RFC
-    // 2217 session has joined its one pump already.
+    // Woken by finishSession. An RFC 2217 session has joined its threads.
     if (comToNetThread.joinable()) comToNetThread.join();
-    if (netToComThread.joinable()) netToComThread.join();
-    controlReadiness.reset();
-    dataReadiness.reset();
-    dataReadinessSelected = false;
+    if (portWriterThread.joinable()) portWriterThread.join();
     dataSocket.close(net::shutdownBoth);
     net::releaseSocket(controlSocket);
     controlSocket = net::invalidSocket;
     const SessionEnd cause = endCause;
+    const int waiting = cause == SessionEnd::portLost ? -1 : serialPort.outputWaiting();
     shell::showConsoleLine(std::string(title) + ": session ended (" + describe(cause) + "), " +
-                           std::to_string(bytesToPort) + " bytes to the port, " + std::to_string(bytesFromPort) +
-                           " bytes from the port");
+                           std::to_string(bytesToPort) + " bytes to the port" +
+                           (waiting > 0 ? " (" + std::to_string(waiting) + " of them still waiting for the line)" : "") +
+                           ", " + std::to_string(bytesFromPort) + " bytes from the port");
     if (cause == SessionEnd::portLost) {
-        shell::showConsoleLine(std::string(title) + ": serial device " + serialPort.name() +
-                               " lost; clients are turned away until it opens again");
-        serialPort.close();
+        portLost();
+    } else {
+        // A break left on would hold the line until the next client came.
+        serialPort.resumeTransmission();
     }
     bytesToPort = 0;
     bytesFromPort = 0;
@@ -219,17 +340,10 @@ void ServerApplication::endSession() {
     sessionEnding = false;
 }
 
-int receiveExact(net::NetEvent& readiness, net::SocketHandle sock, unsigned char* buffer, int count) {
-    int received = 0;
-    while (received < count) {
-        int got = net::receiveBytes(sock, buffer + received, count - received);
-        if (got > 0) {
-            received += got;
-        } else if (got == 0 || !net::lastErrorWouldBlock() || !readiness.wait()) {
-            break;
-        }
-    }
-    return received;
+void ServerApplication::portLost() {
+    shell::showConsoleLine(std::string(title) + ": serial device " + serialPort.name() +
+                           " lost; clients are turned away until it opens again");
+    serialPort.close();
 }
 
 bool ServerApplication::refillFromPort() {
@@ -277,37 +391,6 @@ void ServerApplication::pumpComToNet() {
             finishSession(cause);
             return;
         }
-    }
-}
-
-void ServerApplication::pumpNetToCom() {
-    const net::SocketHandle sock = dataSocket.handle();
-    net::NetEvent& readiness = dataReadiness.emplace(sock);
-    try {
-        readiness.create();
-        readiness.select(net::netEventRead | net::netEventClose);
-    } catch (const std::runtime_error&) {
-        finishSession(SessionEnd::clientClosed);
-        return;
-    }
-    // Published before the end of the session is checked, so that either
-    // the session's end sees the event and wakes it, or this loop sees the
-    // end.
-    dataReadinessSelected = true;
-    for (;;) {
-        // Receive first and wait only when nothing is pending: a busy
-        // connection then costs one call per piece.
-        int got = net::receiveBytes(sock, netReadBuffer, net::largeChunkSize);
-        if (got < 0 && net::lastErrorWouldBlock()) {
-            // Ended by finishSession's shutdown and wake.
-            if (sessionEnding || !readiness.wait()) return;
-            continue;
-        }
-        if (got <= 0) {
-            finishSession(connectionEnd(got));
-            return;
-        }
-        if (!writeToPort(netReadBuffer, got)) return;
     }
 }
 

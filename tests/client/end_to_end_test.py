@@ -5,6 +5,7 @@
 
 import fcntl
 import os
+import select
 import signal
 import socket
 import struct
@@ -22,6 +23,7 @@ import morvane_support as support  # noqa: E402
 import serial  # noqa: E402  (python3-serial)
 
 SERVER = CLIENT = None
+ROUNDS = 100
 CLIENT_NOTE = r"^WIN morvane Client: virtual port (\S+) -> (/dev/pts/\d+), server"
 LOST = r"^WIN morvane Client: server (closed the connection|lost)"
 IAC, SB, SE, WILL, WONT, DO, DONT = 255, 250, 240, 251, 252, 253, 254
@@ -137,6 +139,76 @@ class EndToEndTest(BothPrograms):
         self.assertFalse(os.path.lexists(self.link))
 
 
+class Order(BothPrograms):
+    # An application's requests and data reach the line in the order it made
+    # them, through either protocol.
+    def answer_lines(self, stop):
+        # The device answers each line with the same line upper-cased.
+        pending = b""
+        while not stop.is_set():
+            if select.select([self.device.master], [], [], 0.1)[0]:
+                pending += os.read(self.device.master, 1 << 16)
+                complete = pending.rfind(b"\n") + 1
+                self.device.send(pending[:complete].upper())
+                pending = pending[complete:]
+
+    def test_flushes_speed_changes_and_data_in_order(self):
+        for protocol in ("native", "rfc2217"):
+            with self.subTest(protocol=protocol):
+                try:
+                    self.in_order(protocol)
+                finally:
+                    self.client.stop()
+                    self.server.stop()
+
+    def in_order(self, protocol):
+        rfc2217 = support.free_port()
+        self.start_server(rfc2217=rfc2217)
+        port = rfc2217 if protocol == "rfc2217" else self.server.port
+        app = serial.Serial(self.start_client(port, protocol=protocol), 9600, timeout=support.SAFETY_SECONDS)
+        self.addCleanup(app.close)
+        # pyserial's open() flushes too. A flush that came late would discard
+        # part of the answer.
+        stop, lines = threading.Event(), b"".join(b"line %05d %s\n" % (i, b"x" * 88) for i in range(200))
+        device = threading.Thread(target=self.answer_lines, args=(stop,))
+        device.start()
+        self.addCleanup(device.join)
+        self.addCleanup(stop.set)
+        for _ in range(ROUNDS):
+            app.reset_input_buffer()
+            app.write(lines)
+            self.assertTrue(app.read(len(lines)) == lines.upper())
+        stop.set()
+        device.join()
+        # Bytes written at once after a change go at the new speed...
+        app.baudrate = 115200
+        app.write(b"fast")
+        self.assertEqual(self.device.receive(1), b"f")
+        self.assertEqual(self.device.settings().ospeed, 115200)
+        self.assertEqual(self.device.receive(3), b"ast")
+        # ...and bytes written before one at the old speed: held by the
+        # device's XOFF, they keep the change waiting behind them.
+        app.xonxoff = True
+        self.assertTrue(support.eventually(lambda: self.device.settings().iflag & termios.IXON))
+        self.device.send(b"\x13")
+        app.write(b"slow")
+        app.baudrate = 9600
+        control = support.borrowed_socket(self.client.process.pid, (support.LOOPBACK, port))
+        server_end = support.borrowed_socket(self.server.process.pid, control.getsockname())
+
+        def unread(sock, request):
+            return struct.unpack("i", fcntl.ioctl(sock, request, bytes(4)))[0]
+
+        self.assertTrue(support.eventually(
+            lambda: unread(control, termios.TIOCOUTQ) == 0 and unread(server_end, termios.FIONREAD) == 0))
+        control.close()
+        server_end.close()
+        self.assertEqual(self.device.settings().ospeed, 115200)
+        self.device.send(b"\x11")
+        self.assertEqual(self.device.receive(4), b"slow")
+        self.assertTrue(support.eventually(lambda: self.device.settings().ospeed == 9600))
+
+
 class Peers(BothPrograms):
     def process(self, arguments):
         process = subprocess.Popen(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -172,12 +244,23 @@ class Peers(BothPrograms):
 
         # The server goes on. pyserial waits for each answer, so a change is
         # in force once set.
-        app = serial.serial_for_url("rfc2217://127.0.0.1:%d?ign_set_control&poll_modem&timeout=1" % port,
+        app = serial.serial_for_url("rfc2217://127.0.0.1:%d?ign_set_control&timeout=1" % port,
                                     baudrate=57600, timeout=support.SAFETY_SECONDS)
         self.assertEqual(self.device.settings().ospeed, 57600)
-        self.assertFalse(app.cts)  # a poll answered: a pty has no modem lines
+        self.assertFalse(app.cts)  # announced unasked: a pty has no modem lines
         app.baudrate = 115200
         self.assertEqual(self.device.settings().ospeed, 115200)
+        app.xonxoff = True  # both directions
+        self.assertEqual(self.device.settings().iflag & (termios.IXON | termios.IXOFF), termios.IXON | termios.IXOFF)
+        app.xonxoff = False
+        # Each purge clears its own side of the line, which the device's end
+        # hears of in packet mode.
+        fcntl.ioctl(self.device.master, termios.TIOCPKT, b"\x01\x00\x00\x00")
+        for purge, flushed in ((app.reset_input_buffer, termios.TIOCPKT_FLUSHREAD),
+                               (app.reset_output_buffer, termios.TIOCPKT_FLUSHWRITE)):
+            purge()
+            self.assertEqual(self.device.receive(1), bytes([flushed]))
+        fcntl.ioctl(self.device.master, termios.TIOCPKT, bytes(4))
         # A pty holds neither: the answers carry 8 bits, no parity.
         for name, wanted, usual in (("bytesize", 7, 8), ("parity", "E", "N")):
             with self.assertRaisesRegex(ValueError, "rejected value"):

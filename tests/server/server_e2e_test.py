@@ -184,10 +184,21 @@ class Sessions(ServerTest):
         for bits, flushed in ((0x0A, termios.TIOCPKT_FLUSHREAD), (0x05, termios.TIOCPKT_FLUSHWRITE), (0x0F, 3)):
             client.send_record(0x1B004C, struct.pack("<I", bits))
             self.assertEqual(self.device.receive(1), bytes([flushed]))
-        # A request a COM port would refuse ends the server.
-        client.send_record(GET_BAUD_RATE)
-        self.assertEqual(self.server.wait(), 1)
-        self.assertIn("WIN morvane Server: seiral ioctl error\n", self.server.text())
+        fcntl.ioctl(self.device.master, termios.TIOCPKT, bytes(4))
+        # Requests a COM port would refuse are skipped, each with its line,
+        # and the session goes on: an unknown code, one that returns data,
+        # baud rate 0 and cut short, 9 data bits, a bad handflow, purge 0x10.
+        refused = [(0xDEADBEEF, b""), (GET_BAUD_RATE, b""), (0x1B0040, b""), (support.SET_BAUD_RATE, bytes(4)),
+                   (support.SET_BAUD_RATE, b"\x80\x25\x00"), (support.SET_LINE_CONTROL, b"\x00\x00\x09"),
+                   (support.SET_HANDFLOW, struct.pack("<IIII", 3, 0, 0, 0)), (0x1B004C, struct.pack("<I", 0x10))]
+        for code, data in refused:
+            client.send_record(code, data)
+        client.data.sendall(b"still")
+        self.assertEqual(self.device.receive(5), b"still")
+        for code, _ in refused:
+            self.assertTrue(self.server.wait_for_line(r"request 0x%08X refused \(.+\); the session goes on$" % code))
+        client.close()
+        self.served()
 
 
 class ReadInterval(ServerTest):
@@ -209,8 +220,11 @@ class ReadInterval(ServerTest):
         self.assertEqual(client.receive(len(burst)), burst)
         self.assertLess(pieces_received(client.data) - before, 8)
 
-    def test_long_interval_holds_a_lone_byte(self):
+    def test_long_interval_holds_a_lone_byte_and_the_next_client_gets_it(self):
         self.assertFalse(self.lone_byte_arrives(10000))
+        # The end of the session wakes the read that holds it.
+        self.session.close()
+        self.assertEqual(self.client().connect().receive(1), b"!")
 
 
 class Startup(ServerTest):
@@ -290,21 +304,38 @@ class Faults(ServerTest):
         self.assertEqual(self.served().receive(4), b"pong")
 
     def test_a_stopped_line_loses_nothing_and_does_not_outlive_its_client(self):
-        self.start_on_pty()
+        rfc2217 = support.free_port()
+        self.start_on_pty(rfc2217=rfc2217)
         client = self.client().connect()
         client.send_record(0x1B0064, struct.pack("<IIII", 0, 1, 0, 0))  # SET_HANDFLOW: output XON/XOFF
         self.await_replayed(client)
         self.device.send(b"\x13")
         sent = support.pattern(100_000)
         threading.Thread(target=client.data.sendall, args=(sent,), daemon=True).start()
-        time.sleep(3)  # XOFF held this long
+        time.sleep(3)  # XOFF held past the write time-outs
+        # A request the stopped line cannot take is refused; the rest waits.
+        client.send_record(IMMEDIATE_CHAR, b"!")
+        self.assertTrue(self.server.wait_for_line(r"request 0x001B0018 refused"))
         self.device.send(b"\x11")
         self.assertEqual(self.device.receive(len(sent)), sent)
-        # SET_XOFF and SET_BREAK_ON, replayed before the close.
+        # Clients that leave bytes waiting for a stopped line: after SET_XOFF
+        # and SET_BREAK_ON, which the next session undoes, or through RFC 2217
+        # (with FLOWCONTROL-SUSPEND or not) while the device holds the line.
+        # The next one is served at once, and its bytes go without theirs.
         client.control.sendall(support.record(0x1B0038) + support.record(0x1B0010))
-        client.control.close()
-        self.assertTrue(client.sees_end(client.data))
-        self.served()
+        client.data.sendall(b"left behind")
+        client.close()
+        self.served(within=2).close()
+        for suspend in (b"", bytes([255, 250, 44, 8, 255, 240])):
+            with socket.create_connection((support.LOOPBACK, rfc2217)) as other:
+                other.recv(1)  # its session has begun
+                self.device.send(b"\x13")
+                other.sendall(suspend + b"left behind too" * 2000)  # more than the pty holds
+            client = self.client().connect(within=2)
+            client.data.sendall(b"ping")
+            self.device.send(b"\x11")
+            self.assertEqual(self.device.receive(4), b"ping")
+            client.close()
 
     def test_signals_end_the_server_and_it_starts_again_on_its_port(self):
         port = support.free_port()
@@ -317,7 +348,7 @@ class Faults(ServerTest):
             self.assertEqual(fcntl.ioctl(self.device._slave, support.TIOCGEXCL, bytes(4)), bytes(4))
 
     def test_turnover_and_allow(self):
-        self.start_on_pty(allow="10.0.0.5, 127.0.0.0/31")
+        self.start_on_pty(allow="10.0.0.5, 127.0.0.1/31")  # host bits set: 127.0.0.0 and .1
         descriptors = "/proc/%d/fd" % self.server.process.pid
         first = self.served()
         held = len(os.listdir(descriptors))  # while a session runs
@@ -347,16 +378,29 @@ class VanishedPeer(ServerTest):
                 subprocess.run(["ip"] + command.split(), check=True, capture_output=True)
         except (OSError, subprocess.CalledProcessError) as error:
             self.skipTest("no network namespaces here: %s" % error)
-        self.start(port=0, client="10.201.0.1", device=self.device.slave_path).listening()
+        rfc2217 = support.free_port()
+        self.start(port=0, client="10.201.0.1", device=self.device.slave_path, rfc2217=rfc2217).listening()
         home, away = open("/proc/self/ns/net"), open("/run/netns/" + other)
-        for vanishes in (True, False):
+        # No FIN, no RST: keepalive tells of an idle connection, the bound on
+        # unacknowledged bytes of one the server sends on (RFC 2217: the
+        # device's bytes).
+        for protocol, vanishes in (("native", True), ("rfc2217", True), ("native", False)):
             libc.setns(away.fileno(), 0x40000000)
-            client = self.client(address="10.201.0.2", server="10.201.0.1")
+            if protocol == "native":
+                client = self.client(address="10.201.0.2", server="10.201.0.1")
+            else:
+                client = socket.create_connection(("10.201.0.1", rfc2217), support.SAFETY_SECONDS)
+                self.addCleanup(client.close)
             libc.setns(home.fileno(), 0x40000000)
-            self.served(client)  # and held to the end: a close would send a FIN
-            if vanishes:  # no FIN, no RST: only keepalive can tell
+            if protocol == "native":
+                self.served(client)  # and held to the end: a close would send a FIN
+            else:
+                self.assertTrue(client.recv(1))
+            if vanishes:
                 subprocess.run(["ip", "-n", other, "link", "set", "vc", "down"], check=True)
-                self.assertTrue(self.server.wait_for_line(r"session ended \(peer lost\)", KEEPALIVE_BOUND + 5))
+                self.device.send(b"unanswered" if protocol == "rfc2217" else b"")
+                self.assertTrue(self.server.wait_for_line(r"session ended \(peer lost\), %d bytes to the port"
+                                                          % (4 if protocol == "native" else 0), KEEPALIVE_BOUND + 5))
                 subprocess.run(["ip", "-n", other, "link", "set", "vc", "up"], check=True)
 
 

@@ -1,0 +1,89 @@
+#include "server/port_queue.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace server {
+
+bool PortQueue::hasRoom() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return dataBytes < dataLimit;
+}
+
+bool PortQueue::holdsRequest() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return requests > 0;
+}
+
+void PortQueue::addData(const unsigned char* data, size_t size) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        items.push_back(Item{false, std::vector<unsigned char>(data, data + size)});
+        dataBytes += size;
+    }
+    changed.notify_all();
+}
+
+void PortQueue::addRequest(const unsigned char* bytes, size_t size) {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        items.push_back(Item{true, std::vector<unsigned char>(bytes, bytes + size)});
+        ++requests;
+    }
+    changed.notify_all();
+}
+
+bool PortQueue::waitForRoom(int milliseconds) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::milliseconds(milliseconds),
+                            [this] { return closed || dataBytes < dataLimit; }) &&
+           !closed;
+}
+
+bool PortQueue::take(Item& item) {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [this] { return closed || !items.empty(); });
+    if (closed) return false;
+    item = std::move(items.front());
+    items.pop_front();
+    if (item.request)
+        --requests;
+    else
+        dataBytes -= item.bytes.size();
+    lock.unlock();
+    changed.notify_all();
+    return true;
+}
+
+size_t PortQueue::dropData() {
+    std::lock_guard<std::mutex> lock(mutex);
+    const size_t dropped = dataBytes;
+    items.erase(std::remove_if(items.begin(), items.end(), [](const Item& item) { return !item.request; }),
+                items.end());
+    dataBytes = 0;
+    return dropped;
+}
+
+size_t PortQueue::close() {
+    size_t dropped;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        closed = true;
+        dropped = dataBytes;
+        items.clear();
+        dataBytes = 0;
+        requests = 0;
+    }
+    changed.notify_all();
+    return dropped;
+}
+
+void PortQueue::reopen() {
+    std::lock_guard<std::mutex> lock(mutex);
+    items.clear();
+    dataBytes = 0;
+    requests = 0;
+    closed = false;
+}
+
+}  // namespace server
