@@ -23,9 +23,9 @@ class Guest:
         for pair in (self.uart, self.ftdi):
             # QEMU turns output processing on: without ONLCR it changes nothing.
             attributes = termios.tcgetattr(pair.master)
-            attributes[0] = attributes[1] = attributes[3] = 0
+            attributes[1] = 0
             termios.tcsetattr(pair.master, termios.TCSANOW, attributes)
-        self.trace, qmp = self.folder.name + "/trace", self.folder.name + "/qmp"
+        self.trace, (qmp, theirs) = self.folder.name + "/trace", socket.socketpair()
         self.process = subprocess.Popen(
             ["qemu-system-x86_64", "-M", "pc", "-accel", "tcg", "-m", "256", "-nodefaults", "-no-user-config",
              "-display", "none", "-no-reboot", "-kernel", image + "/vmlinux", "-initrd", image + "/initramfs.cpio.gz",
@@ -33,25 +33,27 @@ class Guest:
              "-serial", "chardev:con", "-chardev", "serial,id=s1,path=" + self.uart.slave_path, "-serial", "chardev:s1",
              "-netdev", "user,id=n" + "".join(",hostfwd=tcp:127.0.0.1:%d-:%d" % f for f in forwards),
              "-device", "e1000,netdev=n", "-device", "qemu-xhci,id=xhci",
-             "-chardev", "serial,id=s2,path=" + self.ftdi.slave_path, "-device", self.FTDI,
-             "-qmp", "unix:%s,server=on,wait=off" % qmp, "-trace", "usb_serial_handle_control", "-D", self.trace],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+             "-chardev", "serial,id=s2,path=" + self.ftdi.slave_path, "-device", "usb-serial,id=ftdi,bus=xhci.0,chardev=s2",
+             "-chardev", "socket,id=qmp,fd=%d" % theirs.fileno(), "-mon", "chardev=qmp,mode=control",
+             "-trace", "usb_serial_handle_control", "-D", self.trace],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, pass_fds=[theirs.fileno()])
+        theirs.close()
+        self.qmp = qmp.makefile("rw")
+        qmp.close()  # the file keeps it open
         self.output, self.commands = b"", 0
-        self.read_until(b"GUEST-READY\n", 180)
-        self.qmp = socket.socket(socket.AF_UNIX)
-        self.qmp.connect(qmp)
-        self.qmp_lines = self.qmp.makefile("rw")
-        self.qmp_lines.readline()
+        try:
+            self.read_until(b"GUEST-READY\n", 180)
+        except AssertionError:
+            self.close()
+            raise
+        self.qmp.readline()
         self.control("qmp_capabilities")
-
-    FTDI = "usb-serial,id=ftdi,bus=xhci.0,chardev=s2"
 
     def read_until(self, pattern, seconds):
         # A guest that does not boot, or stops answering, fails with why.
-        poll = select.poll()
-        poll.register(self.process.stdout, select.POLLIN)
         while not (match := re.search(pattern, self.output)):
-            chunk = os.read(self.process.stdout.fileno(), 65536) if poll.poll(seconds * 1000) else b""
+            ready = select.select([self.process.stdout], [], [], seconds)[0]
+            chunk = os.read(self.process.stdout.fileno(), 65536) if ready else b""
             if not chunk:
                 raise AssertionError("no %r from the guest (QEMU status %r); console:\n%s"
                                      % (pattern, self.process.poll(), self.output[-3000:].decode(errors="replace")))
@@ -66,37 +68,30 @@ class Guest:
         return self.read_until(b"@@%d\n" % self.commands, seconds).string[:-len(b"@@%d\n" % self.commands)].decode()
 
     def control(self, command, **arguments):
-        self.qmp_lines.write(json.dumps({"execute": command, "arguments": arguments}) + "\n")
-        self.qmp_lines.flush()
-        while "event" in (answer := json.loads(self.qmp_lines.readline())):
+        self.qmp.write(json.dumps({"execute": command, "arguments": arguments}) + "\n")
+        self.qmp.flush()
+        while "event" in (answer := json.loads(self.qmp.readline())):
             pass
         assert "return" in answer, answer
-        return answer
 
     def plug(self, present):
-        # The device stops sending first: QEMU 7.2 crashes on bytes for an adapter being removed.
-        if present:
-            self.control("device_add", **dict(item.split("=") for item in self.FTDI.split(",")[1:]), driver="usb-serial")
-        else:
-            self.control("device_del", id="ftdi")
+        # Unplug only while the device sends nothing: QEMU 7.2 crashes on bytes for an adapter being removed.
+        arguments = dict(driver="usb-serial", bus="xhci.0", chardev="s2") if present else {}
+        self.control("device_add" if present else "device_del", id="ftdi", **arguments)
 
     def ftdi_lines(self):
         # DTR, RTS and break as ftdi_sio last told the adapter (SET_MODEM_CTRL, SET_DATA).
         lines = [None, None, None]
         with open(self.trace) as trace:
-            requests = re.findall(r"got control 0x400([14]), value 0x([0-9a-f]+)", trace.read())
-        for request, value in requests:
-            value = int(value, 16)
-            for line, bit in [(2, 0x4000)] if request == "4" else [(0, 1), (1, 2)]:
-                if request == "4" or value & bit << 8:
-                    lines[line] = bool(value & bit)
+            for request, value in re.findall(r"got control 0x400([14]), value 0x([0-9a-f]+)", trace.read()):
+                for line, bit in [(2, 0x4000)] if request == "4" else [(0, 1), (1, 2)]:
+                    if request == "4" or int(value, 16) & bit << 8:
+                        lines[line] = bool(int(value, 16) & bit)
         return tuple(lines)
 
     def close(self):
         os.kill(self.process.pid, signal.SIGTERM)
         self.process.wait()
-        for stream in (self.qmp_lines, self.qmp, self.process.stdin, self.process.stdout):
+        for stream in (self.process.stdin, self.process.stdout, self.qmp, self.uart, self.ftdi):
             stream.close()
-        self.uart.close()
-        self.ftdi.close()
         self.folder.cleanup()

@@ -13,11 +13,10 @@ if [ ! -f "$vm/vmlinux" ]; then
     apt-get download -q "$package" 2>&1 | grep -v unsandboxed || true
     dpkg -x ./*.deb "$vm/deb/kernel"
     modules=$(ls -d "$vm"/deb/kernel/lib/modules/*/kernel/drivers)
-    n=0
+    # In load order; xz passes an uncompressed one through.
     for m in usb/common/usb-common usb/core/usbcore usb/host/xhci-hcd usb/host/xhci-pci usb/serial/usbserial \
              usb/serial/ftdi_sio net/ethernet/intel/e1000/e1000; do
-        n=$((n + 1))
-        if [ -f "$modules/$m.ko.xz" ]; then xz -dc "$modules/$m.ko.xz"; else cat "$modules/$m.ko"; fi > "$vm/mod/$n-${m##*/}.ko"
+        xz -dcf "$modules/$m".ko* > "$vm/mod/$(ls "$vm/mod" | wc -l)-${m##*/}.ko"
     done
     # The ELF kernel inside the bzImage starts at its PVH entry, which boots
     # in half the time under TCG.
