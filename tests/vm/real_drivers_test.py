@@ -60,6 +60,13 @@ class RealDriver(e2e.BothPrograms):
                 ("O" if "parodd" in flags else "E") if "parenb" in flags else "N", 2 if "cstopb" in flags else 1,
                 "crtscts" in flags)
 
+    def application(self, speed, app=None):
+        # Once the tty shows `speed`, what the application did before has reached the server.
+        app = app or serial.Serial(self.start_client(self.native), timeout=120)
+        app.baudrate = speed
+        self.assertTrue(support.eventually(lambda: self.tty()[0] == speed, 60), self.log())
+        return app
+
     def test_2_line_formats_reach_the_tty(self):
         formats = [(5, "N", 1), (7, "E", 1), (8, "E", 1), (8, "O", 2)]  # each step valid on the way
         port = serial.serial_for_url(self.url, timeout=120)
@@ -115,20 +122,20 @@ class Uart(RealDriver):
         port.baudrate = 9600
         self.assert_both_ways_intact(port.write, port.read, 64)
         port.close()
-        app = serial.Serial(self.start_client(self.native), timeout=120)
-        for speed in speeds + [250000, 9600]:
-            app.baudrate = speed
-            if speed != 250000:
-                self.assertTrue(support.eventually(lambda: self.tty()[0] == speed, 60), self.log())
-        self.assert_both_ways_intact(app.write, app.read, 64)
+        app = self.application(300)
+        for speed in speeds[1:]:
+            self.application(speed, app)
+        app.baudrate = 250000
+        self.assertTrue(self.logged(" refused ("), self.log())
+        self.assert_both_ways_intact(self.application(9600, app).write, app.read, 64)
 
     def test_4_rts_cts_holds_output_and_the_next_session_starts_clean(self):
         app = serial.Serial(self.start_client(self.native), 115200, rtscts=True)
         self.assertTrue(support.eventually(lambda: self.tty()[4], 60))
         app.write(b"S" * 2048)
-        app.flush()
+        self.application(57600, app)  # a change after the bytes: they are in the tty
         self.client.stop()
-        self.assertTrue(self.logged("session ended (client closed)"), self.log())
+        self.assertTrue(self.logged("2048 bytes to the port (2048 of them still waiting"), self.log())
         self.assertEqual(support.read_exactly(self.device.master, 1, 0), b"")
         app = serial.Serial(self.start_client(self.native), 115200, rtscts=False)
         self.assertTrue(support.eventually(lambda: not self.tty()[4], 60))
@@ -144,13 +151,6 @@ class Ftdi(RealDriver):
 
     def cpu(self):
         return sum(map(int, self.sh("cut -d' ' -f14,15 /proc/$(cat /srv/pid)/stat").split()))
-
-    def application(self, speed, app=None):
-        # Set to `speed`: once the tty shows it, the purge of pyserial's open has passed too.
-        app = app or serial.Serial(self.start_client(self.native), timeout=120)
-        app.baudrate = speed
-        self.assertTrue(support.eventually(lambda: self.tty()[0] == speed, 60), self.log())
-        return app
 
     def test_5_a_mebibyte_each_way_at_115200_and_921600(self):
         app = self.application(115200)
