@@ -32,22 +32,17 @@ void ClientApplication::readSettings(const char* fileName) {
 
 bool ClientApplication::initNetwork() {
     speaksRfc2217 = std::strcmp(protocolName, "rfc2217") == 0;
-    if (hostName[0] == '\0' || (!speaksRfc2217 && std::strcmp(protocolName, "native") != 0)) {
-        errorMessageId = shell::messageSettings;
-        return false;
-    }
+    if (hostName[0] == '\0') return fail(shell::messageSettings, "host: empty; set it to the server's name or address");
+    if (!speaksRfc2217 && std::strcmp(protocolName, "native") != 0)
+        return fail(shell::messageSettings, "protocol: '" + std::string(protocolName) + "' is neither native nor rfc2217");
     net::startNetworking();
     const std::optional<uint32_t> address = net::resolveFirstAddress(hostName);
-    if (!address) {
-        errorMessageId = shell::messageSettings;
-        return false;
-    }
+    if (!address) return fail(shell::messageSettings, "host: '" + std::string(hostName) + "' does not resolve");
     serverAddress = *address;
     try {
         controlSocket.open(0, 0);
-    } catch (const std::runtime_error&) {
-        errorMessageId = shell::messageNetwork;
-        return false;
+    } catch (const net::SocketError& error) {
+        return fail(shell::messageNetwork, "socket: " + net::errorText(error.code));
     }
     return true;
 }
@@ -57,14 +52,9 @@ bool ClientApplication::openSerial() {
     options.comNumber = comNumber;
     options.devicePath = devicePath;
     // A "line" the port could never have is a mistake in the settings file.
-    if (!parseLineFormat(lineText, options.line)) {
-        errorMessageId = shell::messageSettings;
-        return false;
-    }
-    if (!device.open(options)) {
-        errorMessageId = shell::messageSerial;
-        return false;
-    }
+    if (!parseLineFormat(lineText, options.line))
+        return fail(shell::messageSettings, "line: '" + std::string(lineText) + "' is not data bits, parity and stop bits such as 8N1");
+    if (!device.open(options)) return fail(shell::messageSerial, device.openFailure());
     shell::atProcessEnd([this] { device.withdraw(); });
     return true;
 }

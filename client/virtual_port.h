@@ -39,8 +39,10 @@ public:
     VirtualPort(const VirtualPort&) = delete;
     VirtualPort& operator=(const VirtualPort&) = delete;
 
-    // Opens and attaches the port; false when it cannot be had.
+    // Opens and attaches the port; false when it cannot be had, and then
+    // openFailure() says why (on Linux; Windows' boxes do not show it).
     bool open(const PortOptions& options);
+    const std::string& openFailure() const { return failure; }
     // The events of the three requests (Windows); false when one cannot be made.
     bool createEvents();
     // Takes back what open() published for applications (Linux: the
@@ -68,6 +70,7 @@ public:
 private:
     struct Driver;
     std::unique_ptr<Driver> driver;
+    std::string failure;
 };
 
 }  // namespace client

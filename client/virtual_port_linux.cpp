@@ -110,7 +110,10 @@ struct VirtualPort::Driver {
     // but never anything else.
     bool publish() {
         struct stat existing;
-        if (lstat(linkPath.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode)) return false;
+        if (lstat(linkPath.c_str(), &existing) == 0 && !S_ISLNK(existing.st_mode)) {
+            errno = EEXIST;
+            return false;
+        }
         const std::string temporary = linkPath + ".new" + std::to_string(getpid());
         ::unlink(temporary.c_str());
         if (symlink(slaveName.c_str(), temporary.c_str()) != 0) return false;
@@ -190,9 +193,12 @@ VirtualPort::~VirtualPort() { withdraw(); }
 bool VirtualPort::open(const PortOptions& options) {
     driver->line = options.line;
     driver->linkPath = options.devicePath.empty() ? "com" + std::to_string(options.comNumber) : options.devicePath;
-    if (driver->openPseudoTerminal() && readPortState(driver->master, driver->line, driver->readerSeen) &&
-        driver->publish())
+    if (!driver->openPseudoTerminal() || !readPortState(driver->master, driver->line, driver->readerSeen))
+        failure = std::string("pseudo-terminal: ") + std::strerror(errno);
+    else if (driver->publish())
         return true;
+    else
+        failure = driver->linkPath + ": " + (errno == EEXIST ? "not a symlink, so left as it is" : std::strerror(errno));
     driver->release();
     return false;
 }

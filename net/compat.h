@@ -1,6 +1,8 @@
 // The few differences between Winsock and BSD sockets that the network code sees.
 #pragma once
 
+#include <string>
+
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -67,6 +69,11 @@ inline int peekBytes(SocketHandle sock, void* data, int length) {
 
 // Bytes that a receive would take at once; 0 when the count cannot be had.
 int bytesWaiting(SocketHandle sock);
+
+// The last failed socket call's error code (errno, WSAGetLastError), and
+// what the system calls it, for the console.
+int lastError();
+std::string errorText(int code);
 
 // True when the last failed connect() is still under way (EINPROGRESS /
 // WSAEWOULDBLOCK on a non-blocking socket).

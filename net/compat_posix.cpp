@@ -1,11 +1,17 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 
+#include <cstring>
+
 #include "net/compat.h"
 
 namespace net {
 
 bool lastErrorWouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK; }
+
+int lastError() { return errno; }
+
+std::string errorText(int code) { return std::strerror(code); }
 
 bool lastErrorInProgress() { return errno == EINPROGRESS; }
 

@@ -4,6 +4,11 @@ namespace net {
 
 bool lastErrorWouldBlock() { return WSAGetLastError() == WSAEWOULDBLOCK; }
 
+int lastError() { return WSAGetLastError(); }
+
+// Only the console shows it, and Windows has none.
+std::string errorText(int code) { return "error " + std::to_string(code); }
+
 bool lastErrorInProgress() { return WSAGetLastError() == WSAEWOULDBLOCK; }
 
 bool lastErrorPeerLost() {

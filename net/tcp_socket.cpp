@@ -1,7 +1,6 @@
 #include "net/tcp_socket.h"
 
 #include <cstring>
-#include <stdexcept>
 
 namespace net {
 
@@ -20,14 +19,14 @@ sockaddr_in makeAddress(uint32_t address, uint16_t port) {
 
 void TcpSocket::create() {
     sock = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (sock == invalidSocket) throw std::runtime_error("socket error");
+    if (sock == invalidSocket) throw SocketError("socket error", lastError());
 }
 
 void TcpSocket::bind(uint32_t requestedAddress, uint16_t requestedPort) {
-    if (sock == invalidSocket) throw std::runtime_error("socket error");
+    if (sock == invalidSocket) throw SocketError("socket error", lastError());
     sockaddr_in local = makeAddress(requestedAddress, requestedPort);
     if (::bind(sock, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0)
-        throw std::runtime_error("bind error");
+        throw SocketError("bind error", lastError());
     if (requestedPort != 0) {
         port = requestedPort;
     } else {
@@ -35,7 +34,7 @@ void TcpSocket::bind(uint32_t requestedAddress, uint16_t requestedPort) {
         std::memset(&bound, 0, sizeof bound);
         SocketLength length = sizeof bound;
         if (::getsockname(sock, reinterpret_cast<sockaddr*>(&bound), &length) < 0)
-            throw std::runtime_error("getsockname error");
+            throw SocketError("getsockname error", lastError());
         port = ntohs(bound.sin_port);
     }
 }
@@ -54,13 +53,13 @@ void ListenSocket::open(uint32_t requestedAddress, uint16_t requestedPort) {
 }
 
 void ListenSocket::listen(int backlog) {
-    if (::listen(sock, backlog) < 0) throw std::runtime_error("listen error");
+    if (::listen(sock, backlog) < 0) throw SocketError("listen error", lastError());
 }
 
 SocketHandle ListenSocket::accept(sockaddr_in& peer) {
     SocketLength length = sizeof peer;
     SocketHandle connection = ::accept(sock, reinterpret_cast<sockaddr*>(&peer), &length);
-    if (connection == invalidSocket) throw std::runtime_error("accept error");
+    if (connection == invalidSocket) throw SocketError("accept error", lastError());
     return connection;
 }
 
@@ -78,11 +77,13 @@ bool ConnectSocket::connect(uint32_t peer, uint16_t peerPortNumber, int millisec
     setBlocking(sock, false);
     sockaddr_in remote = makeAddress(peer, peerPortNumber);
     bool connected = ::connect(sock, reinterpret_cast<sockaddr*>(&remote), sizeof remote) == 0;
-    if (!connected && lastErrorInProgress() && waitWritable(sock, milliseconds)) {
+    failure = connected || lastErrorInProgress() ? 0 : lastError();
+    if (!connected && failure == 0 && waitWritable(sock, milliseconds)) {
         int error = 0;
         SocketLength length = sizeof error;
         connected = ::getsockopt(sock, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) == 0 &&
                     error == 0;
+        failure = error;
     }
     setBlocking(sock, true);
     return connected;

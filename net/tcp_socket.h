@@ -1,13 +1,22 @@
 // TCP/IPv4 stream sockets. Addresses and ports are held and passed in host
 // byte order; only this layer converts them. Failures are raised as
-// std::runtime_error with a fixed text, except connect(), which returns false.
+// SocketError with a fixed text, except connect(), which returns false.
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 
 #include "net/compat.h"
 
 namespace net {
+
+// A failed socket call: the fixed text, and the system's error code for the
+// console to say why.
+class SocketError : public std::runtime_error {
+public:
+    SocketError(const char* text, int code) : std::runtime_error(text), code(code) {}
+    int code;
+};
 
 class TcpSocket {
 public:
@@ -44,8 +53,11 @@ public:
     void open(uint32_t localAddress, uint16_t localPort);
     bool connect(uint32_t address, uint16_t port);
     // As connect(), but gives up after `milliseconds`; the socket stays
-    // blocking.
+    // blocking. After a failure, failure holds the system's error code, or
+    // 0 when the time ran out.
     bool connect(uint32_t address, uint16_t port, int milliseconds);
+
+    int failure = 0;
 };
 
 }  // namespace net

@@ -43,14 +43,18 @@ std::optional<AddressRange> parseEntry(const std::string& entry) {
 
 }  // namespace
 
-std::optional<std::vector<AddressRange>> parseAllowList(const std::string& text) {
+std::optional<std::vector<AddressRange>> parseAllowList(const std::string& text, std::string* malformed) {
     std::vector<AddressRange> ranges;
     if (shell::trimBlanks(text).empty()) return ranges;
     size_t start = 0;
     for (;;) {
         size_t comma = text.find(',', start);
-        std::optional<AddressRange> range = parseEntry(shell::trimBlanks(text.substr(start, comma - start)));
-        if (!range) return std::nullopt;
+        const std::string entry = shell::trimBlanks(text.substr(start, comma - start));
+        std::optional<AddressRange> range = parseEntry(entry);
+        if (!range) {
+            if (malformed != nullptr) *malformed = entry;
+            return std::nullopt;
+        }
         ranges.push_back(*range);
         if (comma == std::string::npos) return ranges;
         start = comma + 1;

@@ -17,8 +17,9 @@ struct AddressRange {
 
 // Parses a comma-separated list of dotted IPv4 addresses and CIDR ranges
 // ("192.168.1.0/24, 10.0.0.5"); blanks around entries are ignored. A blank
-// list gives no ranges; a malformed entry gives nothing.
-std::optional<std::vector<AddressRange>> parseAllowList(const std::string& text);
+// list gives no ranges; a malformed entry gives nothing, and is stored in
+// `malformed` when given.
+std::optional<std::vector<AddressRange>> parseAllowList(const std::string& text, std::string* malformed = nullptr);
 
 // No ranges at all lets everyone in.
 bool allows(const std::vector<AddressRange>& ranges, uint32_t address);

@@ -108,6 +108,9 @@ public:
     // A tty to open instead of the numbered port (the "device" setting).
     std::string device;
 #endif
+    // Why the last open failed, for the console (empty on Windows, whose
+    // boxes do not show it): the device and the system's reason.
+    std::string openFailure;
 
 private:
     // The COM port's handle, state and overlapped records, or the tty's

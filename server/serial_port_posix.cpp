@@ -1,7 +1,9 @@
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -66,6 +68,20 @@ int writeWithin(int fd, const PortTimeouts& limits, const unsigned char* data, i
     return done;
 }
 
+// What an admin needs to know about a tty that would not open.
+std::string openFailureOf(const std::string& path, int error) {
+    if (error == EBUSY || error == EWOULDBLOCK) return path + ": held by another program";
+    if (error == ENOTTY) return path + ": not a tty";
+    std::string text = path + ": " + std::strerror(error);
+    // Serial devices let their group in (dialout on Debian).
+    struct stat file;
+    const group* owners = nullptr;
+    if (error == EACCES && ::stat(path.c_str(), &file) == 0 && (file.st_mode & S_IRGRP) && (file.st_mode & S_IWGRP) &&
+        (owners = ::getgrgid(file.st_gid)) != nullptr)
+        text += std::string(" (is the user in group ") + owners->gr_name + "?)";
+    return text;
+}
+
 }  // namespace
 
 struct SerialPort::Platform {
@@ -88,14 +104,21 @@ SerialPort::~SerialPort() { close(); }
 int16_t SerialPort::open(int32_t portNumber) {
     std::string path = device;
     if (path.empty()) {
-        if (portNumber < 1 || portNumber > 9) return -1;
+        if (portNumber < 1 || portNumber > 9) {
+            openFailure = "com: " + std::to_string(portNumber) + " names no port (1 to 9), and device is empty";
+            return -1;
+        }
         path = "/dev/ttyS" + std::to_string(portNumber - 1);
     }
     platform->fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (platform->fd < 0) return -1;
+    if (platform->fd < 0) {
+        openFailure = openFailureOf(path, errno);
+        return -1;
+    }
     // Exclusive as a COM port is: flock keeps out those that lock too,
     // TIOCEXCL those that do not.
     if (::flock(platform->fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(platform->fd, TIOCEXCL) != 0 || !tty::makeRaw(platform->fd)) {
+        openFailure = openFailureOf(path, errno);
         close();
         return -1;
     }

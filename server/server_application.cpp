@@ -1,7 +1,6 @@
 #include "server/server_application.h"
 
 #include <cstdio>
-#include <stdexcept>
 #include <system_error>
 
 #include "net/resolve.h"
@@ -36,11 +35,9 @@ void ServerApplication::readSettings(const char* fileName) {
 
 bool ServerApplication::initNetwork() {
     // Never a silent "allow all" for a list that says something else.
-    std::optional<std::vector<AddressRange>> ranges = parseAllowList(allowSetting);
-    if (!ranges) {
-        errorMessageId = shell::messageSettings;
-        return false;
-    }
+    std::string malformed;
+    std::optional<std::vector<AddressRange>> ranges = parseAllowList(allowSetting, &malformed);
+    if (!ranges) return fail(shell::messageSettings, "allow: '" + malformed + "' is not an IPv4 address or CIDR range");
     allowed = *ranges;
     net::startNetworking();
     listenAddress = 0;
@@ -55,27 +52,26 @@ bool ServerApplication::initNetwork() {
             shell::showMessageBox("IDC_PUSHBUTTON", text, shell::BoxIcon::warning);
         }
     }
+    uint16_t opening = port;
     try {
         listenSocket.open(listenAddress, port);
         // Listening already, so that a client that comes before the session
         // thread is queued rather than refused.
         listenSocket.listen(1);
         if (rfc2217Port != 0) {
+            opening = rfc2217Port;
             rfc2217Socket.open(listenAddress, rfc2217Port);
             rfc2217Socket.listen(1);
         }
-    } catch (const std::runtime_error&) {
-        errorMessageId = shell::messageNetwork;
-        return false;
+    } catch (const net::SocketError& error) {
+        return fail(shell::messageNetwork, net::dottedAddress(listenAddress) + ":" + std::to_string(opening) + ": " +
+                                               net::errorText(error.code));
     }
     return true;
 }
 
 bool ServerApplication::openSerial() {
-    if (!openPort()) {
-        errorMessageId = shell::messageSerial;
-        return false;
-    }
+    if (!openPort()) return fail(shell::messageSerial, serialPort.openFailure);
     shell::atProcessEnd([this] { serialPort.releaseExclusive(); });
     return true;
 }

@@ -26,6 +26,11 @@ constexpr int acceptPauseMilliseconds = 100;
 // looked at again: a local shutdown does not end every wait on Windows.
 constexpr int endCheckMilliseconds = 200;
 
+// One console line for a client that could not be served.
+void reportDropped(const char* title, uint32_t address, const std::string& why) {
+    shell::showConsoleLine(std::string(title) + ": connection from " + net::dottedAddress(address) + " dropped (" + why + ")");
+}
+
 const char* describe(SessionEnd cause) {
     switch (cause) {
     case SessionEnd::peerLost: return "peer lost";
@@ -177,11 +182,16 @@ void ServerApplication::acceptClient() {
 bool ServerApplication::connectBack() {
     try {
         dataSocket.open(0, 0);
-    } catch (const std::runtime_error&) {
-        return false;  // out of descriptors, for example: this client's loss only
+    } catch (const net::SocketError& error) {
+        // Out of descriptors, for example: this client's loss only.
+        reportDropped(title, clientAddress, "no socket to connect back: " + net::errorText(error.code));
+        return false;
     }
     net::setSessionOptions(dataSocket.handle());
     if (dataSocket.connect(clientAddress, dataPort, connectBackMilliseconds)) return true;
+    reportDropped(title, clientAddress, "connection back to port " + std::to_string(dataPort) + ": " +
+                  (dataSocket.failure != 0 ? net::errorText(dataSocket.failure)
+                                           : "no answer within " + std::to_string(connectBackMilliseconds / 1000) + " s"));
     dataSocket.close(net::shutdownBoth);
     return false;
 }
@@ -194,9 +204,14 @@ bool ServerApplication::receiveHandshake() {
     int received = 0;
     while (received < net::handshakeSize) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0 || !net::waitReadable(controlSocket, static_cast<int>(left))) return false;
-        int got = net::receiveBytes(controlSocket, bytes + received, net::handshakeSize - received);
-        if (got <= 0) return false;
+        const bool ready = left > 0 && net::waitReadable(controlSocket, static_cast<int>(left));
+        int got = ready ? net::receiveBytes(controlSocket, bytes + received, net::handshakeSize - received) : 0;
+        if (got <= 0) {
+            reportDropped(title, clientAddress,
+                          std::to_string(received) + " of " + std::to_string(net::handshakeSize) + " handshake bytes" +
+                              (ready ? ", then closed" : " within " + std::to_string(handshakeMilliseconds / 1000) + " s"));
+            return false;
+        }
         received += got;
     }
     dataPort = net::decodeHandshake(bytes);

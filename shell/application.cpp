@@ -1,11 +1,19 @@
 #include "shell/application.h"
 
+#include <utility>
+
 #include "shell/catalogue.h"
 #include "shell/frontend.h"
 
 namespace shell {
 
-void Application::showErrorMessage() { showCatalogueMessage(instance, title, errorMessageId); }
+void Application::showErrorMessage() { showCatalogueMessage(instance, title, errorMessageId, errorDetail); }
+
+bool Application::fail(uint32_t messageId, std::string detail) {
+    errorMessageId = messageId;
+    errorDetail = std::move(detail);
+    return false;
+}
 
 void Application::failSession(const char* text) {
     showMessageBox(title, text, BoxIcon::warning);

@@ -24,7 +24,8 @@ public:
     Application& operator=(const Application&) = delete;
 
     // The four start-up steps. A step that fails stores its catalogue id in
-    // errorMessageId and returns false.
+    // errorMessageId, and in errorDetail what failed and why (a path, a
+    // setting, an address and the system's reason), and returns false.
     virtual void readSettings(const char* fileName) = 0;
     virtual bool initNetwork() = 0;
     virtual bool startThreads() = 0;
@@ -39,6 +40,8 @@ public:
     bool createWindow(int showCommand);
     WindowHandle windowHandle() const;
     void showErrorMessage();
+    // For the start-up steps: stores the message and its detail; false.
+    bool fail(uint32_t messageId, std::string detail);
     // Shows a session thread's error in a warning box and ends the process
     // with status 1.
     [[noreturn]] void failSession(const char* text);
@@ -50,6 +53,7 @@ public:
     int32_t iconId = 0;
     uint16_t port = 0;
     uint32_t errorMessageId = 0;
+    std::string errorDetail;
 
     // The platform's window, behind the pointer.
     struct Window;

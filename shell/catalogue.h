@@ -1,6 +1,8 @@
 // The catalogue of start-up failure messages, shown in an error box.
 #pragma once
 
+#include <string>
+
 #include "shell/platform.h"
 
 namespace shell {
@@ -14,8 +16,9 @@ enum CatalogueId : unsigned {
     messageThread = 8,
 };
 
-// Shows catalogue text `id` in a modal error box captioned `caption`. An id
-// without text shows an empty box.
-int showCatalogueMessage(InstanceHandle instance, const char* caption, unsigned id);
+// Shows catalogue text `id` with its English gloss in a modal error box
+// captioned `caption`. An id without text shows an empty box. The console
+// adds `detail` (what failed and why); a box keeps to the catalogue's text.
+int showCatalogueMessage(InstanceHandle instance, const char* caption, unsigned id, const std::string& detail);
 
 }  // namespace shell

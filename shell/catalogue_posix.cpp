@@ -15,17 +15,17 @@ struct Entry {
 };
 
 const Entry catalogue[] = {
-    {messageWindowClass, CATALOGUE_TEXT_1, "the window class could not be registered"},
-    {messageMainWindow, CATALOGUE_TEXT_2, "the main window could not be created"},
-    {messageNetwork, CATALOGUE_TEXT_3, "a network error occurred"},
-    {messageSerial, CATALOGUE_TEXT_6, "an error occurred on the serial side"},
-    {messageSettings, CATALOGUE_TEXT_7, "the settings file morvane.ini contains an error"},
-    {messageThread, CATALOGUE_TEXT_8, "an error occurred while creating a thread"},
+    {messageWindowClass, CATALOGUE_TEXT_1, CATALOGUE_GLOSS_1},
+    {messageMainWindow, CATALOGUE_TEXT_2, CATALOGUE_GLOSS_2},
+    {messageNetwork, CATALOGUE_TEXT_3, CATALOGUE_GLOSS_3},
+    {messageSerial, CATALOGUE_TEXT_6, CATALOGUE_GLOSS_6},
+    {messageSettings, CATALOGUE_TEXT_7, CATALOGUE_GLOSS_7},
+    {messageThread, CATALOGUE_TEXT_8, CATALOGUE_GLOSS_8},
 };
 
 }  // namespace
 
-int showCatalogueMessage(InstanceHandle, const char* caption, unsigned id) {
+int showCatalogueMessage(InstanceHandle, const char* caption, unsigned id, const std::string& detail) {
     std::string text;
     for (const Entry& entry : catalogue) {
         if (entry.id == id) {
@@ -33,6 +33,7 @@ int showCatalogueMessage(InstanceHandle, const char* caption, unsigned id) {
             break;
         }
     }
+    if (!detail.empty()) text += ": " + detail;
     showMessageBox(caption, text.c_str(), BoxIcon::error);
     return 1;  // IDOK: the console has nothing to press
 }

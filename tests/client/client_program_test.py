@@ -70,14 +70,17 @@ class ClientProgramTest(support.ProgramTest):
         refused.bind((support.LOOPBACK, 0))  # bound, not listening
         self.addCleanup(refused.close)
         # Start-up failures end with status 2 before any network activity,
-        # whatever "reconnect" says; a session error with status 1 after the
-        # running note.
-        cases = [("com=3\nreconnect=1\n", 2, support.MESSAGE_SETTINGS),
-                 (self.host + "com=3\nline=9X1\n", 2, support.MESSAGE_SETTINGS),
-                 (self.host + "com=3\nprotocol=x\n", 2, support.MESSAGE_SETTINGS),
-                 (self.host + "com=5\nreconnect=5\n", 2, support.MESSAGE_SERIAL),
-                 ("host=127.0.0.1\nport=%d\ncom=3\n" % refused.getsockname()[1], 1, "connect connect error")]
-        for body, status, message in cases:
+        # whatever "reconnect" says, and say what and why after the message's
+        # gloss; a session error with status 1 after the running note.
+        cases = [("com=3\nreconnect=1\n", 2, support.MESSAGE_SETTINGS, "host: empty; set it to the server's name or address"),
+                 ("host=nowhere.invalid\ncom=3\n", 2, support.MESSAGE_SETTINGS, "host: 'nowhere.invalid' does not resolve"),
+                 (self.host + "com=3\nline=9X1\n", 2, support.MESSAGE_SETTINGS,
+                  "line: '9X1' is not data bits, parity and stop bits such as 8N1"),
+                 (self.host + "com=3\nprotocol=x\n", 2, support.MESSAGE_SETTINGS, "protocol: 'x' is neither native nor rfc2217"),
+                 (self.host + "com=5\nreconnect=5\n", 2, support.MESSAGE_SERIAL, "com5: not a symlink, so left as it is"),
+                 (self.host + "device=%s\n" % self.join("missing/com3"), 2, support.MESSAGE_SERIAL, "/missing/com3: No such file or directory"),
+                 ("host=127.0.0.1\nport=%d\ncom=3\n" % refused.getsockname()[1], 1, "connect connect error", "")]
+        for body, status, message, detail in cases:
             with self.subTest(settings=body):
                 client = self.start(body)
                 self.assertEqual(client.wait(), status)
@@ -86,6 +89,7 @@ class ClientProgramTest(support.ProgramTest):
                 # the running note is out.
                 self.assertIn(len(lines), (1,) if status == 2 else (1, 2), lines)
                 self.assertTrue(lines[-1].startswith(TITLE + ": " + message), lines)
+                self.assertTrue(lines[-1].endswith(detail), lines)
                 self.assertFalse(os.path.lexists(self.link))
         # Nothing connected, nothing was overwritten or left behind.
         self.server.setblocking(False)

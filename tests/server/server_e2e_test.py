@@ -3,7 +3,9 @@
 
 import ctypes
 import fcntl
+import grp
 import os
+import re
 import resource
 import select
 import signal
@@ -230,14 +232,27 @@ class ReadInterval(ServerTest):
 class Startup(ServerTest):
     def test_failures_end_with_status_2_and_their_message(self):
         on_pty = dict(port=0, client=support.LOOPBACK, device=self.device.slave_path)
+        serial, network, settings = support.MESSAGE_SERIAL, support.MESSAGE_NETWORK, support.MESSAGE_SETTINGS
+        taken = self.enterContext(socket.create_server((support.LOOPBACK, 0))).getsockname()[1]
+        fcntl.flock(self.device._slave, fcntl.LOCK_EX)  # as another program holding the port would
+        # Closed to its owner, the server (as root, without the override), open to its group.
+        denied, missing = support.PtyPair(), os.path.join(self.directory, "ttyUSB0")
+        self.addCleanup(denied.close)
+        os.chmod(denied.slave_path, 0o060)
         # No settings file, or none that reads as one: the defaults, port 8875
         # and no device.
         unreadable = [None, os.mkdir, os.mkfifo, lambda path: os.symlink("/dev/zero", path)]
-        rows = ([(make, support.MESSAGE_SERIAL) for make in unreadable]
-                + [(dict(on_pty, client="192.0.2.1"), support.MESSAGE_NETWORK)]
-                + [(dict(on_pty, allow=allow), support.MESSAGE_SETTINGS)
+        rows = ([(make, serial, "com: 0 names no port (1 to 9), and device is empty") for make in unreadable]
+                + [(dict(on_pty, device=missing), serial, missing + ": No such file or directory"),
+                   (dict(on_pty), serial, self.device.slave_path + ": held by another program"),
+                   (dict(on_pty, device=denied.slave_path), serial, "%s: Permission denied (is the user in group %s?)"
+                    % (denied.slave_path, grp.getgrgid(os.stat(denied.slave_path).st_gid).gr_name)),
+                   (dict(on_pty, client="192.0.2.1"), network, "192.0.2.1:0: Cannot assign requested address")]
+                + [(dict(on_pty, **{key: taken}), network, "127.0.0.1:%d: Address already in use" % taken)
+                   for key in ("port", "rfc2217")]
+                + [(dict(on_pty, allow=allow), settings, "allow: '%s' is not an IPv4 address or CIDR range" % allow.split(",")[-1])
                    for allow in ("127.0.0.1,", "10.0.0.0/33", "10.0.0", "localhost")])
-        for row, message in rows:
+        for row, message, detail in rows:
             with self.subTest(row=row):
                 folder = tempfile.mkdtemp(dir=self.directory)
                 if isinstance(row, dict):
@@ -246,23 +261,39 @@ class Startup(ServerTest):
                     self.skipTest("port 8875 is in use here")
                 elif row:
                     row(os.path.join(folder, "morvane.ini"))
-                server = support.ServerProgram(SERVER, folder).start()
-                self.assertEqual(server.wait(), 2)
-                self.assertIn("WIN morvane Server: " + message, server.text())
+                server = support.ServerProgram(SERVER, folder)
+                server.wrapper = ["setpriv", "--bounding-set=-dac_override,-dac_read_search"] if os.geteuid() == 0 else []
+                self.assertEqual(server.start().wait(), 2)
+                # What failed and why, after the catalogue text and its gloss.
+                self.assertRegex(server.text(), r"WIN morvane Server: %s \([a-z. ]+\): %s$" % (re.escape(message), re.escape(detail)))
 
 
 class Faults(ServerTest):
     def test_stalled_clients_and_missing_descriptors_only_cost_their_connection(self):
         self.start_on_pty()
-        # The last one sends an urgent byte, which no read returns.
-        for greeting, flags in ((b"", 0), (b"\x10", 0), (b"\x00\x00not a client", 0), (None, 0), (b"!", socket.MSG_OOB)):
+        full = self.enterContext(socket.create_server((support.LOOPBACK, 0), backlog=0)).getsockname()
+        self.enterContext(socket.create_connection(full))  # the queue is full: SYNs go unanswered
+        # Each one costs one console line that says why. The urgent byte is
+        # one no read returns.
+        dropped, silent, refused = [], "0 of 2 handshake bytes within 5 s", "connection back to port %d: Connection refused"
+        for greeting, how, why in ((b"", None, silent), (b"\x10", None, "1 of 2 handshake bytes within 5 s"),
+                                   (b"\x10", "close", "1 of 2 handshake bytes, then closed"),
+                                   (b"\x00\x00not a client", None, refused % 0), (None, None, refused),
+                                   (support.handshake(full[1]), None, "connection back to port %d: no answer within 5 s" % full[1]),
+                                   (b"!", "urgent", silent)):
             stalled, waiting = self.client(), self.client()
             if greeting is None:  # names a port nobody listens on
-                greeting = support.handshake(stalled.data_port)
+                greeting, why = support.handshake(stalled.data_port), why % stalled.data_port
                 stalled.listener.close()
-            stalled.control.send(greeting, flags)
+            stalled.control.send(greeting, socket.MSG_OOB if how == "urgent" else 0)
+            if how == "close":
+                stalled.control.shutdown(socket.SHUT_WR)
             self.served(waiting, within=DEADLINE + 1)
             self.assertTrue(stalled.sees_end(stalled.control))
+            # Written before the next session's line.
+            self.assertTrue(self.server.wait_for_line(r"session with 127\.0\.0\.1, data port %d$" % waiting.data_port))
+            dropped.append(why)
+            self.assertEqual(re.findall(r"^WIN morvane Server: connection from 127\.0\.0\.1 dropped \((.*)\)$", self.server.text(), re.M), dropped)
             waiting.close()
         # The next descriptor is over the limit: one client's accept or
         # connect-back fails, and the server accepts again once it is lifted.

@@ -189,11 +189,12 @@ class Program:
         self.binary = binary
         self.directory = directory
         self.process = None
+        self.wrapper = []  # a command that runs the program, e.g. with fewer privileges
         self.stderr = b""
         self.status = None
 
     def start(self):
-        self.process = subprocess.Popen([self.binary], cwd=self.directory, stdin=subprocess.DEVNULL,
+        self.process = subprocess.Popen(self.wrapper + [self.binary], cwd=self.directory, stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         os.set_blocking(self.process.stderr.fileno(), False)
         return self

@@ -15,8 +15,9 @@
 
 namespace {
 
-const char* const catalogue[] = {"", CATALOGUE_TEXT_1, CATALOGUE_TEXT_2, CATALOGUE_TEXT_3, "", "",
-                                 CATALOGUE_TEXT_6, CATALOGUE_TEXT_7, CATALOGUE_TEXT_8};
+// Each entry as the boxes show it: the text, then its gloss on a line of its own.
+#define ENTRY(n) CATALOGUE_TEXT_##n "\n(" CATALOGUE_GLOSS_##n ")"
+const char* const catalogue[] = {"", ENTRY(1), ENTRY(2), ENTRY(3), "", "", ENTRY(6), ENTRY(7), ENTRY(8)};
 
 std::wstring widen(const char* utf8) {
     wchar_t out[512] = L"";

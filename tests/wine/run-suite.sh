@@ -41,12 +41,13 @@ peer() { # description, scenario of serial_peer.py and its arguments; $peer_limi
 }
 
 # Starts a program in the folder $1 with the settings $3 (when given); its PID is in $program_pid.
+# $program_locale, when set, replaces the prefix's Japanese locale for it.
 start_program() {
     local folder="$1"
     [[ "$folder" = /* ]] || folder="$work/$1"
     mkdir -p "$folder"
     [ -z "${3:-}" ] || printf '%b' "$3" >"$folder/morvane.ini"
-    (cd "$folder" && exec timeout 120 wine "$2") >"$folder/output.log" 2>&1 &
+    (cd "$folder" && LANG=${program_locale:-$LANG} LC_ALL=${program_locale:-$LC_ALL} exec timeout 120 wine "$2") >"$folder/output.log" 2>&1 &
     program_pid=$!
     remember $program_pid
 }
@@ -115,6 +116,9 @@ startup_failure "WIN morvane Server" 6 "com=0"
 start_program client-no-host "$client_exe" "[CLIENT]\ncom=1\nport=8875\n"
 check "client window: caption, class, shown, icon, EXIT, link" window "WIN morvane Client"
 startup_failure "WIN morvane Client" 7 "client without host"
+# The code page of C.UTF-8 (1252) has no Japanese: the texts must not pass through it.
+program_locale=C.UTF-8 start_program client-no-host-c "$client_exe" "[CLIENT]\ncom=1\nport=8875\n"
+startup_failure "WIN morvane Client" 7 "client without host, under C.UTF-8"
 start_program client-no-port "$client_exe" "[CLIENT]\nhost=127.0.0.1\ncom=2\n"
 startup_failure "WIN morvane Client" 6 "client, com2 cannot be opened"
 start_program client-no-driver "$client_exe" "[CLIENT]\nhost=127.0.0.1\ncom=1\n"
