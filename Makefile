@@ -7,13 +7,16 @@ JOBS ?= $(shell nproc)
 LINUX_PACKAGES := cmake ninja-build g++ libgtest-dev python3 python3-serial socat ser2net
 WINDOWS_PACKAGES := cmake ninja-build g++-mingw-w64-x86-64 mingw-w64-common googletest python3
 WINE_PACKAGES := wine wine64 xvfb socat fonts-ipafont-gothic locales python3 python3-serial
+# The real-driver tests boot a Debian kernel under QEMU (tests/vm; the
+# kernel package is fetched there, not installed).
+VM_PACKAGES := qemu-system-x86 busybox-static cpio xz-utils
 # dpkg-shlibdeps works out the package's dependencies; systemd-analyze and
 # lintian check the service units and the package in the tests.
 DEB_PACKAGES := dpkg-dev systemd lintian
 PREFIX ?= /usr/local
 
 .PHONY: all linux windows test demo bench screenshots install deb windows-zip linux-packages windows-packages \
-	wine-packages deb-packages clean
+	wine-packages deb-packages vm-packages clean
 
 all: linux windows
 
@@ -33,6 +36,9 @@ wine-packages:
 deb-packages:
 	@scripts/ensure-packages.sh $(DEB_PACKAGES)
 
+vm-packages:
+	@scripts/ensure-packages.sh $(VM_PACKAGES)
+
 windows: windows-packages
 	cmake -S . -B $(WINDOWS_BUILD_DIR) -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 	cmake --build $(WINDOWS_BUILD_DIR) -j $(JOBS)
@@ -47,7 +53,7 @@ deb: linux deb-packages
 windows-zip: windows
 	cd $(WINDOWS_BUILD_DIR) && cpack -G ZIP
 
-test: linux windows-zip wine-packages deb-packages
+test: linux windows-zip wine-packages deb-packages vm-packages
 	cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 	tests/wine/run-suite.sh $(WINDOWS_BUILD_DIR) $(BUILD_DIR)
 
