@@ -37,10 +37,10 @@ void closeDescriptor(int& fd) {
     fd = -1;
 }
 
-// False when the wait failed or `wake` became readable first.
-bool waitFor(int fd, short events, int wake = -1) {
-    pollfd wanted[2] = {{fd, events, 0}, {wake, POLLIN, 0}};
-    return net::pollRetrying(wanted, 2, -1) >= 0 && (wanted[1].revents & POLLIN) == 0;
+// False when the wait failed.
+bool waitFor(int fd, short events) {
+    pollfd wanted{fd, events, 0};
+    return net::pollRetrying(&wanted, 1, -1) >= 0;
 }
 
 // The group and mode a pty creator gives the port, before anyone sees it.
