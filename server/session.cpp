@@ -228,13 +228,11 @@ void ServerApplication::readNetwork() {
             if (!serveControl()) return;
             continue;
         }
-        const int ready = net::waitReadableEither(controlSocket, data, endCheckMilliseconds);
-        if (ready < 0) continue;
         // Counted before the control connection is looked at: with no record
         // there, these bytes all came before the next one. A record that is
         // there goes first, ahead of data that may have come after it.
         const int waiting = net::bytesWaiting(data);
-        if (ready == 0 || net::bytesWaiting(controlSocket) > 0) {
+        if (net::bytesWaiting(controlSocket) > 0) {
             if (!serveControl()) return;
             continue;
         }
@@ -249,8 +247,15 @@ void ServerApplication::readNetwork() {
             finishSession(connectionEnd(got));
             return;
         }
-        // Readable with nothing counted: closed or failed, or bytes that came
-        // meanwhile, which the next round counts.
+        // Nothing counted: wait for either connection. A control connection
+        // readable with nothing to count has ended; so has a data connection
+        // whose next byte cannot even be looked at.
+        const int ready = net::waitReadableEither(controlSocket, data, endCheckMilliseconds);
+        if (ready < 0) continue;
+        if (ready == 0) {
+            if (!serveControl()) return;
+            continue;
+        }
         unsigned char next;
         const int peeked = net::peekBytes(data, &next, 1);
         if (peeked > 0 || (peeked < 0 && net::lastErrorWouldBlock())) continue;
