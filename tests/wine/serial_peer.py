@@ -9,10 +9,12 @@ import fcntl
 import os
 import select
 import signal
+import socket
 import subprocess
 import sys
 import termios
 import threading
+import time
 
 import serial  # Debian's python3-serial
 
@@ -22,7 +24,14 @@ import morvane_support as support  # noqa: E402
 
 LIMIT = 60.0  # seconds: a safety net, never a synchronisation
 SET_TIMEOUTS = 0x001B001C
-REFUSED_CODE = 0x001B2000  # not a serial request: the port refuses it
+IMMEDIATE_CHAR = 0x001B0018
+# Refused by the port: a code that returns data, one of no serial driver
+# (Wine's serial layer and its wineserver refuse each in its own way).
+REFUSED = ((0x001B0050, b""), (0xDEADBEEF, bytes(4)))
+BULK = 4 << 20  # more than TCP, socat and both ptys hold while the device reads nothing
+# Seconds: a 4 KiB port write to a stopped line times out after 41, which
+# the next client must not wait for.
+STOPPED_LINE_WAIT = 10
 EXCHANGE = 1 << 20
 BACKLOG = 20000  # far more than the driver holds for applications
 CLIENT_TITLE = "WIN morvane Client"
@@ -35,8 +44,8 @@ def check(condition, what):
         sys.exit(1)
 
 
-def open_device():
-    device = serial.Serial(os.path.join(WORK, "serial-device"), timeout=LIMIT)
+def open_device(end="serial-device"):
+    device = serial.Serial(os.path.join(WORK, end), timeout=LIMIT)
     termios.tcflush(device.fd, termios.TCIOFLUSH)  # nothing from earlier runs
     return device
 
@@ -56,6 +65,41 @@ def open_session(port):
     return support.FakeClient(int(port)).connect(LIMIT)
 
 
+# Sends until the connection takes no more: the server then waits in a port
+# write to the line the device does not read. What went out, and the rest.
+def back_up(session):
+    bulk = support.pattern(BULK)
+    # A small send buffer of our own: loopback would otherwise take megabytes.
+    session.data.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 65536)
+    session.data.setblocking(False)
+    sent = 0
+    try:
+        while sent < len(bulk):
+            sent += session.data.send(bulk[sent:sent + 65536])
+    except BlockingIOError:
+        pass
+    session.data.setblocking(True)
+    check(sent < len(bulk), "the line backs up (%d bytes sent)" % sent)
+    return bulk, sent
+
+
+# What the device reads up to `marker`, the marker left out.
+def read_through(device, marker):
+    got = bytearray()
+    while not got.endswith(marker):
+        piece = device.read(max(1, device.in_waiting))
+        if not piece:
+            check(False, "the device reads on up to %r" % marker)
+        got += piece
+    return bytes(got[:-len(marker)])
+
+
+# `sent` as it reached the device: whole, or with `extra` in it once.
+def intact(got, sent, extra):
+    at = next((i for i, (a, b) in enumerate(zip(got, sent)) if a != b), min(len(got), len(sent)))
+    return got == sent or (got[at:at + 1] == extra and got[at + 1:] == sent[at:])
+
+
 def sessions(port):
     device = open_device()
     first = open_session(port)
@@ -66,6 +110,23 @@ def sessions(port):
     check(com1_shows(termios.B19200), "SET_TIMEOUTS taken; SET_BAUD_RATE 19200 shows on COM1")
     device.write(support.pattern(150))
     check(first.receive(150) == support.pattern(150), "150 bytes from the device reach the client: time-outs kept")
+    # Records are replayed in order: the speed after them shows they were read.
+    for code, data in REFUSED:
+        first.send_record(code, data)
+    first.control.sendall(support.baud_record(38400))
+    check(com1_shows(termios.B38400), "requests the port refuses are skipped; the next one is replayed")
+    # Refused while the write waits (Wine), or sent at once between writes.
+    bulk, sent = back_up(first)
+    first.send_record(IMMEDIATE_CHAR, b"!")
+    first.control.sendall(support.baud_record(57600))
+    check(com1_shows(termios.B57600), "an IMMEDIATE_CHAR while a bulk write waits for the device")
+    marker = b"<end of bulk>"
+    sender = threading.Thread(target=first.data.sendall, args=(bulk[sent:] + marker,), daemon=True)
+    sender.start()
+    check(intact(read_through(device, marker), bulk, b"!"), "every byte of the bulk reaches the device, in order")
+    sender.join()
+    device.write(b"both ways")
+    check(first.receive(9) == b"both ways", "and the device's bytes the client: the session went on")
     first.control.close()
     check(first.sees_end(first.data), "the session ends with its control connection")
     first.close()
@@ -75,13 +136,46 @@ def sessions(port):
     check(second.receive(len(between)) == between, "bytes from between the sessions reach the next client")
     second.data.sendall(b"second")
     check(device.read(6) == b"second", "the next client's bytes reach the device")
-    # Held open meanwhile: a session also ends when its data connection
-    # closes, which could come before the record is read.
-    second.send_record(REFUSED_CODE)
-    check(gui("box", "WIN morvane Server", "seiral ioctl error", "warning") == 0,
-          "a request the port refuses: \"seiral ioctl error\" in a warning box")
+    # The session ends while its port write waits for the stopped line.
+    back_up(second)
     second.close()
+    started = time.monotonic()
+    third = support.FakeClient(int(port)).connect(STOPPED_LINE_WAIT)
+    device.write(b"third")
+    check(third.receive(5) == b"third", "the next client is served while the line is still stopped (after %.1f s)"
+          % (time.monotonic() - started))
+    third.data.sendall(marker)
+    read_through(device, marker)
+    third.close()
     device.close()
+
+
+def two_servers():
+    devices = [open_device(end) for end in ("serial-device", "serial-device-2")]
+    ports = [support.free_port(), support.free_port()]
+    servers = [wine("server/morvane-server.exe", folder=settings_folder("server-com%d" % com, "SERVER", port=port,
+                                                                         com=com)) for com, port in zip((1, 2), ports)]
+    size = 200000
+    try:
+        clients = [open_session(port) for port in ports]
+        # Each server's reads and writes complete while the other's run.
+        for n, device in enumerate(devices):
+            threading.Thread(target=device.write, args=(from_device(size)[n:],), daemon=True).start()
+            threading.Thread(target=clients[n].data.sendall, args=(support.pattern(size)[n:],), daemon=True).start()
+        for n, device in enumerate(devices):
+            check(clients[n].receive(size - n) == from_device(size)[n:], "COM%d: the device's bytes reach its client" % (n + 1))
+            check(device.read(size - n) == support.pattern(size)[n:], "COM%d: its client's bytes reach the device" % (n + 1))
+        clients[0].close()
+        devices[1].write(b"still there")
+        check(clients[1].receive(11) == b"still there", "COM2's session goes on after COM1's ends")
+        clients[1].close()
+        for _ in servers:
+            check(gui("exit", "WIN morvane Server") == 0, "EXIT")
+        check([server.wait(timeout=LIMIT) for server in servers] == [0, 0], "both servers end with status 0")
+    finally:
+        end(*servers)
+        for device in devices:
+            device.close()
 
 
 def piece(port, size, arrives):
@@ -267,6 +361,6 @@ if __name__ == "__main__":
     # A time-out of the suite ends the script through its clean-ups.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit("ended by SIGTERM"))
     scenarios = {"sessions": sessions, "piece": piece, "rfc2217": rfc2217,
-                 "linux-server": with_linux_server, "windows-server": with_windows_server}
+                 "linux-server": with_linux_server, "windows-server": with_windows_server, "two-servers": two_servers}
     WORK, WINDOWS_BUILD, LINUX_BUILD = sys.argv[2:5]
     scenarios[sys.argv[1]](*sys.argv[5:])
