@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <initializer_list>
 
 #include "client/virtual_port.h"
 #include "shell/overlapped_win32.h"
@@ -61,22 +62,13 @@ bool VirtualPort::open(const PortOptions& options) {
     return true;
 }
 
+// Unnamed: a named event would be shared with every other client of the
+// machine and complete its requests' waits.
 bool VirtualPort::createEvents() {
-    OVERLAPPED* records[] = {&driver->controlOverlapped, &driver->readOverlapped, &driver->writeOverlapped};
-    const char* names[] = {"IOCTL03", "READ03", "WRITE03"};
-    driver->writeStop = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (driver->writeStop == nullptr) return false;
-    for (int i = 0; i < 3; ++i) {
-        records[i]->hEvent = CreateEventA(nullptr, TRUE, FALSE, names[i]);
-        if (records[i]->hEvent == nullptr) {
-            while (i-- > 0) {
-                CloseHandle(records[i]->hEvent);
-                records[i]->hEvent = nullptr;
-            }
-            CloseHandle(driver->writeStop);
-            driver->writeStop = nullptr;
-            return false;
-        }
+    for (HANDLE* event : {&driver->controlOverlapped.hEvent, &driver->readOverlapped.hEvent,
+                          &driver->writeOverlapped.hEvent, &driver->writeStop}) {
+        *event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (*event == nullptr) return false;
     }
     return true;
 }

@@ -6,8 +6,9 @@
 namespace net {
 
 namespace {
-// TCP_KEEPCNT of the Windows SDK; mingw-w64's headers lack it.
+// TCP_KEEPCNT and TCP_MAXRT of the Windows SDK; mingw-w64's headers lack them.
 constexpr int tcpKeepCount = 16;
+constexpr int tcpMaxRt = 5;
 }  // namespace
 
 void setKeepAlive(SocketHandle sock) {
@@ -21,6 +22,11 @@ void setKeepAlive(SocketHandle sock) {
     // keep their fixed 10 probes and notice a dead peer later.
     const DWORD count = keepAliveProbes;
     ::setsockopt(sock, IPPROTO_TCP, tcpKeepCount, reinterpret_cast<const char*>(&count), sizeof count);
+    // Keepalive probes only an idle connection: with bytes unacknowledged,
+    // retransmissions alone would take minutes. Give up as soon as an idle
+    // peer would be (Vista on).
+    const DWORD seconds = keepAliveIdleSeconds + keepAliveProbes * keepAliveIntervalSeconds;
+    ::setsockopt(sock, IPPROTO_TCP, tcpMaxRt, reinterpret_cast<const char*>(&seconds), sizeof seconds);
 }
 
 void setListenReuse(SocketHandle sock) {

@@ -59,8 +59,8 @@ public:
     // The name the port was opened under.
     const std::string& name() const { return openedName; }
 
-    // Creates what reads and writes wait on: the named events "READ03x" and
-    // "WRITE03x" on Windows, and the transfers' wake-up on every platform.
+    // Creates what transfers wait on: the events of the reads, writes and
+    // replayed requests on Windows, and the wake-up on every platform.
     // False when one cannot be made.
     bool createIoEvents();
 
@@ -73,9 +73,8 @@ public:
     // count, 0 when the time-out ran out on a silent line, negative when the
     // port failed or hung up. One reader at a time.
     int read(unsigned char* buffer, int capacity);
-    // Makes the current or next read (on Linux also a write waiting for a
-    // stopped line) return at once with what it moved, until rearm(); from
-    // any thread.
+    // Makes the current or next read, and a write waiting for a stopped line,
+    // return at once with what they moved, until rearm(); from any thread.
     void wake();
     void rearm();
     // Writes within the write time-outs. Returns the count written, fewer on

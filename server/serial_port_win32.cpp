@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <initializer_list>
+
 #include "server/control_codes.h"
 #include "server/serial_port.h"
 #include "shell/overlapped_win32.h"
@@ -22,16 +24,23 @@ int afterFailure(HANDLE handle) {
 }
 
 // The count a transfer moved. The port's time-outs bound the wait; a
-// signalled `wake` (may be null) cancels the transfer and keeps what it moved.
+// signalled `wake` cancels the transfer and keeps what it moved. A write
+// that times out having moved nothing fails under Wine (ERROR_TIMEOUT):
+// like a comm error, that is no lost port.
 int finishTransfer(HANDLE handle, BOOL started, DWORD count, OVERLAPPED& overlapped, HANDLE wake) {
     const shell::Overlapped result = shell::finishOverlapped(handle, started, count, overlapped, wake);
     switch (result.status) {
     case shell::Overlapped::done:
     case shell::Overlapped::stopped: return static_cast<int>(result.count);
     case shell::Overlapped::waitFailed: return -1;
+    case shell::Overlapped::failed: return afterFailure(handle) < 0 ? -1 : static_cast<int>(result.count);
     default: return afterFailure(handle);
     }
 }
+
+// A COM driver finishes its control requests at once; one it holds longer
+// (a character behind a stopped line) is given up after this.
+constexpr DWORD controlWaitMilliseconds = 2000;
 
 }  // namespace
 
@@ -41,6 +50,8 @@ struct SerialPort::Platform {
     COMMTIMEOUTS commTimeouts{};
     OVERLAPPED readOverlapped{};
     OVERLAPPED writeOverlapped{};
+    // The replayed requests', used by the session thread only.
+    OVERLAPPED controlOverlapped{};
     HANDLE wakeEvent = nullptr;
 };
 
@@ -106,13 +117,15 @@ void SerialPort::close() {
 
 bool SerialPort::isOpen() const { return platform->handle != nullptr; }
 
+// Unnamed, manual-reset: a named event would be shared with another
+// server of the machine (one per port) and wake its transfers.
 bool SerialPort::createIoEvents() {
-    platform->readOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, "READ03x");
-    if (platform->readOverlapped.hEvent == nullptr) return false;
-    platform->writeOverlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, "WRITE03x");
-    if (platform->writeOverlapped.hEvent == nullptr) return false;
-    platform->wakeEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    return platform->wakeEvent != nullptr;
+    for (HANDLE* event : {&platform->readOverlapped.hEvent, &platform->writeOverlapped.hEvent,
+                          &platform->controlOverlapped.hEvent, &platform->wakeEvent}) {
+        *event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (*event == nullptr) return false;
+    }
+    return true;
 }
 
 int SerialPort::read(unsigned char* buffer, int capacity) {
@@ -128,9 +141,7 @@ void SerialPort::rearm() { ResetEvent(platform->wakeEvent); }
 int SerialPort::write(const unsigned char* data, int length) {
     DWORD count = 0;
     BOOL started = WriteFile(platform->handle, data, static_cast<DWORD>(length), &count, &platform->writeOverlapped);
-    // Not woken by the session's end: under Wine that upset the session after
-    // it. The write time-outs bound the wait.
-    return finishTransfer(platform->handle, started, count, platform->writeOverlapped, nullptr);
+    return finishTransfer(platform->handle, started, count, platform->writeOverlapped, platform->wakeEvent);
 }
 
 bool SerialPort::healthy() {
@@ -177,16 +188,27 @@ bool SerialPort::readModemLines(uint8_t& lines) const {
     return true;
 }
 
-// The driver checks the request itself; one that it cannot finish at once
-// (pending) counts as refused. Time-outs are the server's own: a client's
-// are checked, not applied.
+// The driver checks the request itself. Time-outs are the server's own: a
+// client's are checked, not applied. Only a pending request is waited for:
+// one refused at once may leave its record pending and its event unset
+// (Wine, for the codes its wineserver handles), and a wait on either would
+// never end. One still pending after the bound, or woken by the session's
+// end, is cancelled and collected before the record is used again.
 bool SerialPort::replay(uint32_t ioControlCode, const unsigned char* input, int length) {
     if (ioControlCode == code::setTimeouts)
         return decodePortRequest(ioControlCode, input, length).refusal == Refusal::none;
+    OVERLAPPED& overlapped = platform->controlOverlapped;
+    ResetEvent(overlapped.hEvent);
     DWORD returned = 0;
     if (DeviceIoControl(platform->handle, ioControlCode, const_cast<unsigned char*>(input),
-                        static_cast<DWORD>(length), nullptr, 0, &returned, nullptr))
+                        static_cast<DWORD>(length), nullptr, 0, &returned, &overlapped))
         return true;
+    lastError = static_cast<int>(GetLastError());
+    if (lastError != ERROR_IO_PENDING) return false;
+    const HANDLE events[2] = {overlapped.hEvent, platform->wakeEvent};
+    if (WaitForMultipleObjects(2, events, FALSE, controlWaitMilliseconds) != WAIT_OBJECT_0)
+        CancelIoEx(platform->handle, &overlapped);
+    if (GetOverlappedResult(platform->handle, &overlapped, &returned, TRUE)) return true;
     lastError = static_cast<int>(GetLastError());
     return false;
 }

@@ -16,7 +16,8 @@ Overlapped finishOverlapped(HANDLE handle, BOOL issued, DWORD immediateCount, OV
         return {Overlapped::stopped, static_cast<DWORD>(overlapped.InternalHigh)};
     }
     if (woken != WAIT_OBJECT_0) return {Overlapped::waitFailed, 0};
-    if (!GetOverlappedResult(handle, &overlapped, &count, FALSE)) return {Overlapped::failed, 0};
+    if (!GetOverlappedResult(handle, &overlapped, &count, FALSE))
+        return {Overlapped::failed, static_cast<DWORD>(overlapped.InternalHigh)};
     return {Overlapped::done, count};
 }
 

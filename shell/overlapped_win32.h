@@ -12,7 +12,7 @@ struct Overlapped {
         notIssued,    // failed at once, without pending
         stopped,      // `stop` came first: cancelled, `count` is what it moved
         waitFailed,   // the wait itself failed; the request may still run
-        failed,       // pending, then completed with an error
+        failed,       // pending, then completed with an error; `count` is what it moved
     };
     Status status;
     DWORD count;

@@ -5,10 +5,13 @@
 # Windows client runs on the suite's test port driver (port_driver.c): COM3,
 # and COM13 for the port application (port_application.cpp).
 
+import concurrent.futures
+import contextlib
 import fcntl
 import os
 import select
 import signal
+import socket
 import subprocess
 import sys
 import termios
@@ -22,7 +25,11 @@ import morvane_support as support  # noqa: E402
 
 LIMIT = 60.0  # seconds: a safety net, never a synchronisation
 SET_TIMEOUTS = 0x001B001C
-REFUSED_CODE = 0x001B2000  # not a serial request: the port refuses it
+IMMEDIATE_CHAR = 0x001B0018
+# Refused by the port: a code that returns data, one of no serial driver
+# (Wine's serial layer and its wineserver refuse each in its own way).
+REFUSED = ((0x001B0050, b""), (0xDEADBEEF, bytes(4)))
+BULK = 4 << 20  # more than TCP holds while the line is stopped
 EXCHANGE = 1 << 20
 BACKLOG = 20000  # far more than the driver holds for applications
 CLIENT_TITLE = "WIN morvane Client"
@@ -35,8 +42,8 @@ def check(condition, what):
         sys.exit(1)
 
 
-def open_device():
-    device = serial.Serial(os.path.join(WORK, "serial-device"), timeout=LIMIT)
+def open_device(end="serial-device"):
+    device = serial.Serial(os.path.join(WORK, end), timeout=LIMIT)
     termios.tcflush(device.fd, termios.TCIOFLUSH)  # nothing from earlier runs
     return device
 
@@ -56,14 +63,30 @@ def open_session(port):
     return support.FakeClient(int(port)).connect(LIMIT)
 
 
+# Sends until the connection stays full for a second: the server then waits
+# in a port write for the stopped line (a write that moves on drains the
+# connection within milliseconds).
+def back_up(session):
+    bulk = support.pattern(BULK)
+    session.data.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 65536)  # loopback would take megabytes
+    sent = 0
+    while sent < BULK and select.select([], [session.data], [], 1.0)[1]:
+        with contextlib.suppress(BlockingIOError):
+            sent += session.data.send(bulk[sent:sent + 65536], socket.MSG_DONTWAIT)
+    check(sent < BULK, "the line backs up (%d bytes sent)" % sent)
+
+
 def sessions(port):
     device = open_device()
     first = open_session(port)
     # All-zero time-outs, were they applied, would hold back the tail of
     # 150 bytes: the port's reads are of 64.
     first.send_record(SET_TIMEOUTS, bytes(20))
+    # Records are replayed in order: the speed after them shows they were read.
+    for code, data in REFUSED:
+        first.send_record(code, data)
     first.control.sendall(support.baud_record(19200))
-    check(com1_shows(termios.B19200), "SET_TIMEOUTS taken; SET_BAUD_RATE 19200 shows on COM1")
+    check(com1_shows(termios.B19200), "SET_TIMEOUTS taken, refused requests skipped; SET_BAUD_RATE 19200 shows on COM1")
     device.write(support.pattern(150))
     check(first.receive(150) == support.pattern(150), "150 bytes from the device reach the client: time-outs kept")
     first.control.close()
@@ -75,12 +98,21 @@ def sessions(port):
     check(second.receive(len(between)) == between, "bytes from between the sessions reach the next client")
     second.data.sendall(b"second")
     check(device.read(6) == b"second", "the next client's bytes reach the device")
-    # Held open meanwhile: a session also ends when its data connection
-    # closes, which could come before the record is read.
-    second.send_record(REFUSED_CODE)
-    check(gui("box", "WIN morvane Server", "seiral ioctl error", "warning") == 0,
-          "a request the port refuses: \"seiral ioctl error\" in a warning box")
+    # The line stopped at the tty (as by the device's XOFF; socat then relays
+    # the other way still), a bulk write waits, and the character is refused.
+    second.send_record(0x001B0038)  # SET_XOFF
+    second.control.sendall(support.baud_record(38400))
+    check(com1_shows(termios.B38400), "SET_XOFF stops COM1's output")
+    back_up(second)
+    second.send_record(IMMEDIATE_CHAR, b"!")
+    second.control.sendall(support.baud_record(57600))
+    check(com1_shows(termios.B57600), "an IMMEDIATE_CHAR while a bulk write waits for the line is skipped")
     second.close()
+    # Seconds: a 4 KiB write to the stopped line would time out after 41.
+    third = support.FakeClient(int(port)).connect(10)
+    device.write(b"third")
+    check(third.receive(5) == b"third", "the next client is served at once, not after the stopped write's time-out")
+    third.close()
     device.close()
 
 
@@ -247,20 +279,30 @@ def with_linux_server():
 
 
 def with_windows_server():
-    device = open_device()
-    port = support.free_port()
+    device, device2 = open_device(), open_device("serial-device-2")
+    port, port2 = support.free_port(), support.free_port()
     server = wine("server/morvane-server.exe", folder=settings_folder("windows-server", "SERVER", port=port, com=1))
+    # A second server on COM2, the usual way to share two ports.
+    server2 = wine("server/morvane-server.exe", folder=settings_folder("com2-server", "SERVER", port=port2, com=2))
     # Tries again until the server listens.
     client = windows_client("client-windows-server", port, reconnect=1)
+    pool = concurrent.futures.ThreadPoolExecutor(4)
     try:
         check(application("settings", "115200") == 0, "the application sets 115200 7E2 RTS/CTS")
         check(com1_shows(termios.B115200), "115200 bit/s show on the server's COM1")
+        second = open_session(port2)
+        jobs = [pool.submit(*job) for job in ((device2.write, from_device(BACKLOG)), (second.receive, BACKLOG),
+                                              (second.data.sendall, support.pattern(BACKLOG)), (device2.read, BACKLOG))]
         exchange(device.write, device.read)
-        for title, program in (CLIENT_TITLE, client), ("WIN morvane Server", server):
-            check(gui("exit", title) == 0 and program.wait(timeout=LIMIT) == 0, "EXIT ends " + title)
+        check([job.result() for job in jobs[1::2]] == [from_device(BACKLOG), support.pattern(BACKLOG)],
+              "meanwhile the COM2 server moved %d bytes each way" % BACKLOG)
+        for title, programs in (CLIENT_TITLE, [client]), ("WIN morvane Server", [server, server2]):
+            check(all(gui("exit", title) == 0 for _ in programs) and all(p.wait(timeout=LIMIT) == 0 for p in programs),
+                  "EXIT ends every " + title)
     finally:
-        end(client, server)
+        end(client, server, server2)
         device.close()
+        device2.close()
 
 
 if __name__ == "__main__":

@@ -31,17 +31,21 @@ start_display() {
     export DISPLAY=":$number"
 }
 
-# Wine's COM1 is $work/serial-wine; the device end is $work/serial-device.
+# Wine's COM1 is $work/serial-wine, its device end $work/serial-device; COM2
+# is serial-wine-2 and serial-device-2.
 start_serial_pair() {
-    socat pty,raw,echo=0,link="$work/serial-wine" pty,raw,echo=0,link="$work/serial-device" \
-        >"$work/socat.log" 2>&1 &
-    remember $!
-    timeout 10 sh -c "until [ -e '$work/serial-wine' ] && [ -e '$work/serial-device' ]; do sleep 0.05; done"
+    local pair
+    for pair in "" -2; do
+        socat pty,raw,echo=0,link="$work/serial-wine$pair" pty,raw,echo=0,link="$work/serial-device$pair" \
+            >"$work/socat$pair.log" 2>&1 &
+        remember $!
+        timeout 10 sh -c "until [ -e '$work/serial-wine$pair' ] && [ -e '$work/serial-device$pair' ]; do sleep 0.05; done"
+    done
 }
 
 # A fresh prefix under the Japanese locale (the message-box font is fixed
 # when the prefix is made), no window manager delays, no crash dialog, and
-# every COM port mapped: COM1 to the pair, the others to nothing, so that no
+# every COM port mapped: COM1 and COM2 to the pairs, the others to nothing, so that no
 # test reaches a real serial port. COM3 and COM13 are for the test port
 # driver (install_port_driver): an empty value keeps Wine from giving them to
 # the machine's own ports, and the driver takes the names over.
@@ -53,8 +57,8 @@ make_prefix() {
     {
         printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\n"Managed"="N"\n\n'
         printf '[HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug]\n"Debugger"=""\n\n'
-        printf '[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n"COM1"="%s"\n' "$work/serial-wine"
-        for n in 2 4 5 6 7 8 9; do printf '"COM%s"="%s"\n' "$n" "$work/no-port-$n"; done
+        printf '[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n"COM1"="%s"\n"COM2"="%s"\n' "$work/serial-wine" "$work/serial-wine-2"
+        for n in 4 5 6 7 8 9; do printf '"COM%s"="%s"\n' "$n" "$work/no-port-$n"; done
         printf '"COM3"=""\n"COM13"=""\n'
     } >"$work/setup.reg"
     timeout 60 wine regedit "$work/setup.reg"
@@ -62,12 +66,12 @@ make_prefix() {
     # Kept up between programs: each start is faster.
     wineserver -p 2>>"$work/wineserver.log"
     timeout 30 wine cmd /c exit >/dev/null 2>&1
-    local target
-    target=$(readlink "$WINEPREFIX/dosdevices/com1")
-    if [ "$target" != "$work/serial-wine" ]; then
-        echo "COM1 is $target, not the test's pseudo-terminal: refusing to go on"
+    local link
+    for link in com1:serial-wine com2:serial-wine-2; do
+        [ "$(readlink "$WINEPREFIX/dosdevices/${link%%:*}")" = "$work/${link#*:}" ] && continue
+        echo "${link%%:*} is $(readlink "$WINEPREFIX/dosdevices/${link%%:*}"), not the test's pseudo-terminal: refusing to go on"
         return 1
-    fi
+    done
 }
 
 # Loads the suite's test port driver ($1, a .sys) as a demand-start kernel
