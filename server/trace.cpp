@@ -1,0 +1,273 @@
+#include "server/trace.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <system_error>
+
+#include "net/resolve.h"
+
+namespace server {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t bytesPerLine = 16;
+// Beyond this much text waiting for the writer, lines are dropped and
+// counted rather than held: the session never waits for the disk.
+constexpr size_t pendingLimit = 64u << 20;
+// What one observer may have waiting for its connection.
+constexpr size_t observerLimit = 1u << 20;
+// The system's share of it: keeps what a stalled observer holds bounded.
+constexpr int observerSendBuffer = 64 << 10;
+constexpr size_t maxObservers = 8;
+// How often the writer looks for observers and at the file.
+constexpr int pollMilliseconds = 50;
+constexpr int catchUpMilliseconds = 2;
+constexpr int flushMilliseconds = 1000;
+constexpr int flushWaitMilliseconds = 3000;
+
+const char hexDigits[] = "0123456789abcdef";
+
+size_t lines(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
+
+std::string droppedLine(size_t count) {
+    std::string line;
+    appendTimestamp(line);
+    return line + " monitor " + std::to_string(count) + " lines dropped\n";
+}
+
+}  // namespace
+
+void appendTimestamp(std::string& out) {
+    // The date and time change once a second: each thread keeps its last.
+    thread_local long long second = -1;
+    thread_local char prefix[32] = "";
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const long long micros = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
+    if (micros / 1000000 != second) {
+        second = micros / 1000000;
+        std::tm parts{};
+        if (!localTime(second, parts) || std::strftime(prefix, sizeof prefix, "%Y-%m-%dT%H:%M:%S", &parts) == 0)
+            std::snprintf(prefix, sizeof prefix, "%lld", second);
+    }
+    char fraction[16];
+    std::snprintf(fraction, sizeof fraction, ".%06d", static_cast<int>(micros % 1000000));
+    out += prefix;
+    out += fraction;
+}
+
+void appendDataLines(std::string& out, const char* direction, const unsigned char* data, size_t length) {
+    std::string stamp;
+    appendTimestamp(stamp);
+    stamp += ' ';
+    stamp += direction;
+    stamp += ' ';
+    for (size_t start = 0; start < length; start += bytesPerLine) {
+        const size_t count = std::min(bytesPerLine, length - start);
+        out += stamp;
+        for (size_t i = 0; i < count; ++i) {
+            const unsigned char byte = data[start + i];
+            if (i != 0) out += ' ';
+            out += hexDigits[byte >> 4];
+            out += hexDigits[byte & 0x0F];
+        }
+        out += "  ";
+        for (size_t i = 0; i < count; ++i) {
+            const unsigned char byte = data[start + i];
+            out += byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '.';
+        }
+        out += '\n';
+    }
+}
+
+bool Trace::openFile(const std::string& setting, uint64_t limitBytes, std::string& failure) {
+    path = traceFilePath(setting);
+    limit = limitBytes;
+    file = std::fopen(path.c_str(), "ab");
+    if (file == nullptr) {
+        failure = path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::fseek(file, 0, SEEK_END);
+    const long at = std::ftell(file);
+    size = at > 0 ? static_cast<uint64_t>(at) : 0;
+    return true;
+}
+
+void Trace::watch(net::SocketHandle listener, const std::vector<AddressRange>& ranges) {
+    monitor = listener;
+    allowed = ranges;
+    net::setBlocking(monitor, false);
+}
+
+bool Trace::start() {
+    if (!on()) return true;
+    try {
+        std::thread([this] { run(); }).detach();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+void Trace::data(const char* direction, const unsigned char* bytes, size_t length) {
+    if (!on() || length == 0) return;
+    thread_local std::string text;
+    text.clear();
+    appendDataLines(text, direction, bytes, length);
+    add(text);
+}
+
+void Trace::event(const char* kind, const std::string& what) {
+    if (!on()) return;
+    std::string text;
+    appendTimestamp(text);
+    text += ' ';
+    text += kind;
+    text += ' ';
+    text += what;
+    text += '\n';
+    add(text);
+}
+
+void Trace::add(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (pending.size() + text.size() > pendingLimit) {
+        droppedLines += lines(text);
+        return;
+    }
+    pending += text;
+}
+
+void Trace::flush() {
+    if (!on()) return;
+    std::unique_lock<std::mutex> lock(mutex);
+    const uint64_t ticket = ++flushWanted;
+    wake.notify_one();
+    written.wait_for(lock, std::chrono::milliseconds(flushWaitMilliseconds), [&] { return flushDone >= ticket; });
+}
+
+void Trace::run() {
+    std::string batch;
+    bool catchingUp = false;
+    Clock::time_point flushed = Clock::now();
+    for (;;) {
+        uint64_t ticket;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            // Observers that take lines as fast as they come get them so.
+            wake.wait_for(lock, std::chrono::milliseconds(catchingUp ? catchUpMilliseconds : pollMilliseconds),
+                          [&] { return flushWanted != flushDone; });
+            batch.swap(pending);
+            if (droppedLines != 0) {
+                batch += droppedLine(droppedLines);
+                droppedLines = 0;
+            }
+            ticket = flushWanted;
+        }
+        acceptObservers();
+        if (!batch.empty()) write(batch);
+        catchingUp = false;
+        for (size_t i = 0; i < observers.size();) {
+            feed(observers[i], batch);
+            const size_t before = observers[i].queue.size();
+            if (drain(observers[i])) {
+                catchingUp |= !observers[i].queue.empty() && observers[i].queue.size() < before;
+                ++i;
+            } else {
+                net::releaseSocket(observers[i].sock);
+                observers.erase(observers.begin() + static_cast<long>(i));
+            }
+        }
+        batch.clear();
+        if (file != nullptr && (ticket != flushDone || Clock::now() - flushed >= std::chrono::milliseconds(flushMilliseconds))) {
+            std::fflush(file);
+            flushed = Clock::now();
+            // logrotate moved the file away: the next lines go to a new one.
+            if (movedAway(file, path)) reopen(false);
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        flushDone = ticket;
+        written.notify_all();
+    }
+}
+
+void Trace::write(const std::string& batch) {
+    if (file == nullptr) return;
+    std::fwrite(batch.data(), 1, batch.size(), file);
+    size += batch.size();
+    if (limit != 0 && size >= limit) reopen(true);
+}
+
+void Trace::reopen(bool rotate) {
+    std::fclose(file);
+    if (rotate) {
+        // Windows renames onto no existing file.
+        const std::string old = path + ".1";
+        std::remove(old.c_str());
+        std::rename(path.c_str(), old.c_str());
+    }
+    // Should the folder have gone, the trace stops rather than the server.
+    file = std::fopen(path.c_str(), "ab");
+    size = 0;
+}
+
+void Trace::acceptObservers() {
+    if (monitor == net::invalidSocket) return;
+    for (;;) {
+        sockaddr_in peer{};
+        net::SocketLength peerLength = sizeof peer;
+        const net::SocketHandle sock = ::accept(monitor, reinterpret_cast<sockaddr*>(&peer), &peerLength);
+        if (sock == net::invalidSocket) return;
+        const uint32_t address = ntohl(peer.sin_addr.s_addr);
+        std::string greeting;
+        appendTimestamp(greeting);
+        if (!allows(allowed, address)) {
+            net::releaseSocket(sock);
+            continue;
+        }
+        net::setBlocking(sock, false);
+        ::setsockopt(sock, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&observerSendBuffer),
+                     sizeof observerSendBuffer);
+        if (observers.size() >= maxObservers) {
+            greeting += " monitor full: " + std::to_string(maxObservers) + " observers already\n";
+            net::sendBytes(sock, greeting.data(), static_cast<int>(greeting.size()));
+            net::releaseSocket(sock);
+            continue;
+        }
+        // Its first line tells the observer it is being fed.
+        greeting += " monitor observer " + std::to_string(observers.size() + 1) + " of " +
+                    std::to_string(maxObservers) + " from " + net::dottedAddress(address) + "\n";
+        observers.push_back(Observer{sock, greeting});
+    }
+}
+
+void Trace::feed(Observer& observer, const std::string& batch) {
+    if (batch.empty()) return;
+    // Whole batches: one that keeps up never loses a line, however much a
+    // batch holds.
+    if (!observer.queue.empty() && observer.queue.size() + batch.size() > observerLimit) {
+        observer.dropped += lines(batch);
+        return;
+    }
+    observer.queue += batch;
+}
+
+bool Trace::drain(Observer& observer) {
+    while (!observer.queue.empty()) {
+        const int sent = net::sendBytes(observer.sock, observer.queue.data(), static_cast<int>(observer.queue.size()));
+        if (sent < 0) return net::lastErrorWouldBlock();
+        observer.queue.erase(0, static_cast<size_t>(sent));
+        // Caught up: it learns how much it missed.
+        if (observer.queue.empty() && observer.dropped != 0) {
+            observer.queue = droppedLine(observer.dropped);
+            observer.dropped = 0;
+        }
+    }
+    return true;
+}
+
+}  // namespace server
