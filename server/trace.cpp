@@ -53,8 +53,9 @@ void appendTimestamp(std::string& out) {
         if (!localTime(second, parts) || std::strftime(prefix, sizeof prefix, "%Y-%m-%dT%H:%M:%S", &parts) == 0)
             std::snprintf(prefix, sizeof prefix, "%lld", second);
     }
-    char fraction[16];
-    std::snprintf(fraction, sizeof fraction, ".%06d", static_cast<int>(micros % 1000000));
+    char fraction[] = ".000000";
+    for (long long rest = micros % 1000000, at = 6; at > 0; rest /= 10, --at)
+        fraction[at] = static_cast<char>('0' + rest % 10);
     out += prefix;
     out += fraction;
 }
@@ -65,21 +66,25 @@ void appendDataLines(std::string& out, const char* direction, const unsigned cha
     stamp += ' ';
     stamp += direction;
     stamp += ' ';
+    // Sized once and filled in place: this runs on the session's threads.
+    const size_t lines = (length + bytesPerLine - 1) / bytesPerLine;
+    const size_t at = out.size();
+    out.resize(at + lines * (stamp.size() + 3) + length * 4 - lines);
+    char* next = &out[at];
     for (size_t start = 0; start < length; start += bytesPerLine) {
         const size_t count = std::min(bytesPerLine, length - start);
-        out += stamp;
+        const unsigned char* bytes = data + start;
+        next = std::copy(stamp.begin(), stamp.end(), next);
         for (size_t i = 0; i < count; ++i) {
-            const unsigned char byte = data[start + i];
-            if (i != 0) out += ' ';
-            out += hexDigits[byte >> 4];
-            out += hexDigits[byte & 0x0F];
+            *next++ = hexDigits[bytes[i] >> 4];
+            *next++ = hexDigits[bytes[i] & 0x0F];
+            *next++ = ' ';
         }
-        out += "  ";
-        for (size_t i = 0; i < count; ++i) {
-            const unsigned char byte = data[start + i];
-            out += byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '.';
-        }
-        out += '\n';
+        // The last hex digit's space and one more.
+        *next++ = ' ';
+        for (size_t i = 0; i < count; ++i)
+            *next++ = bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
+        *next++ = '\n';
     }
 }
 
