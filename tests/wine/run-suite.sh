@@ -136,7 +136,7 @@ zip_server=$(echo "$work"/zip/morvane-*/server)
 if [ ! -f "$zip_server/../LICENSE.txt" ] || grep -qv $'\r$' "$zip_server/../README.txt"; then
     fail "README.txt: a line without CR LF, or no LICENSE.txt"; else pass "README.txt: CR LF; LICENSE.txt"; fi
 port=$(free_port)
-sed -i "s/^com=0/com=1/; s/^port=8875/port=$port/; s/^interval=100/interval=0/; s/^trace=$/trace=trace.log/" \
+sed -i "s/^com=0/com=1/; s/^port=8875/port=$port/; s/^interval=100/interval=0/; s/^trace=/trace=trace.log/" \
     "$zip_server/morvane.ini"
 start_program "$zip_server" ./morvane-server.exe
 peer "server from the zip, interval=0" piece "$port" 4096 1
