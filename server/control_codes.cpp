@@ -282,8 +282,10 @@ std::string describeComPortCommand(const unsigned char* command, size_t length) 
     const unsigned char* value = command + 1;
     const size_t size = length - 1;
     if (which == net::rfc2217::command::signature) return text + " " + std::string(value, value + size);
-    if (which == net::rfc2217::command::setBaudRate && size == 4)
-        return text + " " + std::to_string(uint32_t{value[0]} << 24 | uint32_t{value[1]} << 16 | value[2] << 8 | value[3]);
+    if (which == net::rfc2217::command::setBaudRate && size == 4) {
+        const uint32_t rate = uint32_t{value[0]} << 24 | uint32_t{value[1]} << 16 | uint32_t{value[2]} << 8 | value[3];
+        return text + " " + std::to_string(rate);
+    }
     if (size == 1 && which < sizeof names / sizeof names[0]) return text + " " + std::to_string(value[0]);
     appendHex(text, value, size);
     return text;

@@ -165,7 +165,8 @@ void Rfc2217Session::traceCommand(const unsigned char* command, size_t length, s
         if (pending[i] == net::telnet::iac) ++i;
     }
     app.trace.event("rfc2217", describeComPortCommand(command, length) + " -> " +
-                                   (answer.empty() ? std::string("no answer") : describeComPortCommand(answer.data(), answer.size())));
+                                   (answer.empty() ? std::string("no answer")
+                                                   : describeComPortCommand(answer.data(), answer.size())));
 }
 
 }  // namespace server

@@ -1,7 +1,6 @@
 #include "server/server_application.h"
 
 #include <cstdio>
-#include <cstring>
 #include <system_error>
 
 #include "net/resolve.h"

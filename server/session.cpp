@@ -353,9 +353,10 @@ void ServerApplication::endSession() {
     controlSocket = net::invalidSocket;
     const SessionEnd cause = endCause;
     const int waiting = cause == SessionEnd::portLost ? -1 : serialPort.outputWaiting();
-    const std::string counts = std::to_string(bytesToPort) + " bytes to the port" +
-                               (waiting > 0 ? " (" + std::to_string(waiting) + " of them still waiting for the line)" : "") +
-                               ", " + std::to_string(bytesFromPort) + " bytes from the port";
+    const std::string counts =
+        std::to_string(bytesToPort) + " bytes to the port" +
+        (waiting > 0 ? " (" + std::to_string(waiting) + " of them still waiting for the line)" : "") + ", " +
+        std::to_string(bytesFromPort) + " bytes from the port";
     // In the file before the console says the session ended.
     trace.event("session", "end " + net::dottedAddress(clientAddress) + " (" + describe(cause) + "), " + counts);
     trace.flush();

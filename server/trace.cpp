@@ -96,6 +96,7 @@ bool Trace::openFile(const std::string& setting, uint64_t limitBytes, std::strin
         failure = path + ": " + std::strerror(errno);
         return false;
     }
+    enabled = true;
     std::fseek(file, 0, SEEK_END);
     const long at = std::ftell(file);
     size = at > 0 ? static_cast<uint64_t>(at) : 0;
@@ -105,6 +106,7 @@ bool Trace::openFile(const std::string& setting, uint64_t limitBytes, std::strin
 void Trace::watch(net::SocketHandle listener, const std::vector<AddressRange>& ranges) {
     monitor = listener;
     allowed = ranges;
+    enabled = true;
     net::setBlocking(monitor, false);
 }
 
@@ -188,11 +190,12 @@ void Trace::run() {
             }
         }
         batch.clear();
-        if (file != nullptr && (ticket != flushDone || Clock::now() - flushed >= std::chrono::milliseconds(flushMilliseconds))) {
-            std::fflush(file);
+        if (!path.empty() && (ticket != flushDone || Clock::now() - flushed >= std::chrono::milliseconds(flushMilliseconds))) {
             flushed = Clock::now();
-            // logrotate moved the file away: the next lines go to a new one.
-            if (movedAway(file, path)) reopen(false);
+            if (file != nullptr) std::fflush(file);
+            // logrotate moved the file away, or it could not be opened again:
+            // the next lines go to a new one.
+            if (file == nullptr || movedAway(file, path)) reopen(false);
         }
         std::lock_guard<std::mutex> lock(mutex);
         flushDone = ticket;
@@ -208,7 +211,7 @@ void Trace::write(const std::string& batch) {
 }
 
 void Trace::reopen(bool rotate) {
-    std::fclose(file);
+    if (file != nullptr) std::fclose(file);
     if (rotate) {
         // Windows renames onto no existing file.
         const std::string old = path + ".1";

@@ -44,7 +44,8 @@ public:
     // Starts the writer, which runs for the life of the process; false when
     // no thread could be made.
     bool start();
-    bool on() const { return file != nullptr || monitor != net::invalidSocket; }
+    // Fixed before start(): the session's threads look without a lock.
+    bool on() const { return enabled; }
 
     void data(const char* direction, const unsigned char* bytes, size_t length);
     // One line: its kind (session, request, rfc2217) and text.
@@ -68,6 +69,7 @@ private:
     void feed(Observer& observer, const std::string& batch);
     bool drain(Observer& observer);
 
+    bool enabled = false;
     std::mutex mutex;
     std::condition_variable wake;
     std::condition_variable written;
