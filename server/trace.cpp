@@ -158,6 +158,8 @@ void Trace::flush() {
 }
 
 void Trace::run() {
+    // Where the processor is short, the trace falls behind, not the line.
+    lowerThreadPriority();
     std::string batch;
     bool catchingUp = false;
     Clock::time_point flushed = Clock::now();

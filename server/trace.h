@@ -34,6 +34,8 @@ std::string traceFilePath(const std::string& setting);
 // True when `path` no longer names the open file (moved or removed).
 bool movedAway(std::FILE* file, const std::string& path);
 bool localTime(long long seconds, std::tm& out);
+// Makes the calling thread yield the processor to the session's threads.
+void lowerThreadPriority();
 
 class Trace {
 public:

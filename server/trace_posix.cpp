@@ -1,4 +1,7 @@
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <ctime>
 
@@ -14,6 +17,9 @@ bool movedAway(std::FILE* file, const std::string& path) {
     if (::stat(path.c_str(), &named) != 0) return true;
     return ::fstat(::fileno(file), &open) == 0 && (named.st_ino != open.st_ino || named.st_dev != open.st_dev);
 }
+
+// Linux gives each thread a nice value of its own.
+void lowerThreadPriority() { ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 19); }
 
 bool localTime(long long seconds, std::tm& out) {
     const auto when = static_cast<time_t>(seconds);

@@ -23,6 +23,8 @@ bool movedAway(std::FILE*, const std::string& path) {
     return GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES;
 }
 
+void lowerThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST); }
+
 bool localTime(long long seconds, std::tm& out) {
     const auto when = static_cast<time_t>(seconds);
     return localtime_s(&out, &when) == 0;
