@@ -17,7 +17,7 @@ using Clock = std::chrono::steady_clock;
 constexpr size_t bytesPerLine = 16;
 // Beyond this much text waiting for the writer, lines are dropped and
 // counted rather than held: the session never waits for the disk.
-constexpr size_t pendingLimit = 64u << 20;
+constexpr size_t pendingLimit = 16u << 20;
 // What one observer may have waiting for its connection.
 constexpr size_t observerLimit = 1u << 20;
 // The system's share of it: keeps what a stalled observer holds bounded.
@@ -31,22 +31,52 @@ constexpr int flushWaitMilliseconds = 3000;
 
 const char hexDigits[] = "0123456789abcdef";
 
+// A record's kind is a Direction, or this for a line of text.
+constexpr uint8_t textRecord = 2;
+struct RecordHeader {
+    long long micros;
+    uint32_t length;
+    uint8_t kind;
+};
+
+// Lines from records.
+void render(const std::string& records, std::string& out) {
+    for (size_t at = 0; at + sizeof(RecordHeader) <= records.size();) {
+        RecordHeader header;
+        std::memcpy(&header, records.data() + at, sizeof header);
+        const char* payload = records.data() + at + sizeof header;
+        at += sizeof header + header.length;
+        if (header.kind != textRecord) {
+            appendDataLines(out, static_cast<Direction>(header.kind), header.micros,
+                            reinterpret_cast<const unsigned char*>(payload), header.length);
+            continue;
+        }
+        appendTimestamp(out, header.micros);
+        out += ' ';
+        out.append(payload, header.length);
+        out += '\n';
+    }
+}
+
 size_t lines(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
 
 std::string droppedLine(size_t count) {
     std::string line;
-    appendTimestamp(line);
+    appendTimestamp(line, nowMicros());
     return line + " monitor " + std::to_string(count) + " lines dropped\n";
 }
 
 }  // namespace
 
-void appendTimestamp(std::string& out) {
-    // The date and time change once a second: each thread keeps its last.
+long long nowMicros() {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return std::chrono::duration_cast<std::chrono::microseconds>(now).count();
+}
+
+void appendTimestamp(std::string& out, long long micros) {
+    // The date and time change once a second.
     thread_local long long second = -1;
     thread_local char prefix[32] = "";
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    const long long micros = std::chrono::duration_cast<std::chrono::microseconds>(now).count();
     if (micros / 1000000 != second) {
         second = micros / 1000000;
         std::tm parts{};
@@ -60,13 +90,13 @@ void appendTimestamp(std::string& out) {
     out += fraction;
 }
 
-void appendDataLines(std::string& out, const char* direction, const unsigned char* data, size_t length) {
+void appendDataLines(std::string& out, Direction direction, long long micros, const unsigned char* data,
+                     size_t length) {
     std::string stamp;
-    appendTimestamp(stamp);
+    appendTimestamp(stamp, micros);
+    stamp += direction == toPort ? " port<-net" : " port->net";
     stamp += ' ';
-    stamp += direction;
-    stamp += ' ';
-    // Sized once and filled in place: this runs on the session's threads.
+    // Sized once and filled in place: the bulk of the writer's work.
     const size_t lines = (length + bytesPerLine - 1) / bytesPerLine;
     const size_t at = out.size();
     out.resize(at + lines * (stamp.size() + 3) + length * 4 - lines);
@@ -120,33 +150,25 @@ bool Trace::start() {
     return true;
 }
 
-void Trace::data(const char* direction, const unsigned char* bytes, size_t length) {
-    if (!on() || length == 0) return;
-    thread_local std::string text;
-    text.clear();
-    appendDataLines(text, direction, bytes, length);
-    add(text);
+void Trace::data(Direction direction, const unsigned char* bytes, size_t length) {
+    if (on() && length != 0) add(direction, bytes, length);
 }
 
 void Trace::event(const char* kind, const std::string& what) {
     if (!on()) return;
-    std::string text;
-    appendTimestamp(text);
-    text += ' ';
-    text += kind;
-    text += ' ';
-    text += what;
-    text += '\n';
-    add(text);
+    const std::string text = std::string(kind) + " " + what;
+    add(textRecord, text.data(), text.size());
 }
 
-void Trace::add(const std::string& text) {
+void Trace::add(uint8_t kind, const void* payload, size_t length) {
+    const RecordHeader header{nowMicros(), static_cast<uint32_t>(length), kind};
     std::lock_guard<std::mutex> lock(mutex);
-    if (pending.size() + text.size() > pendingLimit) {
-        droppedLines += lines(text);
+    if (pending.size() + sizeof header + length > pendingLimit) {
+        droppedLines += kind == textRecord ? 1 : (length + bytesPerLine - 1) / bytesPerLine;
         return;
     }
-    pending += text;
+    pending.append(reinterpret_cast<const char*>(&header), sizeof header);
+    pending.append(static_cast<const char*>(payload), length);
 }
 
 void Trace::flush() {
@@ -160,23 +182,26 @@ void Trace::flush() {
 void Trace::run() {
     // Where the processor is short, the trace falls behind, not the line.
     lowerThreadPriority();
+    std::string records;
     std::string batch;
     bool catchingUp = false;
     Clock::time_point flushed = Clock::now();
     for (;;) {
         uint64_t ticket;
+        size_t dropped;
         {
             std::unique_lock<std::mutex> lock(mutex);
             // Observers that take lines as fast as they come get them so.
             wake.wait_for(lock, std::chrono::milliseconds(catchingUp ? catchUpMilliseconds : pollMilliseconds),
                           [&] { return flushWanted != flushDone; });
-            batch.swap(pending);
-            if (droppedLines != 0) {
-                batch += droppedLine(droppedLines);
-                droppedLines = 0;
-            }
+            records.swap(pending);
+            dropped = droppedLines;
+            droppedLines = 0;
             ticket = flushWanted;
         }
+        render(records, batch);
+        records.clear();
+        if (dropped != 0) batch += droppedLine(dropped);
         acceptObservers();
         if (!batch.empty()) write(batch);
         catchingUp = false;
@@ -234,7 +259,7 @@ void Trace::acceptObservers() {
         if (sock == net::invalidSocket) return;
         const uint32_t address = ntohl(peer.sin_addr.s_addr);
         std::string greeting;
-        appendTimestamp(greeting);
+        appendTimestamp(greeting, nowMicros());
         if (!allows(allowed, address)) {
             net::releaseSocket(sock);
             continue;

@@ -18,14 +18,16 @@
 
 namespace server {
 
-// Directions of data lines.
-constexpr const char* toPort = "port<-net";
-constexpr const char* fromPort = "port->net";
+// Directions of data lines: port<-net, port->net.
+enum Direction : uint8_t { toPort, fromPort };
 
+// Microseconds since 1970.
+long long nowMicros();
 // The time of day with microseconds, local time: 2026-12-07T17:00:33.123456.
-void appendTimestamp(std::string& out);
+void appendTimestamp(std::string& out, long long micros);
 // Data lines: up to 16 bytes each, in hex and as printable ASCII.
-void appendDataLines(std::string& out, const char* direction, const unsigned char* data, size_t length);
+void appendDataLines(std::string& out, Direction direction, long long micros, const unsigned char* data,
+                     size_t length);
 
 // Platform parts (trace_posix.cpp, trace_win32.cpp).
 // The file a `trace` setting names: Linux takes it from the working
@@ -49,7 +51,7 @@ public:
     // Fixed before start(): the session's threads look without a lock.
     bool on() const { return enabled; }
 
-    void data(const char* direction, const unsigned char* bytes, size_t length);
+    void data(Direction direction, const unsigned char* bytes, size_t length);
     // One line: its kind (session, request, rfc2217) and text.
     void event(const char* kind, const std::string& text);
     // Returns once what was noted so far is in the file (or after a while,
@@ -63,7 +65,9 @@ private:
         size_t dropped = 0;
     };
 
-    void add(const std::string& lines);
+    // Appends one record (a header, then the bytes or the text) for the
+    // writer, who makes the lines: a copy is all a session's thread does.
+    void add(uint8_t kind, const void* payload, size_t length);
     void run();
     void write(const std::string& batch);
     void reopen(bool rotate);
@@ -75,7 +79,7 @@ private:
     std::mutex mutex;
     std::condition_variable wake;
     std::condition_variable written;
-    std::string pending;
+    std::string pending;  // records
     size_t droppedLines = 0;
     uint64_t flushWanted = 0;
     uint64_t flushDone = 0;
