@@ -1,7 +1,7 @@
 // What goes over the line, as text: a trace file and live observers on a
-// monitor port. The session's threads only format lines into memory; the
-// trace's own thread writes them, so neither the disk nor a slow observer
-// ever holds a session back.
+// monitor port. The session's threads only copy what passes into memory;
+// the trace's own thread makes the lines and writes them, so neither the
+// disk nor a slow observer ever holds a session back.
 #pragma once
 
 #include <condition_variable>
