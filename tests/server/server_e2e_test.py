@@ -454,7 +454,9 @@ class Trace(ServerTest):
 
     def test_observers_see_the_same_lines_and_neither_a_slow_one_nor_their_input_touches_the_session(self):
         monitor = support.free_port()
-        self.start_on_pty(monitor=monitor)
+        self.start_on_pty(monitor=monitor, allow="127.0.0.1")
+        with socket.create_connection((support.LOOPBACK, monitor), support.SAFETY_SECONDS, ("127.0.0.2", 0)) as stranger:
+            self.assertEqual(stranger.recv(100), b"")  # not in allow
 
         def observer(window=None):
             sock = self.enterContext(socket.socket())
