@@ -15,8 +15,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t bytesPerLine = 16;
-// Beyond this much text waiting for the writer, lines are dropped and
-// counted rather than held: the session never waits for the disk.
+// Beyond this much waiting for the writer (bytes and headers), lines are
+// dropped and counted rather than held: the session never waits for it.
 constexpr size_t pendingLimit = 16u << 20;
 // What one observer may have waiting for its connection.
 constexpr size_t observerLimit = 1u << 20;
@@ -60,10 +60,11 @@ void render(const std::string& records, std::string& out) {
 
 size_t lines(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
 
-std::string droppedLine(size_t count) {
+// `kind`: trace (the writer fell behind) or monitor (an observer did).
+std::string droppedLine(const char* kind, size_t count) {
     std::string line;
     appendTimestamp(line, nowMicros());
-    return line + " monitor " + std::to_string(count) + " lines dropped\n";
+    return line + " " + kind + " " + std::to_string(count) + " lines dropped\n";
 }
 
 }  // namespace
@@ -201,7 +202,7 @@ void Trace::run() {
         }
         render(records, batch);
         records.clear();
-        if (dropped != 0) batch += droppedLine(dropped);
+        if (dropped != 0) batch += droppedLine("trace", dropped);
         acceptObservers();
         if (!batch.empty()) write(batch);
         catchingUp = false;
@@ -217,7 +218,8 @@ void Trace::run() {
             }
         }
         batch.clear();
-        if (!path.empty() && (ticket != flushDone || Clock::now() - flushed >= std::chrono::milliseconds(flushMilliseconds))) {
+        const bool due = Clock::now() - flushed >= std::chrono::milliseconds(flushMilliseconds);
+        if (!path.empty() && (ticket != flushDone || due)) {
             flushed = Clock::now();
             if (file != nullptr) std::fflush(file);
             // logrotate moved the file away, or it could not be opened again:
@@ -298,7 +300,7 @@ bool Trace::drain(Observer& observer) {
         observer.queue.erase(0, static_cast<size_t>(sent));
         // Caught up: it learns how much it missed.
         if (observer.queue.empty() && observer.dropped != 0) {
-            observer.queue = droppedLine(observer.dropped);
+            observer.queue = droppedLine("monitor", observer.dropped);
             observer.dropped = 0;
         }
     }
