@@ -4,7 +4,8 @@
 Each bridge carries bytes between an application on a local (virtual) serial
 port and a simulated device on a pseudo-terminal, over loopback TCP:
 
-  morvane (interval 0 and the default 100 ms), morvane speaking RFC 2217
+  morvane (interval 0, also with its trace file on, and the default 100 ms),
+  morvane speaking RFC 2217
   (its server's RFC 2217 port, and ser2net's RFC 2217 accepter, each with
   morvane-client), socat on both ends, and ser2net (raw TCP accepter on the
   device) with a socat pty client.
@@ -132,13 +133,16 @@ class Bridge:
 
 
 class Morvane(Bridge):
-    def __init__(self, workdir, device, build, interval, rfc2217=False):
+    def __init__(self, workdir, device, build, interval, rfc2217=False, traced=False):
         super().__init__(workdir, device)
         self.build = build
         self.interval = interval
         self.rfc2217 = rfc2217
+        self.traced = traced
         kind = "morvane rfc2217" if rfc2217 else "morvane"
         self.name = f"{kind} (interval {interval})" if interval is not None else f"{kind} (default 100 ms)"
+        if traced:
+            self.name = self.name[:-1] + ", traced)"
 
     def write_client_settings(self, port, protocol):
         with open(os.path.join(self.workdir, "morvane.ini"), "a") as ini:
@@ -153,7 +157,7 @@ class Morvane(Bridge):
         interval = f"interval={self.interval}\n" if self.interval is not None else ""
         with open(os.path.join(self.workdir, "morvane.ini"), "w") as ini:
             ini.write(f"[SERVER]\ncom=1\nport={port}\nclient=127.0.0.1\ndevice={self.device.path}\n{interval}"
-                      f"rfc2217={rfc2217 if self.rfc2217 else 0}\n")
+                      f"rfc2217={rfc2217 if self.rfc2217 else 0}\ntrace={'trace.log' if self.traced else ''}\n")
         if self.rfc2217:
             port = rfc2217
         self.write_client_settings(port, "rfc2217" if self.rfc2217 else "native")
@@ -298,7 +302,8 @@ def main():
     args = parser.parse_args()
     build = os.path.abspath(args.build)
 
-    candidates = [lambda w, d: Morvane(w, d, build, 0), lambda w, d: Morvane(w, d, build, None),
+    candidates = [lambda w, d: Morvane(w, d, build, 0), lambda w, d: Morvane(w, d, build, 0, traced=True),
+                  lambda w, d: Morvane(w, d, build, None),
                   lambda w, d: Morvane(w, d, build, 0, True)]
     missing = []
     if shutil.which("ser2net"):

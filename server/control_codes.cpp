@@ -1,6 +1,9 @@
 #include "server/control_codes.h"
 
+#include <cstdio>
+
 #include "net/little_endian.h"
+#include "net/rfc2217.h"
 
 namespace server {
 
@@ -9,43 +12,43 @@ using net::readLittle32;
 namespace {
 
 const ControlCodeInfo controlCodes[] = {
-    {code::setBaudRate, 4, 0},
-    {code::setQueueSize, 8, 0},
-    {code::setLineControl, 3, 0},
-    {code::setBreakOn, 0, 0},
-    {code::setBreakOff, 0, 0},
-    {code::immediateChar, 1, 0},
-    {code::setTimeouts, 20, 0},
-    {code::getTimeouts, 0, 20},
-    {code::setDtr, 0, 0},
-    {code::clrDtr, 0, 0},
-    {code::resetDevice, 0, 0},
-    {code::setRts, 0, 0},
-    {code::clrRts, 0, 0},
-    {code::setXoff, 0, 0},
-    {code::setXon, 0, 0},
-    {code::getWaitMask, 0, 4},
-    {code::setWaitMask, 4, 0},
-    {code::waitOnMask, 0, 4},
-    {code::purge, 4, 0},
-    {code::getBaudRate, 0, 4},
-    {code::getLineControl, 0, 3},
-    {code::getChars, 0, 6},
-    {code::setChars, 6, 0},
-    {code::getHandflow, 0, 16},
-    {code::setHandflow, 16, 0},
-    {code::getModemStatus, 0, 4},
-    {code::getCommStatus, 0, 20},
-    {code::xoffCounter, 12, 0},
-    {code::getProperties, 0, 64},
-    {code::getDtrRts, 0, 4},
-    {code::lsrmstInsert, 1, 0},
-    {code::configSize, 0, 4},
-    {code::getStats, 0, 24},
-    {code::clearStats, 0, 0},
-    {code::getModemControl, 0, 4},
-    {code::setModemControl, 4, 0},
-    {code::setFifoControl, 4, 0},
+    {code::setBaudRate, 4, 0, "SET_BAUD_RATE"},
+    {code::setQueueSize, 8, 0, "SET_QUEUE_SIZE"},
+    {code::setLineControl, 3, 0, "SET_LINE_CONTROL"},
+    {code::setBreakOn, 0, 0, "SET_BREAK_ON"},
+    {code::setBreakOff, 0, 0, "SET_BREAK_OFF"},
+    {code::immediateChar, 1, 0, "IMMEDIATE_CHAR"},
+    {code::setTimeouts, 20, 0, "SET_TIMEOUTS"},
+    {code::getTimeouts, 0, 20, "GET_TIMEOUTS"},
+    {code::setDtr, 0, 0, "SET_DTR"},
+    {code::clrDtr, 0, 0, "CLR_DTR"},
+    {code::resetDevice, 0, 0, "RESET_DEVICE"},
+    {code::setRts, 0, 0, "SET_RTS"},
+    {code::clrRts, 0, 0, "CLR_RTS"},
+    {code::setXoff, 0, 0, "SET_XOFF"},
+    {code::setXon, 0, 0, "SET_XON"},
+    {code::getWaitMask, 0, 4, "GET_WAIT_MASK"},
+    {code::setWaitMask, 4, 0, "SET_WAIT_MASK"},
+    {code::waitOnMask, 0, 4, "WAIT_ON_MASK"},
+    {code::purge, 4, 0, "PURGE"},
+    {code::getBaudRate, 0, 4, "GET_BAUD_RATE"},
+    {code::getLineControl, 0, 3, "GET_LINE_CONTROL"},
+    {code::getChars, 0, 6, "GET_CHARS"},
+    {code::setChars, 6, 0, "SET_CHARS"},
+    {code::getHandflow, 0, 16, "GET_HANDFLOW"},
+    {code::setHandflow, 16, 0, "SET_HANDFLOW"},
+    {code::getModemStatus, 0, 4, "GET_MODEMSTATUS"},
+    {code::getCommStatus, 0, 20, "GET_COMMSTATUS"},
+    {code::xoffCounter, 12, 0, "XOFF_COUNTER"},
+    {code::getProperties, 0, 64, "GET_PROPERTIES"},
+    {code::getDtrRts, 0, 4, "GET_DTRRTS"},
+    {code::lsrmstInsert, 1, 0, "LSRMST_INSERT"},
+    {code::configSize, 0, 4, "CONFIG_SIZE"},
+    {code::getStats, 0, 24, "GET_STATS"},
+    {code::clearStats, 0, 0, "CLEAR_STATS"},
+    {code::getModemControl, 0, 4, "GET_MODEM_CONTROL"},
+    {code::setModemControl, 4, 0, "SET_MODEM_CONTROL"},
+    {code::setFifoControl, 4, 0, "SET_FIFO_CONTROL"},
 };
 
 constexpr uint32_t waitMaskValid = 0x1FFF;
@@ -208,6 +211,84 @@ const char* refusalText(uint32_t ioControlCode, const unsigned char* input, int 
     case Refusal::invalidParameter: return "invalid value";
     default: return nullptr;
     }
+}
+
+namespace {
+
+void appendHex(std::string& out, const unsigned char* input, size_t length) {
+    char text[4];
+    for (size_t i = 0; i < length; ++i) {
+        std::snprintf(text, sizeof text, " %02x", input[i]);
+        out += text;
+    }
+}
+
+}  // namespace
+
+std::string describeRequest(uint32_t ioControlCode, const unsigned char* input, int length) {
+    const ControlCodeInfo* info = findControlCode(ioControlCode);
+    std::string text;
+    if (info == nullptr) {
+        char code[16];
+        std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(ioControlCode));
+        text = code;
+    } else {
+        text = info->name;
+    }
+    const PortRequest request = decodePortRequest(ioControlCode, input, length);
+    if (info != nullptr && request.refusal == Refusal::none) {
+        switch (request.action) {
+        case PortAction::baudRate:
+            return text + " " + std::to_string(request.baudRate);
+        case PortAction::lineControl: {
+            static const char parities[] = "NOEMS";
+            static const char* const stops[] = {"1", "1.5", "2"};
+            return text + " " + std::to_string(request.line.wordLength) + parities[request.line.parity] +
+                   stops[request.line.stopBits];
+        }
+        case PortAction::purge:
+            return text + (request.purgeOutput ? " tx" : "") + (request.purgeInput ? " rx" : "");
+        case PortAction::modemLines:
+            if (ioControlCode != code::setModemControl) return text;
+            break;
+        case PortAction::breakOn:
+        case PortAction::breakOff:
+        case PortAction::stopOutput:
+        case PortAction::startOutput:
+            return text;
+        default:
+            break;
+        }
+    }
+    appendHex(text, input, length > 0 ? static_cast<size_t>(length) : 0);
+    return text;
+}
+
+std::string describeComPortCommand(const unsigned char* command, size_t length) {
+    static const char* const names[] = {
+        "SIGNATURE",           "SET-BAUDRATE",       "SET-DATASIZE",       "SET-PARITY",          "SET-STOPSIZE",
+        "SET-CONTROL",         "NOTIFY-LINESTATE",   "NOTIFY-MODEMSTATE",  "FLOWCONTROL-SUSPEND", "FLOWCONTROL-RESUME",
+        "SET-LINESTATE-MASK", "SET-MODEMSTATE-MASK", "PURGE-DATA"};
+    if (length == 0) return "(empty)";
+    unsigned which = command[0] >= net::rfc2217::serverOffset ? command[0] - net::rfc2217::serverOffset : command[0];
+    std::string text;
+    if (which < sizeof names / sizeof names[0]) {
+        text = names[which];
+    } else {
+        char code[8];
+        std::snprintf(code, sizeof code, "0x%02X", command[0]);
+        text = code;
+    }
+    const unsigned char* value = command + 1;
+    const size_t size = length - 1;
+    if (which == net::rfc2217::command::signature) return text + " " + std::string(value, value + size);
+    if (which == net::rfc2217::command::setBaudRate && size == 4) {
+        const uint32_t rate = uint32_t{value[0]} << 24 | uint32_t{value[1]} << 16 | uint32_t{value[2]} << 8 | value[3];
+        return text + " " + std::to_string(rate);
+    }
+    if (size == 1 && which < sizeof names / sizeof names[0]) return text + " " + std::to_string(value[0]);
+    appendHex(text, value, size);
+    return text;
 }
 
 }  // namespace server

@@ -2,7 +2,9 @@
 // driver makes of each one with its input bytes, decoded without a port.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "net/serial_codes.h"
 #include "net/serial_settings.h"
@@ -16,6 +18,7 @@ struct ControlCodeInfo {
     uint32_t code;
     uint8_t inputSize;   // bytes the driver needs at least
     uint8_t outputSize;  // nonzero: fails without an output buffer
+    const char* name;
 };
 
 // The code's entry, or null for a code that no COM driver knows.
@@ -88,5 +91,14 @@ bool waitsForData(uint32_t ioControlCode);
 
 // Why a COM driver refuses the request, in words; null when it would take it.
 const char* refusalText(uint32_t ioControlCode, const unsigned char* input, int length);
+
+// A request in words for the trace: its name and values (SET_BAUD_RATE
+// 115200, SET_LINE_CONTROL 8E1, PURGE tx rx); an unknown code, or an input
+// with no words of its own, in hex.
+std::string describeRequest(uint32_t ioControlCode, const unsigned char* input, int length);
+
+// An RFC 2217 com-port command (its number, then its value), or a server's
+// answer to one, in words: SET-BAUDRATE 115200, PURGE-DATA 3.
+std::string describeComPortCommand(const unsigned char* command, size_t length);
 
 }  // namespace server

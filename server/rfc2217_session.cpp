@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "server/control_codes.h"
+
 namespace server {
 
 namespace {
@@ -79,17 +81,25 @@ void Rfc2217Session::apply(const std::vector<unsigned char>& command) { execute(
 
 void Rfc2217Session::execute(const unsigned char* command, size_t length) {
     std::lock_guard<std::mutex> lock(sending);
+    const size_t start = pending.size();
     commands.execute(command, length, pending);
+    if (app.trace.on()) traceCommand(command, length, start);
     resumed.notify_all();
     sendPending();
 }
 
 bool Rfc2217Session::replay(uint32_t ioControlCode, const unsigned char* input, int length) {
     std::lock_guard<std::mutex> lock(app.replaying);
-    if (port.replay(ioControlCode, input, length)) return true;
+    const bool done = port.replay(ioControlCode, input, length);
+    const bool gone = !done && !port.healthy();
+    if (app.trace.on()) {
+        const char* known = done || gone ? nullptr : refusalText(ioControlCode, input, length);
+        app.traceRequest(ioControlCode, input, length, done, gone, known != nullptr ? known : port.failureText());
+    }
+    if (done) return true;
     // A refused value is answered as it stands; a port that went away
     // refuses everything, and that ends the session.
-    if (!port.healthy()) app.finishSession(SessionEnd::portLost);
+    if (gone) app.finishSession(SessionEnd::portLost);
     return false;
 }
 
@@ -140,8 +150,23 @@ void Rfc2217Session::pumpPortToNet() {
         app.unsentOffset += taken;
         app.unsentLength -= taken;
         app.bytesFromPort += static_cast<uint64_t>(taken);
+        app.trace.data(fromPort, piece, static_cast<size_t>(taken));
         if (!delivered) return;
     }
+}
+
+// The command and the answer it got, which follows `start` in `pending` as
+// IAC SB COM-PORT-OPTION answer IAC SE.
+void Rfc2217Session::traceCommand(const unsigned char* command, size_t length, size_t start) {
+    std::vector<unsigned char> answer;
+    for (size_t i = start + 3; i + 1 < pending.size(); ++i) {
+        if (pending[i] == net::telnet::iac && pending[i + 1] == net::telnet::se) break;
+        answer.push_back(pending[i]);
+        if (pending[i] == net::telnet::iac) ++i;
+    }
+    app.trace.event("rfc2217", describeComPortCommand(command, length) + " -> " +
+                                   (answer.empty() ? std::string("no answer")
+                                                   : describeComPortCommand(answer.data(), answer.size())));
 }
 
 }  // namespace server

@@ -32,6 +32,7 @@ private:
 
     // Carries out a command and sends its answer.
     void execute(const unsigned char* command, size_t length);
+    void traceCommand(const unsigned char* command, size_t length, size_t start);
     void pumpPortToNet();
     // Queues received serial bytes [queued, upTo) for the port.
     void queueData(size_t upTo);

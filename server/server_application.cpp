@@ -21,6 +21,10 @@ void ServerApplication::readSettings(const char* fileName) {
     shell::readProfileString("SERVER", "client", "", clientHost, sizeof clientHost, path);
     shell::readProfileString("SERVER", "allow", "", allowSetting, sizeof allowSetting, path);
     rfc2217Port = static_cast<uint16_t>(shell::readProfileInt("SERVER", "rfc2217", 0, path));
+    shell::readProfileString("SERVER", "trace", "", traceSetting, sizeof traceSetting, path);
+    const auto limit = static_cast<int32_t>(shell::readProfileInt("SERVER", "trace_limit", 100, path));
+    traceLimitMiB = limit > 0 ? static_cast<uint32_t>(limit) : 100;
+    monitorPort = static_cast<uint16_t>(shell::readProfileInt("SERVER", "monitor", 0, path));
     // A negative gap means nothing sensible: keep the default.
     auto interval = static_cast<int32_t>(
         shell::readProfileInt("SERVER", "interval", PortTimeouts::defaultReadInterval, path));
@@ -39,6 +43,10 @@ bool ServerApplication::initNetwork() {
     std::optional<std::vector<AddressRange>> ranges = parseAllowList(allowSetting, &malformed);
     if (!ranges) return fail(shell::messageSettings, "allow: '" + malformed + "' is not an IPv4 address or CIDR range");
     allowed = *ranges;
+    const std::string traceFile = shell::trimBlanks(traceSetting);
+    std::string traceFailure;
+    if (!traceFile.empty() && !trace.openFile(traceFile, uint64_t{traceLimitMiB} << 20, traceFailure))
+        return fail(shell::messageSettings, "trace: " + traceFailure);
     net::startNetworking();
     listenAddress = 0;
     if (clientHost[0] != '\0') {
@@ -63,6 +71,12 @@ bool ServerApplication::initNetwork() {
             rfc2217Socket.open(listenAddress, rfc2217Port);
             rfc2217Socket.listen(1);
         }
+        if (monitorPort != 0) {
+            opening = monitorPort;
+            monitorSocket.open(listenAddress, monitorPort);
+            monitorSocket.listen(SOMAXCONN);
+            trace.watch(monitorSocket.handle(), allowed);
+        }
     } catch (const net::SocketError& error) {
         return fail(shell::messageNetwork, net::dottedAddress(listenAddress) + ":" + std::to_string(opening) + ": " +
                                                net::errorText(error.code));
@@ -77,10 +91,12 @@ bool ServerApplication::openSerial() {
 }
 
 bool ServerApplication::startThreads() {
-    if (!serialPort.createIoEvents()) {
+    if (!serialPort.createIoEvents() || !trace.start()) {
         errorMessageId = shell::messageThread;
         return false;
     }
+    // What the last session did reaches the file before the process ends.
+    shell::atProcessEnd([this] { trace.flush(); });
     try {
         // Runs for the life of the process; nothing waits for it.
         std::thread([this] { runSessions(); }).detach();

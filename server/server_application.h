@@ -17,6 +17,7 @@
 #include "server/allow_list.h"
 #include "server/port_queue.h"
 #include "server/serial_port.h"
+#include "server/trace.h"
 #include "shell/application.h"
 
 namespace server {
@@ -91,6 +92,9 @@ public:
     // Replays one request, from either thread; false once the session ends
     // (the port has gone). A refused request is skipped with a line.
     bool replayRequest(const net::ControlRequest& request);
+    // A replayed request's trace line: done, refused (why), or the port gone.
+    void traceRequest(uint32_t ioControlCode, const unsigned char* input, int length, bool done, bool gone,
+                      const std::string& why);
     // Serves a client of the RFC 2217 listener until the session ends
     // (rfc2217_session.cpp).
     void serveRfc2217();
@@ -121,6 +125,12 @@ public:
     uint64_t bytesToPort = 0;
     uint64_t bytesFromPort = 0;
     char allowSetting[1024] = "";
+    // The "trace", "trace_limit" and "monitor" settings.
+    char traceSetting[512] = "";
+    uint32_t traceLimitMiB = 100;
+    uint16_t monitorPort = 0;
+    net::ListenSocket monitorSocket;
+    Trace trace;
     std::vector<AddressRange> allowed;
     unsigned char comReadBuffer[net::largeChunkSize] = {};
     unsigned char netReadBuffer[net::largeChunkSize] = {};

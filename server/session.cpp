@@ -95,6 +95,8 @@ void ServerApplication::serveSession() {
     const bool rfc2217 = clientListener == Listener::rfc2217;
     shell::showConsoleLine(std::string(title) + ": session with " + net::dottedAddress(clientAddress) +
                            (rfc2217 ? std::string(" on the RFC 2217 port") : ", data port " + std::to_string(dataPort)));
+    trace.event("session", "start " + net::dottedAddress(clientAddress) +
+                               (rfc2217 ? std::string(" rfc2217") : " native, data port " + std::to_string(dataPort)));
     // A client's break or XOFF must not hold the line for the next one, and
     // bytes the last one left waiting for the line must not come amid this
     // one's: that client is gone.
@@ -309,17 +311,30 @@ void ServerApplication::writePort(PortRequests& requests) {
 // ends the session.
 bool ServerApplication::replayRequest(const net::ControlRequest& request) {
     std::lock_guard<std::mutex> lock(replaying);
-    if (serialPort.replay(request.ioControlCode, request.input, request.inputLength)) return true;
-    if (!serialPort.healthy()) {
+    const bool done = serialPort.replay(request.ioControlCode, request.input, request.inputLength);
+    const bool gone = !done && !serialPort.healthy();
+    std::string why;
+    if (!done && !gone) {
+        const char* known = refusalText(request.ioControlCode, request.input, request.inputLength);
+        why = known != nullptr ? std::string(known) : serialPort.failureText();
+    }
+    traceRequest(request.ioControlCode, request.input, request.inputLength, done, gone, why);
+    if (done) return true;
+    if (gone) {
         finishSession(SessionEnd::portLost);
         return false;
     }
     char code[16];
     std::snprintf(code, sizeof code, "0x%08X", static_cast<unsigned>(request.ioControlCode));
-    const char* why = refusalText(request.ioControlCode, request.input, request.inputLength);
-    shell::showConsoleLine(std::string(title) + ": request " + code + " refused (" +
-                           (why != nullptr ? std::string(why) : serialPort.failureText()) + "); the session goes on");
+    shell::showConsoleLine(std::string(title) + ": request " + code + " refused (" + why + "); the session goes on");
     return true;
+}
+
+void ServerApplication::traceRequest(uint32_t ioControlCode, const unsigned char* input, int length, bool done,
+                                     bool gone, const std::string& why) {
+    if (!trace.on()) return;
+    trace.event("request", describeRequest(ioControlCode, input, length) +
+                               (done ? "" : gone ? " failed (port lost)" : " refused (" + why + ")"));
 }
 
 void ServerApplication::finishSession(SessionEnd cause) {
@@ -343,10 +358,14 @@ void ServerApplication::endSession() {
     controlSocket = net::invalidSocket;
     const SessionEnd cause = endCause;
     const int waiting = cause == SessionEnd::portLost ? -1 : serialPort.outputWaiting();
-    shell::showConsoleLine(std::string(title) + ": session ended (" + describe(cause) + "), " +
-                           std::to_string(bytesToPort) + " bytes to the port" +
-                           (waiting > 0 ? " (" + std::to_string(waiting) + " of them still waiting for the line)" : "") +
-                           ", " + std::to_string(bytesFromPort) + " bytes from the port");
+    const std::string counts =
+        std::to_string(bytesToPort) + " bytes to the port" +
+        (waiting > 0 ? " (" + std::to_string(waiting) + " of them still waiting for the line)" : "") + ", " +
+        std::to_string(bytesFromPort) + " bytes from the port";
+    // In the file before the console says the session ended.
+    trace.event("session", "end " + net::dottedAddress(clientAddress) + " (" + describe(cause) + "), " + counts);
+    trace.flush();
+    shell::showConsoleLine(std::string(title) + ": session ended (" + describe(cause) + "), " + counts);
     if (cause == SessionEnd::portLost) {
         portLost();
     } else {
@@ -389,6 +408,7 @@ bool ServerApplication::writeToPort(const unsigned char* data, int length) {
             finishSession(SessionEnd::portLost);
             return false;
         }
+        trace.data(toPort, data + done, static_cast<size_t>(put));
         done += put;
         bytesToPort += static_cast<uint64_t>(put);
     }
@@ -404,6 +424,7 @@ void ServerApplication::pumpComToNet() {
         int sent = 0;
         bool delivered = net::sendAll(sock, comReadBuffer + unsentOffset, unsentLength, &sent);
         SessionEnd cause = connectionEnd(-1);
+        trace.data(fromPort, comReadBuffer + unsentOffset, static_cast<size_t>(sent));
         unsentOffset += sent;
         unsentLength -= sent;
         bytesFromPort += static_cast<uint64_t>(sent);

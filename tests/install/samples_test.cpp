@@ -59,7 +59,7 @@ void checkSample(shell::Application& app, const std::string& section, const char
     std::ifstream file("morvane.ini");
     for (std::string line; std::getline(file, line);) {
         std::smatch match;
-        if (std::regex_match(line, match, std::regex("([a-z0-9]+)=.*\r?"))) inSample.insert(section + " " + match.str(1));
+        if (std::regex_match(line, match, std::regex("([a-z0-9_]+)=.*\r?"))) inSample.insert(section + " " + match.str(1));
     }
     std::set<std::string> read;
     for (const auto& [key, values] : asked) {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -95,3 +97,22 @@ TEST(ControlCodes, ModemLinesOfModemControlAndHandflow) {
 }
 
 }  // namespace
+
+// The trace's words for what the end-to-end trace test does not send.
+TEST(ControlCodes, RequestsAndComPortCommandsInWords) {
+    const std::pair<std::string, std::string> requests[] = {
+        {server::describeRequest(code::setLineControl, Bytes{1, 1, 5}.data(), 3), "SET_LINE_CONTROL 5O1.5"},
+        {server::describeRequest(code::setLineControl, Bytes{2, 4, 7}.data(), 3), "SET_LINE_CONTROL 7S2"},
+        {server::describeRequest(code::purge, little32({0x0F}).data(), 4), "PURGE tx rx"},
+        {server::describeRequest(code::setBreakOn, nullptr, 0), "SET_BREAK_ON"},
+        {server::describeRequest(code::setModemControl, little32({3}).data(), 4), "SET_MODEM_CONTROL 03 00 00 00"},
+        // Refused values keep their bytes.
+        {server::describeRequest(code::setLineControl, Bytes{0, 0, 9}.data(), 3), "SET_LINE_CONTROL 00 00 09"},
+        {server::describeRequest(0x1B2000, Bytes{0xAB}.data(), 1), "0x001B2000 ab"},
+        {server::describeComPortCommand(Bytes{12, 3}.data(), 2), "PURGE-DATA 3"},
+        {server::describeComPortCommand(Bytes{101, 0, 0, 0x25, 0x80}.data(), 5), "SET-BAUDRATE 9600"},
+        {server::describeComPortCommand(Bytes{0, 'm', 'v'}.data(), 3), "SIGNATURE mv"},
+        {server::describeComPortCommand(Bytes{42, 1}.data(), 2), "0x2A 01"},
+    };
+    for (const auto& [described, expected] : requests) EXPECT_EQ(described, expected);
+}

@@ -249,7 +249,8 @@ class Startup(ServerTest):
                     % (denied.slave_path, grp.getgrgid(os.stat(denied.slave_path).st_gid).gr_name)),
                    (dict(on_pty, client="192.0.2.1"), network, "192.0.2.1:0: Cannot assign requested address")]
                 + [(dict(on_pty, **{key: taken}), network, "127.0.0.1:%d: Address already in use" % taken)
-                   for key in ("port", "rfc2217")]
+                   for key in ("port", "rfc2217", "monitor")]
+                + [(dict(on_pty, trace="gone/trace.log"), settings, "trace: gone/trace.log: No such file or directory")]
                 + [(dict(on_pty, allow=allow), settings, "allow: '%s' is not an IPv4 address or CIDR range" % allow.split(",")[-1])
                    for allow in ("127.0.0.1,", "10.0.0.0/33", "10.0.0", "localhost")])
         for row, message, detail in rows:
@@ -392,6 +393,122 @@ class Faults(ServerTest):
         self.assertTrue(self.server.wait_for_line(r"connection from 127\.0\.0\.2 refused"))
         self.served()
         self.assertEqual(len(os.listdir(descriptors)), held)
+
+
+def traced(text, direction):
+    # The bytes of the data lines one way: n bytes take 3n - 1 characters in
+    # hex, two spaces, then n as text.
+    out = bytearray()
+    for line in text.splitlines():
+        _, kind, rest = line.split(" ", 2)
+        if kind == direction:
+            out += bytes.fromhex(rest[:3 * ((len(rest) - 1) // 4) - 1])
+    return bytes(out)
+
+
+class Trace(ServerTest):
+    def test_the_trace_file_holds_every_byte_request_and_session_and_follows_moves_and_its_limit(self):
+        rfc2217 = support.free_port()
+        self.start_on_pty(trace="trace.log", trace_limit=1, rfc2217=rfc2217)
+        path = os.path.join(self.server.directory, "trace.log")
+        client = self.client().connect()
+        client.control.sendall(support.baud_record(115200) + support.record(support.SET_LINE_CONTROL, b"\x00\x02\x08")
+                               + support.record(0x1B004C, struct.pack("<I", 8)) + support.record(0xDEADBEEF))
+        self.await_replayed(client)
+        to_port, from_port = bytes(range(256)) * 256, bytes(range(255, -1, -1)) * 256
+        threading.Thread(target=client.data.sendall, args=(to_port,), daemon=True).start()
+        self.assertEqual(self.device.receive(len(to_port)), to_port)
+        self.device.send(from_port)
+        self.assertEqual(client.receive(len(from_port)), from_port)
+        # Moved away as logrotate does: the next lines go to a new file.
+        os.rename(path, path + ".moved")
+        self.assertTrue(support.eventually(lambda: os.path.exists(path)))
+        more = support.pattern(300_000)  # past trace_limit: trace.log.1 and a new trace.log
+        threading.Thread(target=client.data.sendall, args=(more,), daemon=True).start()
+        self.assertEqual(self.device.receive(len(more)), more)
+        client.close()
+        self.assertTrue(self.server.wait_for_line(r"session ended"))
+        with socket.create_connection((support.LOOPBACK, rfc2217)) as other:
+            other.sendall(bytes([255, 251, 44, 255, 250, 44, 1]) + struct.pack(">I", 57600) + bytes([255, 240]))
+            self.device.send(b"\xffback")  # IAC doubled on the way, once in the trace
+            answer = b""
+            while b"\xff\xffback" not in answer or bytes([255, 250, 44, 101]) not in answer:
+                answer += other.recv(100)
+            self.assertTrue(self.server.wait_for_line(r"session with 127\.0\.0\.1 on the RFC 2217 port"))
+        self.assertTrue(self.server.wait_for_line(r"session ended \(client closed\), 0 bytes"))
+        self.assertGreaterEqual(os.path.getsize(path + ".1"), 1 << 20)
+        text = ""
+        for suffix in (".moved", ".1", ""):
+            with open(path + suffix, encoding="latin-1") as part:
+                text += part.read()
+        self.assertEqual(traced(text, "port<-net"), to_port + more)
+        self.assertEqual(traced(text, "port->net"), from_port + b"\xffback")
+        self.assertRegex(text[:27], r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6} $")
+        events = set(re.findall(r"(?m)^\S+ ((?:session|request|rfc2217) .*)$", text))
+        self.assertEqual({
+            "session start 127.0.0.1 native, data port %d" % client.data_port, "request SET_BAUD_RATE 115200",
+            "request SET_LINE_CONTROL 8E1", "request PURGE rx", "request 0xDEADBEEF refused (unknown code)",
+            "request IMMEDIATE_CHAR a5", "session end 127.0.0.1 (client closed), %d bytes to the port, %d bytes "
+            "from the port" % (len(to_port + more), len(from_port)), "session start 127.0.0.1 rfc2217",
+            "request SET_BAUD_RATE 57600", "rfc2217 SET-BAUDRATE 57600 -> SET-BAUDRATE 57600"} - events, set())
+
+    def test_observers_see_the_same_lines_and_neither_a_slow_one_nor_their_input_touches_the_session(self):
+        monitor = support.free_port()
+        self.start_on_pty(monitor=monitor, allow="127.0.0.1")
+        with socket.create_connection((support.LOOPBACK, monitor), support.SAFETY_SECONDS, ("127.0.0.2", 0)) as stranger:
+            self.assertEqual(stranger.recv(100), b"")  # not in allow
+
+        def observer(window=None):
+            sock = self.enterContext(socket.socket())
+            if window:
+                sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, window)
+            sock.settimeout(support.SAFETY_SECONDS)
+            sock.connect((support.LOOPBACK, monitor))
+            reader = sock.makefile("rb")
+            self.assertRegex(reader.readline(), rb" monitor observer \d of 8 from 127\.0\.0\.1\n$")
+            return sock, reader
+
+        (_, first), (_, second), (slow, slow_reader) = observer(), observer(), observer(4096)
+        slow.sendall(b"never a byte for the port" * 1000)
+        for _ in range(5):
+            observer()
+        with socket.create_connection((support.LOOPBACK, monitor), support.SAFETY_SECONDS) as ninth:
+            self.assertRegex(ninth.makefile("rb").read(), rb"^\S+ monitor full: 8 observers already\n$")
+        # A session both follow line by line.
+        client = self.client().connect()
+        sent = support.pattern(4096)
+        client.data.sendall(sent)
+        self.assertEqual(self.device.receive(len(sent)), sent)
+        self.await_replayed(client)  # the next byte on the line: no observer's
+        client.close()
+        seen = []
+        for reader in (first, second):
+            lines = [reader.readline()]
+            while b" session end " not in lines[-1]:
+                lines.append(reader.readline())
+            seen.append(b"".join(lines))
+        self.assertEqual(seen[0], seen[1])
+        self.assertEqual(traced(seen[0].decode("latin-1"), "port<-net"), sent)
+
+        def read(reader):  # as `nc` does, all along
+            tail = b""
+            while not re.search(rb" (session end|lines dropped) ", tail):
+                tail = tail[-100:] + reader.read1(1 << 16)
+
+        # One that never reads holds nothing back.
+        readers = [threading.Thread(target=read, args=(reader,)) for reader in (first, second)]
+        for thread in readers:
+            thread.start()
+        client = self.client().connect()
+        sent = support.pattern(1 << 20)
+        threading.Thread(target=client.data.sendall, args=(sent,), daemon=True).start()
+        self.assertEqual(self.device.receive(len(sent)), sent)
+        client.close()
+        for thread in readers:
+            thread.join()
+        # Once it reads, the slow one learns how many lines it missed.
+        while not re.search(rb" monitor \d+ lines dropped\n$", slow_reader.readline()):
+            pass
 
 
 class VanishedPeer(ServerTest):

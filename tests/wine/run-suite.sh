@@ -137,11 +137,14 @@ zip_server=$(echo "$work"/zip/morvane-*/server)
 if [ ! -f "$zip_server/../LICENSE.txt" ] || grep -qv $'\r$' "$zip_server/../README.txt"; then
     fail "README.txt: a line without CR LF, or no LICENSE.txt"; else pass "README.txt: CR LF; LICENSE.txt"; fi
 port=$(free_port)
-sed -i "s/^com=0/com=1/; s/^port=8875/port=$port/; s/^interval=100/interval=0/" "$zip_server/morvane.ini"
+sed -i "s/^com=0/com=1/; s/^port=8875/port=$port/; s/^interval=100/interval=0/; s/^trace=/trace=trace.log/" \
+    "$zip_server/morvane.ini"
 start_program "$zip_server" ./morvane-server.exe
 peer "server from the zip, interval=0" piece "$port" 4096 1
 check "server from the zip: EXIT" exit "WIN morvane Server"
 expect_status 0 "server from the zip, its sample settings, ends after EXIT"
+if grep -q ' session start 127.0.0.1 native' "$zip_server/trace.log" && grep -q ' port->net ' "$zip_server/trace.log" &&
+    grep -q ' session end ' "$zip_server/trace.log"; then pass "server from the zip: its trace.log"; else fail "trace.log"; fi
 
 echo "== the Windows client in whole sessions, through the test port driver"
 peer_limit=300 peer "Windows client and Linux server, killed and restarted" linux-server
