@@ -119,8 +119,6 @@ class Uart(RealDriver):
         with self.assertRaisesRegex(ValueError, "rejected"):
             port.baudrate = 250000
         self.assertEqual(self.tty()[0], 115200)
-        port.baudrate = 9600
-        self.assert_both_ways_intact(port.write, port.read, 64)
         port.close()
         app = self.application(300)
         for speed in speeds[1:]:
@@ -152,10 +150,9 @@ class Ftdi(RealDriver):
     def cpu(self):
         return sum(map(int, self.sh("cut -d' ' -f14,15 /proc/$(cat /srv/pid)/stat").split()))
 
-    def test_5_a_mebibyte_each_way_at_115200_and_921600(self):
-        app = self.application(115200)
+    def test_5_a_mebibyte_each_way_at_921600(self):
+        app = self.application(921600)
         self.assert_both_ways_intact(app.write, app.read, 1 << 20)
-        self.assert_both_ways_intact(self.application(921600, app).write, app.read, 1 << 20)
 
     def test_6_unplug_ends_the_session_and_replug_serves_the_next(self):
         app = self.application(57600)
