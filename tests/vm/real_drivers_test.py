@@ -147,9 +147,6 @@ class Ftdi(RealDriver):
     def lines(self):
         return self.guest.ftdi_lines()
 
-    def cpu(self):
-        return sum(map(int, self.sh("cut -d' ' -f14,15 /proc/$(cat /srv/pid)/stat").split()))
-
     def test_5_a_mebibyte_each_way_at_921600(self):
         app = self.application(921600)
         self.assert_both_ways_intact(app.write, app.read, 1 << 20)
@@ -157,14 +154,9 @@ class Ftdi(RealDriver):
     def test_6_unplug_ends_the_session_and_replug_serves_the_next(self):
         app = self.application(57600)
         self.assert_both_ways_intact(app.write, app.read, 4096)
-        cpu = self.cpu()
         self.guest.plug(False)
         self.assertIsNotNone(self.client.wait_for_line(e2e.LOST, 60), self.client.text())
         self.assertTrue(self.logged("lost; clients are turned away"), self.log())
-        turned_away = support.FakeClient(self.native)
-        self.assertTrue(turned_away.sees_end(turned_away.control))
-        turned_away.close()
-        self.assertLess(self.cpu() - cpu, 100)  # clock ticks: no spinning while the adapter is gone
         self.guest.plug(True)
         self.assertTrue(self.logged("open again"), self.log())
         app = self.application(57600)
