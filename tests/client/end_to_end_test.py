@@ -29,10 +29,6 @@ LOST = r"^WIN morvane Client: server (closed the connection|lost)"
 IAC, SB, SE, WILL, WONT, DO, DONT = 255, 250, 240, 251, 252, 253, 254
 
 
-def command(number, value=b""):
-    return bytes([IAC, SB, 44, number]) + value + bytes([IAC, SE])
-
-
 class BothPrograms(support.ProgramTest):
     def start_server(self, **keys):
         keys = dict(dict(port=0, client=support.LOOPBACK, device=self.device.slave_path), **keys)
@@ -237,11 +233,11 @@ class Peers(BothPrograms):
         raw.sendall(bytes([IAC, SB, 44, 1]) + b"\x00" * (1 << 20) + bytes([IAC, SE]))  # 1 MiB, dropped
         raw.sendall(b"a" + bytes([IAC]))  # a doubled IAC cut in two
         raw.sendall(bytes([IAC]) + b"b")
-        raw.sendall(bytes([IAC, SB, 44, 2]) + command(99, b"\x00") + bytes([IAC, SB, 44]))  # cut short, unknown
+        raw.sendall(bytes([IAC, SB, 44, 2, IAC, SB, 44, 99, 0, IAC, SE, IAC, SB, 44]))  # cut short, unknown
         raw.sendall(bytes([2, 7, IAC, SE]))  # SET-DATASIZE 7 after all
         self.assertEqual(self.device.receive(3), b"a\xffb")
         replies = b""
-        answer = command(102, b"\x08")  # the size in effect: a pty keeps 8
+        answer = bytes([IAC, SB, 44, 102, 8, IAC, SE])  # the size in effect: a pty keeps 8
         while answer not in replies:
             piece = raw.recv(4096)
             self.assertTrue(piece, "the server hung up; it said %r" % replies)

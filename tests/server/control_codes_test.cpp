@@ -33,11 +33,7 @@ PortRequest handflow(uint32_t handShake, uint32_t flowReplace, uint32_t xonLimit
 // What the end-to-end tests cannot send through a client: short or unknown
 // requests, and values a COM driver refuses.
 TEST(ControlCodes, RefusedAsACommDriverRefuses) {
-    struct Case {
-        uint32_t code;
-        Bytes input;
-        Refusal refusal;
-    };
+    struct Case { uint32_t code; Bytes input; Refusal refusal; };
     const Case cases[] = {
         // An input one byte short is too small (requests with an output
         // buffer: server_e2e_test.py).

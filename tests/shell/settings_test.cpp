@@ -17,13 +17,11 @@ namespace {
 struct Case {
     const char* name;
     std::string file;  // empty: no file at all
-    const char* section;
-    const char* key;
+    const char *section, *key;
     bool integer;  // GetPrivateProfileIntA, else ...StringA
     int defaultInt;
     const char* defaultText;
-    unsigned size;  // string buffer size
-    unsigned expectedInt;
+    unsigned size, expectedInt;  // size: the string buffer's
     const char* expectedText;
 };
 
