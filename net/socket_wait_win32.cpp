@@ -4,11 +4,7 @@
 
 namespace net {
 
-namespace {
-
-// The first of the two sockets (`second` may be invalidSocket) that is ready
-// or has failed, or -1. select() works whatever event selection the socket
-// carries.
+// select() works whatever event selection the socket carries.
 int waitFor(SocketHandle first, SocketHandle second, bool write, int milliseconds) {
     fd_set set;
     FD_ZERO(&set);
@@ -29,16 +25,6 @@ int waitFor(SocketHandle first, SocketHandle second, bool write, int millisecond
                          milliseconds < 0 ? nullptr : &limit);
     if (ready > 0) return FD_ISSET(first, &set) || (failures != nullptr && FD_ISSET(first, failures)) ? 0 : 1;
     return -1;
-}
-
-}  // namespace
-
-bool waitReadable(SocketHandle sock, int milliseconds) { return waitFor(sock, invalidSocket, false, milliseconds) >= 0; }
-
-bool waitWritable(SocketHandle sock, int milliseconds) { return waitFor(sock, invalidSocket, true, milliseconds) >= 0; }
-
-int waitReadableEither(SocketHandle first, SocketHandle second, int milliseconds) {
-    return waitFor(first, second, false, milliseconds);
 }
 
 }  // namespace net
