@@ -67,27 +67,26 @@ bool PortQueue::take(Item& item) {
     return true;
 }
 
-size_t PortQueue::dropData() {
-    std::lock_guard<std::mutex> lock(mutex);
-    const size_t dropped = dataBytes;
-    items.erase(std::remove_if(items.begin(), items.end(), [](const Item& item) { return !item.request; }),
-                items.end());
-    dataBytes = 0;
-    return dropped;
+void PortQueue::dropData() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        items.erase(std::remove_if(items.begin(), items.end(), [](const Item& item) { return !item.request; }),
+                    items.end());
+        dataBytes = 0;
+    }
+    // The reader may wait for the room this made.
+    changed.notify_all();
 }
 
-size_t PortQueue::close() {
-    size_t dropped;
+void PortQueue::close() {
     {
         std::lock_guard<std::mutex> lock(mutex);
         closed = true;
-        dropped = dataBytes;
         items.clear();
         dataBytes = 0;
         requests = 0;
     }
     changed.notify_all();
-    return dropped;
 }
 
 void PortQueue::reopen() {

@@ -31,12 +31,10 @@ public:
     bool waitForRoom(int milliseconds);
     // Waits for the next item; false once the queue is closed.
     bool take(Item& item);
-    // Drops the data waiting (the output was purged), keeping the requests;
-    // returns the bytes dropped.
-    size_t dropData();
-    // Ends every wait: the session is over. What is still queued is dropped
-    // and its data bytes returned.
-    size_t close();
+    // Drops the data waiting (the output was purged), keeping the requests.
+    void dropData();
+    // Ends every wait: the session is over. What is still queued is dropped.
+    void close();
     // Empty and open again, for the next session.
     void reopen();
 
