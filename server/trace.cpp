@@ -15,6 +15,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr size_t bytesPerLine = 16;
+// Data lines are made this many bytes at a time, and written out in pieces
+// of about emitSize.
+constexpr size_t renderSlice = 1024;
+constexpr size_t emitSize = 64u << 10;
 // Beyond this much waiting for the writer (bytes and headers), lines are
 // dropped and counted rather than held: the session never waits for it.
 constexpr size_t pendingLimit = 16u << 20;
@@ -29,7 +33,27 @@ constexpr int catchUpMilliseconds = 2;
 constexpr int flushMilliseconds = 1000;
 constexpr int flushWaitMilliseconds = 3000;
 
-const char hexDigits[] = "0123456789abcdef";
+// Each byte as its hex column shows it ("xx" and two spaces: one between
+// bytes, and the second after the last byte), and as its ASCII column does.
+struct ByteForms {
+    char hex[256][4];
+    char shown[256];
+};
+
+const ByteForms& byteForms() {
+    static const ByteForms forms = [] {
+        const char digits[] = "0123456789abcdef";
+        ByteForms made{};
+        for (int value = 0; value < 256; ++value) {
+            made.hex[value][0] = digits[value >> 4];
+            made.hex[value][1] = digits[value & 0x0F];
+            made.hex[value][2] = made.hex[value][3] = ' ';
+            made.shown[value] = value >= 0x20 && value < 0x7F ? static_cast<char>(value) : '.';
+        }
+        return made;
+    }();
+    return forms;
+}
 
 // A record's kind is a Direction, or this for a line of text.
 constexpr uint8_t textRecord = 2;
@@ -38,25 +62,6 @@ struct RecordHeader {
     uint32_t length;
     uint8_t kind;
 };
-
-// Lines from records.
-void render(const std::string& records, std::string& out) {
-    for (size_t at = 0; at + sizeof(RecordHeader) <= records.size();) {
-        RecordHeader header;
-        std::memcpy(&header, records.data() + at, sizeof header);
-        const char* payload = records.data() + at + sizeof header;
-        at += sizeof header + header.length;
-        if (header.kind != textRecord) {
-            appendDataLines(out, static_cast<Direction>(header.kind), header.micros,
-                            reinterpret_cast<const unsigned char*>(payload), header.length);
-            continue;
-        }
-        appendTimestamp(out, header.micros);
-        out += ' ';
-        out.append(payload, header.length);
-        out += '\n';
-    }
-}
 
 size_t lines(const std::string& text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
 
@@ -93,28 +98,28 @@ void appendTimestamp(std::string& out, long long micros) {
 
 void appendDataLines(std::string& out, Direction direction, long long micros, const unsigned char* data,
                      size_t length) {
-    std::string stamp;
-    appendTimestamp(stamp, micros);
-    stamp += direction == toPort ? " port<-net" : " port->net";
-    stamp += ' ';
+    char stamp[64];
+    std::string stampText;
+    appendTimestamp(stampText, micros);
+    stampText += direction == toPort ? " port<-net " : " port->net ";
+    const size_t stampLength = std::min(stampText.size(), sizeof stamp);
+    std::memcpy(stamp, stampText.data(), stampLength);
+    const ByteForms& forms = byteForms();
     // Sized once and filled in place: the bulk of the writer's work.
     const size_t lines = (length + bytesPerLine - 1) / bytesPerLine;
     const size_t at = out.size();
-    out.resize(at + lines * (stamp.size() + 3) + length * 4 - lines);
+    out.resize(at + lines * (stampLength + 3) + length * 4 - lines);
     char* next = &out[at];
     for (size_t start = 0; start < length; start += bytesPerLine) {
         const size_t count = std::min(bytesPerLine, length - start);
         const unsigned char* bytes = data + start;
-        next = std::copy(stamp.begin(), stamp.end(), next);
-        for (size_t i = 0; i < count; ++i) {
-            *next++ = hexDigits[bytes[i] >> 4];
-            *next++ = hexDigits[bytes[i] & 0x0F];
-            *next++ = ' ';
-        }
-        // The last hex digit's space and one more.
-        *next++ = ' ';
-        for (size_t i = 0; i < count; ++i)
-            *next++ = bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
+        std::memcpy(next, stamp, stampLength);
+        next += stampLength;
+        // Four characters each, the next byte's overwriting the last: the
+        // last byte's leave the two spaces before the ASCII column.
+        for (size_t i = 0; i < count; ++i, next += 3) std::memcpy(next, forms.hex[bytes[i]], 4);
+        next += 1;
+        for (size_t i = 0; i < count; ++i) *next++ = forms.shown[bytes[i]];
         *next++ = '\n';
     }
 }
@@ -200,14 +205,13 @@ void Trace::run() {
             droppedLines = 0;
             ticket = flushWanted;
         }
+        acceptObservers();
         render(records, batch);
         records.clear();
         if (dropped != 0) batch += droppedLine("trace", dropped);
-        acceptObservers();
-        if (!batch.empty()) write(batch);
+        if (!batch.empty()) emit(batch);
         catchingUp = false;
         for (size_t i = 0; i < observers.size();) {
-            feed(observers[i], batch);
             const size_t before = observers[i].queue.size();
             if (drain(observers[i])) {
                 catchingUp |= !observers[i].queue.empty() && observers[i].queue.size() < before;
@@ -230,6 +234,36 @@ void Trace::run() {
         flushDone = ticket;
         written.notify_all();
     }
+}
+
+void Trace::render(const std::string& records, std::string& batch) {
+    for (size_t at = 0; at + sizeof(RecordHeader) <= records.size();) {
+        RecordHeader header;
+        std::memcpy(&header, records.data() + at, sizeof header);
+        const char* payload = records.data() + at + sizeof header;
+        at += sizeof header + header.length;
+        if (header.kind == textRecord) {
+            appendTimestamp(batch, header.micros);
+            batch += ' ';
+            batch.append(payload, header.length);
+            batch += '\n';
+            continue;
+        }
+        // A slice at a time, so that the lines are written while still in
+        // the processor's cache.
+        for (size_t done = 0; done < header.length; done += renderSlice) {
+            appendDataLines(batch, static_cast<Direction>(header.kind), header.micros,
+                            reinterpret_cast<const unsigned char*>(payload) + done,
+                            std::min<size_t>(renderSlice, header.length - done));
+            if (batch.size() >= emitSize) emit(batch);
+        }
+    }
+}
+
+void Trace::emit(std::string& batch) {
+    write(batch);
+    for (Observer& observer : observers) feed(observer, batch);
+    batch.clear();
 }
 
 void Trace::write(const std::string& batch) {
@@ -284,8 +318,9 @@ void Trace::acceptObservers() {
 
 void Trace::feed(Observer& observer, const std::string& batch) {
     if (batch.empty()) return;
-    // Whole batches: one that keeps up never loses a line, however much a
-    // batch holds.
+    // Whole pieces, and only once the connection takes no more: one that
+    // keeps up never loses a line.
+    if (observer.queue.size() + batch.size() > observerLimit) drain(observer);
     if (!observer.queue.empty() && observer.queue.size() + batch.size() > observerLimit) {
         observer.dropped += lines(batch);
         return;

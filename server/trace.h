@@ -69,6 +69,10 @@ private:
     // writer, who makes the lines: a copy is all a session's thread does.
     void add(uint8_t kind, const void* payload, size_t length);
     void run();
+    // Lines from records, handed on as they are made.
+    void render(const std::string& records, std::string& batch);
+    // To the file and every observer.
+    void emit(std::string& batch);
     void write(const std::string& batch);
     void reopen(bool rotate);
     void acceptObservers();

@@ -1,3 +1,4 @@
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -18,8 +19,13 @@ bool movedAway(std::FILE* file, const std::string& path) {
     return ::fstat(::fileno(file), &open) == 0 && (named.st_ino != open.st_ino || named.st_dev != open.st_dev);
 }
 
-// Linux gives each thread a nice value of its own.
-void lowerThreadPriority() { ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 19); }
+// The writer runs only on a processor nothing else wants; should the policy
+// be refused, a nice value of its own (Linux gives each thread one).
+void lowerThreadPriority() {
+    const sched_param idle{};
+    if (::sched_setscheduler(0, SCHED_IDLE, &idle) != 0)
+        ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 19);
+}
 
 bool localTime(long long seconds, std::tm& out) {
     const auto when = static_cast<time_t>(seconds);

@@ -23,7 +23,8 @@ bool movedAway(std::FILE*, const std::string& path) {
     return GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES;
 }
 
-void lowerThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_LOWEST); }
+// Like SCHED_IDLE: the writer runs on processor time nothing else wants.
+void lowerThreadPriority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE); }
 
 bool localTime(long long seconds, std::tm& out) {
     const auto when = static_cast<time_t>(seconds);
