@@ -3,7 +3,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <stdexcept>
 #include <system_error>
 #include <utility>
 

@@ -1,6 +1,5 @@
 #include "client/session.h"
 
-#include <cstring>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
