@@ -3,10 +3,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <stdexcept>
 #include <system_error>
+#include <utility>
 
-#include "client/session.h"
 #include "net/resolve.h"
 #include "shell/catalogue.h"
 #include "shell/frontend.h"
@@ -20,7 +19,7 @@ ClientApplication::ClientApplication(shell::InstanceHandle instance)
 void ClientApplication::readSettings(const char* fileName) {
     char path[512];
     shell::makeSettingsPath(fileName, path, sizeof path);
-    port = static_cast<uint16_t>(shell::readProfileInt("CLIENT", "port", net::defaultPort, path));
+    serverPort = static_cast<uint16_t>(shell::readProfileInt("CLIENT", "port", net::defaultPort, path));
     comNumber = static_cast<int32_t>(shell::readProfileInt("CLIENT", "com", 0, path));
     shell::readProfileString("CLIENT", "host", "", hostName, sizeof hostName, path);
     shell::readProfileString("CLIENT", "protocol", "native", protocolName, sizeof protocolName, path);
@@ -58,7 +57,10 @@ bool ClientApplication::initNetwork() {
     if (!address) return fail(shell::messageSettings, "host: '" + std::string(hostName) + "' does not resolve");
     serverAddress = *address;
     try {
-        controlSocket.open(0, 0);
+        // Each session opens its own; this one only shows that sockets can be had.
+        net::ConnectSocket probe;
+        probe.open(0, 0);
+        probe.close(net::shutdownBoth);
     } catch (const net::SocketError& error) {
         return fail(shell::messageNetwork, "socket: " + net::errorText(error.code));
     }
@@ -96,73 +98,104 @@ bool ClientApplication::startThreads() {
     return true;
 }
 
-namespace {
-
-// The server's connection back, within the deadline; the listener closes as
-// soon as it is there. A connection from any other address gets nothing: it
-// is closed and the wait goes on, so that it cannot end the attempt either.
-// A server that closes the control connection meanwhile will not connect back.
-net::SocketHandle acceptServer(net::ListenSocket& listener, net::SocketHandle control, uint32_t server,
-                               sockaddr_in& peer) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(connectBackSeconds);
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        const int ready = left > 0 ? net::waitReadableEither(listener.handle(), control, static_cast<int>(left)) : -1;
-        if (ready < 0) throw std::runtime_error("server did not connect back (busy, or blocked by a firewall)");
-        if (ready == 0) {
-            net::SocketHandle connection = listener.accept(peer);
-            if (peer.sin_addr.s_addr == htonl(server)) {
-                listener.close(net::shutdownBoth);
-                return connection;
-            }
-            net::releaseSocket(connection);
-            continue;
-        }
-        unsigned char ignored[16];
-        if (net::receiveBytes(control, ignored, sizeof ignored) <= 0)
-            throw std::runtime_error("server closed the connection");
+void ClientApplication::startThread(std::thread& thread, void (ClientApplication::*function)()) {
+    try {
+        thread = std::thread(function, this);
+    } catch (const std::system_error&) {
+        failSession("create thread error");
     }
 }
 
-}  // namespace
-
-void ClientApplication::connectToServer() {
-    // A socket that failed to connect cannot try again: each session has its own.
-    if (controlSocket.handle() == net::invalidSocket) controlSocket.open(0, 0);
-    net::setSessionOptions(controlSocket.handle());
-    // The system bounds an unanswered connect (its SYN retries).
-    if (!controlSocket.connect(serverAddress, port)) throw std::runtime_error("connect connect error");
-    // RFC 2217: one connection, nothing to announce.
-    if (speaksRfc2217) return;
-    // On the address the server reached only, not on every address of this host.
-    sockaddr_in local{};
-    net::SocketLength length = sizeof local;
-    if (::getsockname(controlSocket.handle(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
-        throw std::runtime_error("getsockname error");
-    listenSocket.open(ntohl(local.sin_addr.s_addr), 0);
-    // Listening before the port goes out: the server connects back at once,
-    // and only once.
-    listenSocket.listen(1);
-    unsigned char wire[net::handshakeSize];
-    net::encodeHandshake(listenSocket.localPort(), wire);
-    std::memcpy(&dataPortWire, wire, sizeof wire);
-    if (net::sendBytes(controlSocket.handle(), wire, sizeof wire) != sizeof wire)
-        throw std::runtime_error("write portNo error");
-    dataSocket = acceptServer(listenSocket, controlSocket.handle(), serverAddress, dataPeer);
-    net::setSessionOptions(dataSocket);
+void ClientApplication::runSession() {
+    bool lost = false;
+    for (;;) {
+        bool ran = false;
+        const std::string why = runOneSession(lost, ran);
+        if (reconnectSeconds == 0) failSession(why.c_str());
+        if (ran || !lost)
+            shell::showConsoleLine(std::string(title) + ": " + why + "; trying again every " +
+                                   std::to_string(reconnectSeconds) + " s");
+        lost = true;
+        // A session that ran is tried again at once, a failed attempt
+        // after the set time; EXIT ends the process meanwhile.
+        if (!ran) std::this_thread::sleep_for(std::chrono::seconds(reconnectSeconds));
+    }
 }
 
-void ClientApplication::closeConnections() {
-    if (listenSocket.handle() != net::invalidSocket) listenSocket.close(net::shutdownBoth);
-    net::releaseSocket(dataSocket);
-    dataSocket = net::invalidSocket;
-    if (controlSocket.handle() != net::invalidSocket) controlSocket.close(net::shutdownBoth);
+std::string ClientApplication::runOneSession(bool afterLoss, bool& ran) {
+    Session session(device, serverAddress, serverPort, speaksRfc2217);
+    std::string why = session.connect();
+    if (!why.empty()) return why;
+    uint64_t discarded;
+    if (!handOver(session, discarded)) return lostText;
+    if (afterLoss)
+        shell::showConsoleLine(std::string(title) + ": connected again; " + std::to_string(discarded) +
+                               " bytes written meanwhile were discarded");
+    if (!session.start()) failSession("create thread error");
+    if (!deviceToNetThread.joinable()) {
+        startThread(deviceToNetThread, &ClientApplication::pumpDeviceToNetwork);
+        startThread(controlThread, &ClientApplication::forwardControlRequests);
+    }
+    ran = true;
+    why = session.run();
+    takeBack();
+    return why;
+}
+
+bool ClientApplication::handOver(Session& session, uint64_t& discarded) {
+    {
+        // The settings the port has now go first, as they did at the start.
+        std::lock_guard<std::mutex> lock(controlMutex);
+        unsigned char settings[SettingsMemory::replaySize];
+        const size_t size = portSettings.replay(settings);
+        if (!session.sendRecords(settings, static_cast<int>(size))) return false;
+        controlSession = &session;
+    }
+    std::lock_guard<std::mutex> lock(dataMutex);
+    dataSession = &session;
+    discarded = std::exchange(discardedBytes, 0);
+    return true;
+}
+
+void ClientApplication::takeBack() {
+    {
+        std::lock_guard<std::mutex> lock(dataMutex);
+        dataSession = nullptr;
+    }
+    std::lock_guard<std::mutex> lock(controlMutex);
+    controlSession = nullptr;
+}
+
+void ClientApplication::forwardControlRequests() {
+    for (;;) {
+        const PortResult result = device.waitControl(controlBuffer, net::controlBufferSize);
+        if (result.status == PortResult::again) continue;
+        if (result.status == PortResult::failed) failSession("ctrl event error");
+        if (result.count == 0) continue;
+        std::lock_guard<std::mutex> lock(controlMutex);
+        portSettings.note(controlBuffer, result.count);
+        if (controlSession != nullptr && !controlSession->sendRecords(controlBuffer, result.count))
+            controlSession->end("send ioctl error");
+    }
+}
+
+void ClientApplication::pumpDeviceToNetwork() {
+    for (;;) {
+        const PortResult result = device.read(deviceReadBuffer, net::largeChunkSize);
+        if (result.status == PortResult::again) continue;
+        if (result.status == PortResult::failed) failSession("read device error");
+        if (result.count == 0) continue;
+        std::lock_guard<std::mutex> lock(dataMutex);
+        if (dataSession != nullptr && dataSession->sendData(deviceReadBuffer, result.count)) continue;
+        // Like bytes sent down an unplugged cable.
+        if (dataSession != nullptr) dataSession->end(lostText);
+        discardedBytes += static_cast<uint64_t>(result.count);
+    }
 }
 
 std::string ClientApplication::runningNote() const {
     return std::string(title) + ": virtual port " + device.describe() + ", server " +
-           net::dottedAddress(serverAddress) + ":" + std::to_string(port);
+           net::dottedAddress(serverAddress) + ":" + std::to_string(serverPort);
 }
 
 }  // namespace client

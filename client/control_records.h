@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "client/line_format.h"
+#include "net/protocol.h"
 
 namespace client {
 
@@ -32,5 +33,17 @@ size_t encodeSettings(const PortState* reported, const PortState& current, unsig
 
 // One PURGE record for `mask` (net::purge::transmit, net::purge::receive).
 size_t encodePurge(uint32_t mask, unsigned char* out);
+
+// Calls `visit(record, size)` for each record among `count` bytes of
+// records, up to the first that is malformed or cut short.
+template <typename Visit>
+void forEachRecord(const unsigned char* records, int count, Visit visit) {
+    for (int at = 0; at + net::recordHeaderSize <= count;) {
+        const int size = net::recordHeaderSize + records[at];
+        if (!net::validRecordLength(records[at]) || at + size > count) return;
+        visit(records + at, static_cast<size_t>(size));
+        at += size;
+    }
+}
 
 }  // namespace client

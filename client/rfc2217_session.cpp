@@ -1,8 +1,6 @@
 #include "client/rfc2217_session.h"
 
-#include <algorithm>
-
-#include "client/client_application.h"
+#include "client/control_records.h"
 #include "client/session.h"
 
 namespace client {
@@ -13,12 +11,8 @@ void Rfc2217Link::commands(const unsigned char* records, int size, std::vector<u
     // A server that never agrees gets nothing; its queue stays bounded.
     if (!agreed && held.size() > net::controlBufferSize) held.clear();
     std::vector<unsigned char>& target = agreed ? out : held;
-    for (int at = 0; at + net::recordHeaderSize <= size;) {
-        const int length = net::recordHeaderSize + records[at];
-        if (!net::validRecordLength(records[at]) || at + length > size) break;
-        translator.translate(net::decodeRecord(records + at), target);
-        at += length;
-    }
+    forEachRecord(records, size,
+                  [&](const unsigned char* record, size_t) { translator.translate(net::decodeRecord(record), target); });
 }
 
 size_t Rfc2217Link::receive(const unsigned char* in, size_t length, unsigned char* data,
@@ -34,43 +28,43 @@ size_t Rfc2217Link::receive(const unsigned char* in, size_t length, unsigned cha
     return count;
 }
 
-void ClientApplication::carryRfc2217Input() {
+void Session::carryRfc2217Input() {
     unsigned char received[net::controlBufferSize];
     unsigned char data[net::controlBufferSize];
     std::vector<unsigned char> out;
     const net::SocketHandle sock = controlSocket.handle();
-    // The waits end with the connection (keepalive bounds a silent peer) or endSession.
-    while (!ending) {
+    // The waits end with the connection (keepalive bounds a silent peer) or end().
+    while (!latch.ended()) {
         if (!controlEvent->wait()) {
-            endSession(lostText);
+            end(lostText);
             break;
         }
         const int got = net::receiveBytes(sock, received, sizeof received);
-        if (const char* end = receiveEnd(got)) {
-            endSession(end);
+        if (const char* why = receiveEnd(got)) {
+            end(why);
             break;
         }
         if (got < 0) continue;
         size_t count;
         {
-            std::lock_guard<std::mutex> lock(controlMutex);
+            std::lock_guard<std::mutex> lock(sendMutex);
             out.clear();
             count = rfc2217->receive(received, static_cast<size_t>(got), data, out);
             if (!out.empty() && !net::sendAll(sock, out.data(), static_cast<int>(out.size()))) {
-                endSession(lostText);
+                end(lostText);
                 break;
             }
         }
-        if (count > 0 && !ending) writeToDevice(data, static_cast<int>(count));
+        if (count > 0 && !latch.ended()) writeToDevice(data, static_cast<int>(count));
     }
 }
 
-bool ClientApplication::sendRfc2217Data(const unsigned char* data, int count) {
+bool Session::sendData(const unsigned char* data, int count) {
+    if (!speaksRfc2217) return net::sendAll(dataSocket, data, count);
+    // A piece from the port is at most net::largeChunkSize bytes.
     unsigned char escaped[2 * net::largeChunkSize];
-    const size_t size =
-        net::telnet::TelnetStream::escape(data, static_cast<size_t>(std::min(count, net::largeChunkSize)), escaped);
-    // Commands and answers share the connection.
-    std::lock_guard<std::mutex> lock(controlMutex);
+    const size_t size = net::telnet::TelnetStream::escape(data, static_cast<size_t>(count), escaped);
+    std::lock_guard<std::mutex> lock(sendMutex);
     return net::sendAll(controlSocket.handle(), escaped, static_cast<int>(size));
 }
 

@@ -1,13 +1,10 @@
 #include "client/session.h"
 
-#include <chrono>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
 
-#include "client/client_application.h"
-#include "client/rfc2217_session.h"
-#include "shell/frontend.h"
+#include "net/deadline.h"
 
 namespace client {
 
@@ -18,14 +15,6 @@ const char* receiveEnd(int received) {
 
 namespace {
 
-void startThread(std::thread& thread, void (ClientApplication::*function)(), ClientApplication& app) {
-    try {
-        thread = std::thread(function, &app);
-    } catch (const std::system_error&) {
-        throw std::runtime_error("create thread error");
-    }
-}
-
 std::unique_ptr<net::NetEvent> watch(net::SocketHandle sock) {
     std::unique_ptr<net::NetEvent> event(new net::NetEvent(sock));
     event->create();
@@ -33,133 +22,117 @@ std::unique_ptr<net::NetEvent> watch(net::SocketHandle sock) {
     return event;
 }
 
+// The server's connection back, within the deadline; the listener closes as
+// soon as it is there. A connection from any other address gets nothing: it
+// is closed and the wait goes on, so that it cannot end the attempt either.
+// A server that closes the control connection meanwhile will not connect back.
+net::SocketHandle acceptServer(net::ListenSocket& listener, net::SocketHandle control, uint32_t server) {
+    const auto deadline = net::deadlineIn(connectBackSeconds * 1000);
+    for (;;) {
+        const int left = net::millisecondsLeft(deadline);
+        const int ready = left > 0 ? net::waitReadableEither(listener.handle(), control, left) : -1;
+        if (ready < 0) throw std::runtime_error("server did not connect back (busy, or blocked by a firewall)");
+        if (ready == 0) {
+            sockaddr_in peer{};
+            net::SocketHandle connection = listener.accept(peer);
+            if (peer.sin_addr.s_addr == htonl(server)) {
+                listener.close(net::shutdownBoth);
+                return connection;
+            }
+            net::releaseSocket(connection);
+            continue;
+        }
+        unsigned char ignored[16];
+        if (net::receiveBytes(control, ignored, sizeof ignored) <= 0)
+            throw std::runtime_error("server closed the connection");
+    }
+}
+
 }  // namespace
 
-// Sends control-request records as the protocol has them: unchanged, or as
-// RFC 2217 commands. The caller holds controlMutex.
-bool ClientApplication::sendRecords(const unsigned char* records, int size) {
-    if (!speaksRfc2217) return size == 0 || net::sendAll(controlSocket.handle(), records, size);
-    std::vector<unsigned char> commands;
-    rfc2217->commands(records, size, commands);
-    return commands.empty() ||
-           net::sendAll(controlSocket.handle(), commands.data(), static_cast<int>(commands.size()));
-}
+Session::Session(VirtualPort& device, uint32_t serverAddress, uint16_t serverPort, bool rfc2217)
+    : device(device), serverAddress(serverAddress), serverPort(serverPort), speaksRfc2217(rfc2217) {}
 
-// An RFC 2217 session starts with a fresh Telnet state and our offers.
-bool ClientApplication::beginRfc2217() {
-    if (!speaksRfc2217) return true;
-    std::vector<unsigned char> offers;
-    rfc2217.emplace().begin(offers);
-    return net::sendAll(controlSocket.handle(), offers.data(), static_cast<int>(offers.size()));
-}
-
-// Ends what a session left: its writer joined, both connections taken from
-// the port's side and closed.
-void ClientApplication::closeSession() {
-    endSession(lostText);
-    if (netToDeviceThread.joinable()) netToDeviceThread.join();
-    {
-        std::lock_guard<std::mutex> lock(dataMutex);
-        dataUp = false;
-    }
-    {
-        std::lock_guard<std::mutex> lock(controlMutex);
-        controlUp = false;
-    }
-    std::lock_guard<std::mutex> lock(endMutex);
+// Nobody else calls end() by now: the pump is joined, and the port's threads
+// gave the session back before it is destroyed.
+Session::~Session() {
+    end(lostText);
+    if (pump.joinable()) pump.join();
     controlEvent.reset();
     dataEvent.reset();
-    closeConnections();
+    if (listenSocket.handle() != net::invalidSocket) listenSocket.close(net::shutdownBoth);
+    net::releaseSocket(dataSocket);
+    if (controlSocket.handle() != net::invalidSocket) controlSocket.close(net::shutdownBoth);
 }
 
-void ClientApplication::runSession() {
-    try {
-        bool lost = false;
-        for (;;) {
-            std::string why = openSession(lost);
-            const bool ran = why.empty();
-            if (ran) why = awaitSessionEnd();
-            if (reconnectSeconds == 0) failSession(why.c_str());
-            if (ran || !lost)
-                shell::showConsoleLine(std::string(title) + ": " + why + "; trying again every " +
-                                       std::to_string(reconnectSeconds) + " s");
-            lost = true;
-            // A session that ran is tried again at once, a failed attempt
-            // after the set time; EXIT ends the process meanwhile.
-            if (!ran) std::this_thread::sleep_for(std::chrono::seconds(reconnectSeconds));
-        }
-    } catch (const std::runtime_error& error) {
-        failSession(error.what());
-    }
-}
-
-std::string ClientApplication::openSession(bool afterLoss) {
-    ending = false;
+std::string Session::connect() {
     try {
         connectToServer();
-        std::lock_guard<std::mutex> lock(endMutex);
         controlEvent = watch(controlSocket.handle());
         if (!speaksRfc2217) dataEvent = watch(dataSocket);
     } catch (const std::runtime_error& error) {
-        closeSession();
         return error.what();
     }
-    bool settingsSent;
-    {
-        // The settings the port has now go first, as they did at the start.
-        std::lock_guard<std::mutex> lock(controlMutex);
-        unsigned char settings[SettingsMemory::replaySize];
-        const size_t size = portSettings.replay(settings);
-        settingsSent = beginRfc2217() && sendRecords(settings, static_cast<int>(size));
-        controlUp = settingsSent;
-    }
-    if (!settingsSent) {
-        closeSession();
-        return lostText;
-    }
-    uint64_t discarded;
-    {
-        std::lock_guard<std::mutex> lock(dataMutex);
-        dataUp = true;
-        discarded = discardedBytes;
-        discardedBytes = 0;
-    }
-    if (afterLoss)
-        shell::showConsoleLine(std::string(title) + ": connected again; " + std::to_string(discarded) +
-                               " bytes written meanwhile were discarded");
+    if (!speaksRfc2217) return "";
+    // An RFC 2217 session starts with a fresh Telnet state and our offers.
+    std::vector<unsigned char> offers;
+    rfc2217.emplace().begin(offers);
+    return net::sendAll(controlSocket.handle(), offers.data(), static_cast<int>(offers.size())) ? "" : lostText;
+}
+
+void Session::connectToServer() {
+    controlSocket.open(0, 0);
+    net::setSessionOptions(controlSocket.handle());
+    // The system bounds an unanswered connect (its SYN retries).
+    if (!controlSocket.connect(serverAddress, serverPort)) throw std::runtime_error("connect connect error");
+    // RFC 2217: one connection, nothing to announce.
+    if (speaksRfc2217) return;
+    // On the address the server reached only, not on every address of this host.
+    sockaddr_in local{};
+    net::SocketLength length = sizeof local;
+    if (::getsockname(controlSocket.handle(), reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        throw std::runtime_error("getsockname error");
+    listenSocket.open(ntohl(local.sin_addr.s_addr), 0);
+    // Listening before the port goes out: the server connects back at once,
+    // and only once.
+    listenSocket.listen(1);
+    unsigned char wire[net::handshakeSize];
+    net::encodeHandshake(listenSocket.localPort(), wire);
+    if (net::sendBytes(controlSocket.handle(), wire, sizeof wire) != sizeof wire)
+        throw std::runtime_error("write portNo error");
+    dataSocket = acceptServer(listenSocket, controlSocket.handle(), serverAddress);
+    net::setSessionOptions(dataSocket);
+}
+
+bool Session::start() {
     device.allowWrites();
     // An RFC 2217 session's one connection is read by the session thread.
-    if (!speaksRfc2217) startThread(netToDeviceThread, &ClientApplication::pumpNetworkToDevice, *this);
-    if (!deviceToNetThread.joinable()) {
-        startThread(deviceToNetThread, &ClientApplication::pumpDeviceToNetwork, *this);
-        startThread(controlThread, &ClientApplication::forwardControlRequests, *this);
+    if (speaksRfc2217) return true;
+    try {
+        pump = std::thread([this] { pumpNetworkToDevice(); });
+    } catch (const std::system_error&) {
+        return false;
     }
-    return "";
+    return true;
 }
 
-std::string ClientApplication::awaitSessionEnd() {
+std::string Session::run() {
     // Nothing comes on the control connection but its end. The waits end
-    // with the connection (keepalive bounds a silent peer) or endSession.
+    // with the connection (keepalive bounds a silent peer) or end().
     unsigned char ignored[16];
     if (speaksRfc2217) carryRfc2217Input();
-    while (!ending) {
+    while (!latch.ended()) {
         if (!controlEvent->wait()) {
-            endSession(lostText);
-        } else if (const char* end = receiveEnd(net::receiveBytes(controlSocket.handle(), ignored, sizeof ignored))) {
-            endSession(end);
+            end(lostText);
+        } else if (const char* why = receiveEnd(net::receiveBytes(controlSocket.handle(), ignored, sizeof ignored))) {
+            end(why);
         }
     }
-    closeSession();
-    std::lock_guard<std::mutex> lock(endMutex);
-    return endReason;
+    return latch.cause();
 }
 
-void ClientApplication::endSession(const char* reason) {
-    std::lock_guard<std::mutex> lock(endMutex);
-    if (ending.exchange(true)) return;
-    endReason = reason;
-    // Wakes every wait of the session: receives, sends, and the writer's
-    // wait on the port.
+void Session::end(const char* reason) {
+    if (!latch.end(reason)) return;
     ::shutdown(controlSocket.handle(), net::shutdownBoth);
     ::shutdown(dataSocket, net::shutdownBoth);
     if (controlEvent) controlEvent->wake();
@@ -167,57 +140,37 @@ void ClientApplication::endSession(const char* reason) {
     device.stopWrites();
 }
 
-void ClientApplication::forwardControlRequests() {
-    for (;;) {
-        const PortResult result = device.waitControl(controlBuffer, net::controlBufferSize);
-        if (result.status == PortResult::again) continue;
-        if (result.status == PortResult::failed) failSession("ctrl event error");
-        if (result.count == 0) continue;
-        std::lock_guard<std::mutex> lock(controlMutex);
-        portSettings.note(controlBuffer, result.count);
-        if (controlUp && !sendRecords(controlBuffer, result.count))
-            endSession("send ioctl error");
-    }
+bool Session::sendRecords(const unsigned char* records, int size) {
+    std::lock_guard<std::mutex> lock(sendMutex);
+    if (!speaksRfc2217) return size == 0 || net::sendAll(controlSocket.handle(), records, size);
+    std::vector<unsigned char> commands;
+    rfc2217->commands(records, size, commands);
+    return commands.empty() ||
+           net::sendAll(controlSocket.handle(), commands.data(), static_cast<int>(commands.size()));
 }
 
-void ClientApplication::pumpDeviceToNetwork() {
-    for (;;) {
-        const PortResult result = device.read(deviceReadBuffer, net::largeChunkSize);
-        if (result.status == PortResult::again) continue;
-        if (result.status == PortResult::failed) failSession("read device error");
-        if (result.count == 0) continue;
-        std::lock_guard<std::mutex> lock(dataMutex);
-        if (dataUp && (speaksRfc2217 ? sendRfc2217Data(deviceReadBuffer, result.count)
-                                             : net::sendAll(dataSocket, deviceReadBuffer, result.count)))
-            continue;
-        // Like bytes sent down an unplugged cable.
-        if (dataUp) endSession(lostText);
-        discardedBytes += static_cast<uint64_t>(result.count);
-    }
-}
-
-void ClientApplication::pumpNetworkToDevice() {
+void Session::pumpNetworkToDevice() {
     // Its waits end as the session thread's do.
-    while (!ending) {
+    while (!latch.ended()) {
         // Receive first and wait only when nothing is pending: a busy
         // connection then costs one call per piece.
         const int received = net::receiveBytes(dataSocket, netReadBuffer, net::largeChunkSize);
         if (received < 0 && net::lastErrorWouldBlock()) {
-            if (!dataEvent->wait()) endSession(lostText);
+            if (!dataEvent->wait()) end(lostText);
             continue;
         }
-        if (const char* end = receiveEnd(received)) {
-            endSession(end);
+        if (const char* why = receiveEnd(received)) {
+            end(why);
             break;
         }
         writeToDevice(netReadBuffer, received);
     }
 }
 
-void ClientApplication::writeToDevice(const unsigned char* data, int count) {
+void Session::writeToDevice(const unsigned char* data, int count) {
     const PortResult result = device.write(data, count, speaksRfc2217 ? controlSocket.handle() : dataSocket);
     if (result.status == PortResult::failed || (result.status == PortResult::done && result.count < count))
-        endSession("write device error");
+        end("write device error");
 }
 
 }  // namespace client

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "client/control_records.h"
 #include "net/serial_codes.h"
 
 namespace client {
@@ -14,17 +15,14 @@ constexpr uint32_t settingsCodes[SettingsMemory::kinds] = {net::code::setBaudRat
 }  // namespace
 
 void SettingsMemory::note(const unsigned char* records, int count) {
-    for (int at = 0; at + net::recordHeaderSize <= count;) {
-        const size_t size = net::recordHeaderSize + static_cast<size_t>(records[at]);
-        if (!net::validRecordLength(records[at]) || at + static_cast<int>(size) > count) return;
-        const uint32_t code = net::decodeRecord(records + at).ioControlCode;
+    forEachRecord(records, count, [this](const unsigned char* record, size_t size) {
+        const uint32_t code = net::decodeRecord(record).ioControlCode;
         for (int kind = 0; kind < kinds; ++kind) {
             if (settingsCodes[kind] != code) continue;
-            std::memcpy(kept[kind], records + at, size);
+            std::memcpy(kept[kind], record, size);
             keptSize[kind] = size;
         }
-        at += static_cast<int>(size);
-    }
+    });
 }
 
 size_t SettingsMemory::replay(unsigned char* out) const {

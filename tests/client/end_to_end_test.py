@@ -135,6 +135,9 @@ class EndToEndTest(BothPrograms):
         # More than the port holds, before the application reads: the writes wait again.
         self.device.send(support.pattern(256 << 10))
         self.assertTrue(port.read(256 << 10) == support.pattern(256 << 10))
+        self.server.stop()  # a gap with nothing written: its count starts again
+        self.start_server(port=self.server.port)
+        self.assertIsNotNone(self.client.wait_for_line("connected again; 0 bytes"), self.client.text())
         self.assertEqual(self.client.stop(), 0)
         self.assertFalse(os.path.lexists(self.link))
 
