@@ -197,15 +197,8 @@ class Order(BothPrograms):
         data = control if protocol == "rfc2217" else support.borrowed_socket(self.server.process.pid, (
             support.LOOPBACK, int(self.server.wait_for_line(r"data port (\d+)$").group(1))))
 
-        def taken(sock, write):
-            before = struct.unpack_from("I", sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 160), 152)[0]
-            write()
-            self.assertTrue(support.eventually(lambda: struct.unpack("i", fcntl.ioctl(sock, termios.FIONREAD, bytes(
-                4)))[0] == 0 and struct.unpack_from("I", sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 160),
-                                                    152)[0] > before))
-
-        taken(data, lambda: app.write(b"slow"))
-        taken(control, lambda: setattr(app, "baudrate", 9600))
+        self.assertTrue(support.taken(data, lambda: app.write(b"slow")))
+        self.assertTrue(support.taken(control, lambda: setattr(app, "baudrate", 9600)))
         control.close()
         data.close()
         self.assertEqual(self.device.settings().ospeed, 115200)

@@ -36,12 +36,6 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-# Segments with data that `sock` has received (tcp_info's data_segs_in): how
-# many pieces the peer sent, however the receives joined them.
-def pieces_received(sock):
-    return struct.unpack_from("I", sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 160), 152)[0]
-
-
 class ServerTest(support.ProgramTest):
     def start(self, **keys):
         self.server = self.program(SERVER, "SERVER", **keys)
@@ -82,13 +76,8 @@ class Sessions(ServerTest):
         server_end = support.borrowed_socket(self.server.process.pid, client.control.getsockname())
         self.addCleanup(server_end.close)
 
-        def queued(sock, request):
-            return int.from_bytes(fcntl.ioctl(sock.fileno(), request, bytes(4)), "little")
-
-        def taken(piece):  # so that what follows comes in a receive of its own
-            client.control.sendall(piece)
-            self.assertTrue(support.eventually(lambda: queued(client.control, termios.TIOCOUTQ) == 0
-                                               and queued(server_end, termios.FIONREAD) == 0))
+        def taken(piece):
+            self.assertTrue(support.taken(server_end, lambda: client.control.sendall(piece)))
 
         hello = support.handshake(client.data_port)
         taken(hello[:1])
@@ -217,10 +206,10 @@ class ReadInterval(ServerTest):
     def test_interval_0_forwards_a_lone_byte_at_once_and_a_burst_in_few_pieces(self):
         self.assertTrue(self.lone_byte_arrives(0))
         client, burst = self.session, support.pattern(4000)  # 63 pieces of 64 bytes
-        before = pieces_received(client.data)
+        before = support.pieces_received(client.data)
         self.device.send(burst)
         self.assertEqual(client.receive(len(burst)), burst)
-        self.assertLess(pieces_received(client.data) - before, 8)
+        self.assertLess(support.pieces_received(client.data) - before, 8)
 
     def test_long_interval_holds_a_lone_byte_and_the_next_client_gets_it(self):
         self.assertFalse(self.lone_byte_arrives(10000))
@@ -492,7 +481,7 @@ class Trace(ServerTest):
 
         def read(reader):  # as `nc` does, all along
             tail = b""
-            while not re.search(rb" (session end|lines dropped) ", tail):
+            while not re.search(rb" (session end|lines dropped)\b", tail):
                 tail = tail[-100:] + reader.read1(1 << 16)
 
         # One that never reads holds nothing back.

@@ -13,6 +13,7 @@ import socket
 import struct
 import subprocess
 import tempfile
+import termios
 import time
 import types
 import unittest
@@ -72,16 +73,6 @@ def record(code, data=b""):
     return bytes([len(data), 0x5A]) + struct.pack("<I", code) + bytes(data)
 
 
-def receive_exactly(sock, count):
-    data = b""
-    while len(data) < count:
-        chunk = sock.recv(count - len(data))
-        if not chunk:
-            break
-        data += chunk
-    return data
-
-
 def baud_record(rate):
     return record(SET_BAUD_RATE, struct.pack("<I", rate))
 
@@ -117,6 +108,28 @@ def read_exactly(fd, count, seconds=SAFETY_SECONDS):
             break
         data += chunk
     return data
+
+
+def receive_exactly(sock, count):
+    return read_exactly(sock.fileno(), count)
+
+
+def queued(sock, request=termios.FIONREAD):
+    return struct.unpack("i", fcntl.ioctl(sock.fileno(), request, bytes(4)))[0]
+
+
+# Segments with data that `sock` has received (tcp_info's data_segs_in): how
+# many pieces the peer sent, however the receives joined them.
+def pieces_received(sock):
+    return struct.unpack_from("I", sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 160), 152)[0]
+
+
+# Whether `receiver`, a program's end of a connection (borrowed_socket), has
+# read what `send` sent: what follows comes in a receive of its own.
+def taken(receiver, send):
+    before = pieces_received(receiver)
+    send()
+    return eventually(lambda: queued(receiver) == 0 and pieces_received(receiver) > before)
 
 
 def borrowed_socket(pid, peer):
