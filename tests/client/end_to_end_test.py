@@ -80,18 +80,13 @@ class EndToEndTest(BothPrograms):
         self.assertEqual(len(self.client.text().splitlines()), 1, self.client.text())
         self.assertFalse(os.path.lexists(self.link))
 
-    def test_a_mebibyte_of_random_bytes_each_way_at_once(self):
-        app = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
-        self.addCleanup(os.close, app)
-        self.assert_both_ways_intact(lambda data: os.write(app, data), lambda count: support.read_exactly(app, count),
-                                     1 << 20)
-        self.assert_quiet_end()
-
     def test_applications_open_and_close_the_port_again_and_again(self):
         # The purges applications make: records in client_program_test.py,
         # flushes of the server's line in server_e2e_test.py.
         for round_number in range(20):
             app = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
+            if round_number == 0:  # a mebibyte of random bytes each way at once
+                self.assert_both_ways_intact(lambda d: os.write(app, d), lambda n: support.read_exactly(app, n), 1 << 20)
             line = b"ping %02d\n" % round_number
             os.write(app, line)
             self.assertEqual(self.device.receive(len(line)), line)
@@ -135,8 +130,6 @@ class EndToEndTest(BothPrograms):
         # More than the port holds, before the application reads: the writes wait again.
         self.device.send(support.pattern(256 << 10))
         self.assertTrue(port.read(256 << 10) == support.pattern(256 << 10))
-        self.assertEqual(self.client.stop(), 0)
-        self.assertFalse(os.path.lexists(self.link))
 
 
 class Order(BothPrograms):
