@@ -146,18 +146,16 @@ class Order(BothPrograms):
                 pending = pending[complete:]
 
     def test_flushes_speed_changes_and_data_in_order(self):
-        for protocol in ("native", "rfc2217"):
-            with self.subTest(protocol=protocol):
-                try:
-                    self.in_order(protocol)
-                finally:
-                    self.client.stop()
-                    self.server.stop()
-
-    def in_order(self, protocol):
         rfc2217 = support.free_port()
         self.start_server(rfc2217=rfc2217)
-        port = rfc2217 if protocol == "rfc2217" else self.server.port
+        for protocol, port in (("native", self.server.port), ("rfc2217", rfc2217)):
+            with self.subTest(protocol=protocol):
+                try:
+                    self.in_order(protocol, port)
+                finally:
+                    self.client.stop()
+
+    def in_order(self, protocol, port):
         app = serial.Serial(self.start_client(port, protocol=protocol), 9600, timeout=support.SAFETY_SECONDS)
         self.addCleanup(app.close)
         # pyserial's open() flushes too. A flush that came late would discard

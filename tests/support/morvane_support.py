@@ -1,6 +1,7 @@
 # Helpers for the end-to-end tests: settings files, pty pairs as serial
 # ports, the programs as processes stopped by their own PID.
 
+import contextlib
 import ctypes
 import errno
 import fcntl
@@ -10,6 +11,7 @@ import re
 import select
 import signal
 import socket
+import stat
 import struct
 import subprocess
 import tempfile
@@ -140,21 +142,13 @@ def borrowed_socket(pid, peer):
 
     def find():
         for name in os.listdir("/proc/%d/fd" % pid):
-            fd = libc.syscall(438, pidfd, int(name), 0)  # SYS_pidfd_getfd
-            if fd < 0:  # closed meanwhile
-                continue
-            try:
-                sock = socket.socket(fileno=fd)
-            except OSError:  # not a socket
+            fd = libc.syscall(438, pidfd, int(name), 0)  # SYS_pidfd_getfd; -1 once closed
+            if fd >= 0 and stat.S_ISSOCK(os.fstat(fd).st_mode):
+                with socket.socket(fileno=fd) as sock, contextlib.suppress(OSError):  # not connected
+                    if sock.getpeername() == peer:
+                        return sock.dup()
+            elif fd >= 0:
                 os.close(fd)
-                continue
-            try:
-                if sock.getpeername() == peer:
-                    return sock
-            except OSError:  # not connected
-                pass
-            sock.close()
-        return None
 
     found = []
     try:
@@ -213,14 +207,9 @@ class Program:
         return self
 
     def _read_stderr(self, timeout):
-        readable, _, _ = select.select([self.process.stderr], [], [], timeout)
-        if not readable:
-            return False
-        chunk = self.process.stderr.read()
-        if not chunk:
-            return False
-        self.stderr += chunk
-        return True
+        chunk = select.select([self.process.stderr], [], [], timeout)[0] and self.process.stderr.read()
+        self.stderr += chunk or b""
+        return bool(chunk)
 
     def wait_for_line(self, pattern, timeout=SAFETY_SECONDS):
         # The first match in a whole line of standard error, or None when
