@@ -22,7 +22,7 @@ sys.path.insert(0, os.path.join(HERE, "..", "support"))
 import morvane_support as support  # noqa: E402
 import serial  # noqa: E402  (python3-serial)
 
-SERVER = CLIENT = None
+CLIENT = None
 ROUNDS = 100
 CLIENT_NOTE = r"^WIN morvane Client: virtual port (\S+) -> (/dev/pts/\d+), server"
 LOST = r"^WIN morvane Client: server (closed the connection|lost)"
@@ -30,10 +30,6 @@ IAC, SB, SE, WILL, WONT, DO, DONT = 255, 250, 240, 251, 252, 253, 254
 
 
 class BothPrograms(support.ProgramTest):
-    def start_server(self, **keys):
-        keys = dict(dict(port=0, client=support.LOOPBACK, device=self.device.slave_path), **keys)
-        self.server = self.program(SERVER, "SERVER", **keys).listening()
-
     def start_client(self, port, **keys):
         # Its virtual port.
         self.client = self.program(CLIENT, "CLIENT", host=support.LOOPBACK, port=port, com=3, **keys)
@@ -300,5 +296,5 @@ class Peers(BothPrograms):
 
 
 if __name__ == "__main__":
-    SERVER, CLIENT = os.path.abspath(sys.argv.pop(1)), os.path.abspath(sys.argv.pop(1))
+    support.ProgramTest.SERVER, CLIENT = os.path.abspath(sys.argv.pop(1)), os.path.abspath(sys.argv.pop(1))
     unittest.main()

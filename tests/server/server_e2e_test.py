@@ -23,7 +23,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import morvane_support as support  # noqa: E402
 
-SERVER = None
 MARKER = b"\xa5"
 IMMEDIATE_CHAR, SET_DTR, GET_BAUD_RATE = 0x1B0018, 0x1B0024, 0x1B0050
 
@@ -35,16 +34,6 @@ def cpu_seconds(pid):
 
 
 class ServerTest(support.ProgramTest):
-    def start(self, **keys):
-        self.server = self.program(SERVER, "SERVER", **keys)
-        return self.server
-
-    def start_on_pty(self, **keys):
-        # com=0 never opens: the "device" key wins.
-        settings = dict(com=0, port=0, client=support.LOOPBACK, device=self.device.slave_path)
-        settings.update(keys)
-        return self.start(**settings).listening()
-
     def client(self, **where):
         client = support.FakeClient(self.server.port, **where)
         self.addCleanup(client.close)
@@ -66,7 +55,7 @@ class ServerTest(support.ProgramTest):
 class Sessions(ServerTest):
     def test_clients_one_after_another_use_the_port_as_the_protocol_says(self):
         wanted = support.free_port()
-        self.start_on_pty(port=65536 + wanted)  # taken modulo 65536
+        self.start_server(port=65536 + wanted)  # taken modulo 65536
         self.assertEqual((self.server.address, self.server.port, self.server.device),
                          ("127.0.0.1", wanted, self.device.slave_path))
         self.assertEqual(self.device.settings().ospeed, 9600)
@@ -136,8 +125,8 @@ class Sessions(ServerTest):
     def test_the_port_is_held_exclusively_and_takes_the_requests_a_com_port_would(self):
         # Held by the server, a second server cannot open it (held by
         # another program: Startup).
-        self.start_on_pty()
-        second = support.ServerProgram(SERVER, self.server.directory).start()
+        self.start_server()
+        second = support.ServerProgram(self.SERVER, self.server.directory).start()
         self.addCleanup(second.stop)
         self.assertEqual(second.wait(), 2)
 
@@ -188,7 +177,7 @@ class ReadInterval(ServerTest):
     WAIT_SECONDS = 0.5
 
     def lone_byte_arrives(self, interval):
-        self.start_on_pty(interval=interval)
+        self.start_server(interval=interval)
         self.session = self.client().connect()
         self.device.send(b"!")
         readable, _, _ = select.select([self.session.data], [], [], self.WAIT_SECONDS)
@@ -242,7 +231,7 @@ class Startup(ServerTest):
                     self.skipTest("port 8875 is in use here")
                 elif row:
                     row(os.path.join(folder, "morvane.ini"))
-                server = support.ServerProgram(SERVER, folder)
+                server = support.ServerProgram(self.SERVER, folder)
                 server.wrapper = ["setpriv", "--bounding-set=-dac_override,-dac_read_search"] if os.geteuid() == 0 else []
                 self.assertEqual(server.start().wait(), 2)
                 # What failed and why, after the catalogue text and its gloss.
@@ -251,7 +240,7 @@ class Startup(ServerTest):
 
 class Faults(ServerTest):
     def test_stalled_clients_and_missing_descriptors_only_cost_their_connection(self):
-        self.start_on_pty()
+        self.start_server()
         full = self.enterContext(socket.create_server((support.LOOPBACK, 0), backlog=0)).getsockname()
         self.enterContext(socket.create_connection(full))  # the queue is full: SYNs go unanswered
         # Each one costs one console line that says why. The urgent byte is
@@ -292,7 +281,7 @@ class Faults(ServerTest):
     def test_a_lost_port_ends_the_session_without_spinning_and_opens_again_by_name(self):
         link = os.path.join(self.directory, "ttyUSB")
         os.symlink(self.device.slave_path, link)
-        self.start_on_pty(device=link, interval=0)
+        self.start_server(device=link, interval=0)
         client = self.served()
         fcntl.ioctl(self.device._slave, 0x5437)  # TIOCVHANGUP: reads give 0, as after an unplug
         # udev removes the link too; left in place, it could lead the server
@@ -316,7 +305,7 @@ class Faults(ServerTest):
 
     def test_a_stopped_line_loses_nothing_and_does_not_outlive_its_client(self):
         rfc2217 = support.free_port()
-        self.start_on_pty(rfc2217=rfc2217)
+        self.start_server(rfc2217=rfc2217)
         client = self.client().connect()
         client.send_record(0x1B0064, struct.pack("<IIII", 0, 1, 0, 0))  # SET_HANDFLOW: output XON/XOFF
         self.await_replayed(client)
@@ -351,7 +340,7 @@ class Faults(ServerTest):
     def test_signals_end_the_server_and_it_starts_again_on_its_port(self):
         port = support.free_port()
         for signal_number in (signal.SIGHUP, signal.SIGQUIT):
-            self.start_on_pty(port=port)  # right after the last session
+            self.start_server(port=port)  # right after the last session
             self.served()
             os.kill(self.server.process.pid, signal_number)
             self.assertEqual(self.server.wait(), 0)
@@ -359,7 +348,7 @@ class Faults(ServerTest):
             self.assertEqual(fcntl.ioctl(self.device._slave, support.TIOCGEXCL, bytes(4)), bytes(4))
 
     def test_turnover_and_allow(self):
-        self.start_on_pty(allow="10.0.0.5, 127.0.0.1/31")  # host bits set: 127.0.0.0 and .1
+        self.start_server(allow="10.0.0.5, 127.0.0.1/31")  # host bits set: 127.0.0.0 and .1
         descriptors = "/proc/%d/fd" % self.server.process.pid
         first = self.served()
         held = len(os.listdir(descriptors))  # while a session runs
@@ -388,7 +377,7 @@ def traced(text, direction):
 class Trace(ServerTest):
     def test_the_trace_file_holds_every_byte_request_and_session_and_follows_moves_and_its_limit(self):
         rfc2217 = support.free_port()
-        self.start_on_pty(trace="trace.log", trace_limit=1, rfc2217=rfc2217)
+        self.start_server(trace="trace.log", trace_limit=1, rfc2217=rfc2217)
         path = os.path.join(self.server.directory, "trace.log")
         client = self.client().connect()
         client.control.sendall(support.baud_record(115200) + support.record(support.SET_LINE_CONTROL, b"\x00\x02\x08")
@@ -433,7 +422,7 @@ class Trace(ServerTest):
 
     def test_observers_see_the_same_lines_and_neither_a_slow_one_nor_their_input_touches_the_session(self):
         monitor = support.free_port()
-        self.start_on_pty(monitor=monitor, allow="127.0.0.1")
+        self.start_server(monitor=monitor, allow="127.0.0.1")
         with socket.create_connection((support.LOOPBACK, monitor), support.SAFETY_SECONDS, ("127.0.0.2", 0)) as stranger:
             self.assertEqual(stranger.recv(100), b"")  # not in allow
 
@@ -497,7 +486,7 @@ class VanishedPeer(ServerTest):
         except (OSError, subprocess.CalledProcessError) as error:
             self.skipTest("no network namespaces here: %s" % error)
         rfc2217 = support.free_port()
-        self.start(port=0, client="10.201.0.1", device=self.device.slave_path, rfc2217=rfc2217).listening()
+        self.start_server(client="10.201.0.1", rfc2217=rfc2217)
         home, away = open("/proc/self/ns/net"), open("/run/netns/" + other)
         # No FIN, no RST: keepalive tells of an idle connection, the bound on
         # unacknowledged bytes of one the server sends on (RFC 2217: the
@@ -524,5 +513,5 @@ class VanishedPeer(ServerTest):
 
 
 if __name__ == "__main__":
-    SERVER = os.path.abspath(sys.argv.pop(1))
+    support.ProgramTest.SERVER = os.path.abspath(sys.argv.pop(1))
     unittest.main()

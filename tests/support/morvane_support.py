@@ -298,6 +298,8 @@ class FakeClient:
 # A temporary folder and a pty as the device; the programs a test starts
 # end with it.
 class ProgramTest(unittest.TestCase):
+    SERVER = None  # set by the test script
+
     def setUp(self):
         directory = tempfile.TemporaryDirectory()
         self.addCleanup(directory.cleanup)
@@ -313,3 +315,9 @@ class ProgramTest(unittest.TestCase):
         program = (ServerProgram if section == "SERVER" else Program)(binary, folder).start()
         self.addCleanup(program.stop)
         return program
+
+    def start_server(self, **keys):
+        # On the pty; com=0 never opens: the "device" key wins.
+        keys = dict(dict(com=0, port=0, client=LOOPBACK, device=self.device.slave_path), **keys)
+        self.server = self.program(self.SERVER, "SERVER", **keys).listening()
+        return self.server
