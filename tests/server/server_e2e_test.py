@@ -125,7 +125,7 @@ class Sessions(ServerTest):
     def test_the_port_is_held_exclusively_and_takes_the_requests_a_com_port_would(self):
         # Held by the server, a second server cannot open it (held by
         # another program: Startup).
-        self.start_server()
+        self.start_server(interval=10000)
         second = support.ServerProgram(self.SERVER, self.server.directory).start()
         self.addCleanup(second.stop)
         self.assertEqual(second.wait(), 2)
@@ -170,31 +170,12 @@ class Sessions(ServerTest):
         self.assertEqual(self.device.receive(5), b"still")
         for code, _ in refused:
             self.assertTrue(self.server.wait_for_line(r"request 0x%08X refused \(.+\); the session goes on$" % code))
-
-
-class ReadInterval(ServerTest):
-    # Well inside the 1.14 s after which a 64-byte read ends on its own.
-    WAIT_SECONDS = 0.5
-
-    def lone_byte_arrives(self, interval):
-        self.start_server(interval=interval)
-        self.session = self.client().connect()
+        # A long interval holds a lone byte (half a second: well inside the
+        # 1.14 s after which a 64-byte read ends by itself) until the
+        # session's end wakes the read, and the next client gets it.
         self.device.send(b"!")
-        readable, _, _ = select.select([self.session.data], [], [], self.WAIT_SECONDS)
-        return bool(readable) and self.session.data.recv(1) == b"!"
-
-    def test_interval_0_forwards_a_lone_byte_at_once_and_a_burst_in_few_pieces(self):
-        self.assertTrue(self.lone_byte_arrives(0))
-        client, burst = self.session, support.pattern(4000)  # 63 pieces of 64 bytes
-        before = support.pieces_received(client.data)
-        self.device.send(burst)
-        self.assertEqual(client.receive(len(burst)), burst)
-        self.assertLess(support.pieces_received(client.data) - before, 8)
-
-    def test_long_interval_holds_a_lone_byte_and_the_next_client_gets_it(self):
-        self.assertFalse(self.lone_byte_arrives(10000))
-        # The end of the session wakes the read that holds it.
-        self.session.close()
+        self.assertFalse(select.select([client.data], [], [], 0.5)[0])
+        client.close()
         self.assertEqual(self.client().connect().receive(1), b"!")
 
 
@@ -283,13 +264,20 @@ class Faults(ServerTest):
         os.symlink(self.device.slave_path, link)
         self.start_server(device=link, interval=0)
         client = self.served()
+        # interval=0: a lone byte at once (the half second: Sessions), a burst in few pieces of 64.
+        self.device.send(b"!")
+        self.assertTrue(select.select([client.data], [], [], 0.5)[0])
+        before, burst = support.pieces_received(client.data), support.pattern(4000)
+        self.device.send(burst)
+        self.assertEqual(client.receive(4001), b"!" + burst)
+        self.assertLess(support.pieces_received(client.data) - before, 8)
         fcntl.ioctl(self.device._slave, 0x5437)  # TIOCVHANGUP: reads give 0, as after an unplug
         # udev removes the link too; left in place, it could lead the server
         # to another test's pty that gets the freed number.
         os.remove(link)
         self.device.close()
         self.assertTrue(client.sees_end(client.data) and client.sees_end(client.control))
-        self.assertTrue(self.server.wait_for_line(r"session ended \(port lost\), 4 bytes to the port, 0 bytes from"))
+        self.assertTrue(self.server.wait_for_line(r"session ended \(port lost\), 4 bytes to the port, 4001 bytes from"))
         self.assertTrue(self.server.wait_for_line(r"serial device %s lost" % link))
         spent = cpu_seconds(self.server.process.pid)
         turned_away = self.client()
