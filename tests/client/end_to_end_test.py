@@ -56,7 +56,7 @@ class EndToEndTest(BothPrograms):
     def setUp(self):
         super().setUp()
         self.start_server()
-        self.link = self.start_client(self.server.port)
+        self.link = self.start_client(self.server.port, reconnect=1)
 
     def port_is_clean(self):
         try:
@@ -68,12 +68,6 @@ class EndToEndTest(BothPrograms):
             return exclusive == 0 and termios.tcgetattr(fd)[3] & support.EXTPROC != 0
         finally:
             os.close(fd)
-
-    def assert_quiet_end(self):
-        # Both ran all along: nothing shown but the running note.
-        self.assertEqual(self.client.stop(), 0)
-        self.assertEqual(len(self.client.text().splitlines()), 1, self.client.text())
-        self.assertFalse(os.path.lexists(self.link))
 
     def test_applications_open_and_close_the_port_again_and_again(self):
         # The purges applications make: records in client_program_test.py,
@@ -95,11 +89,12 @@ class EndToEndTest(BothPrograms):
             termios.tcsetattr(app, termios.TCSANOW, attributes)
             os.close(app)
             self.assertTrue(support.eventually(self.port_is_clean))
-        self.assert_quiet_end()
+        # Both ran all along: nothing shown but the running note.
+        self.assertEqual(self.client.stop(), 0)
+        self.assertEqual(len(self.client.text().splitlines()), 1, self.client.text())
+        self.assertFalse(os.path.lexists(self.link))
 
     def test_a_restarted_server_gets_the_port_as_the_application_left_it(self):
-        self.client.stop()
-        self.start_client(self.server.port, reconnect=1)
         # 250000 is not one of the B constants.
         port = serial.Serial(self.link, 250000, stopbits=serial.STOPBITS_TWO, timeout=support.SAFETY_SECONDS)
         self.addCleanup(port.close)

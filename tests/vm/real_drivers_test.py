@@ -36,23 +36,20 @@ class RealDriver(e2e.BothPrograms):
         self.addCleanup(setattr, self, "device", self.device)  # the base closes its own pty
         self.device = self.guest.uart if self.TTY == "/dev/ttyS1" else self.guest.ftdi
         # A server for each test: one that a fault ended does not fail the next.
-        self.sh("printf '[SERVER]\\nport=3000\\nrfc2217=4000\\ninterval=0\\ndevice=%s\\n' > /srv/morvane.ini; "
+        self.guest.sh("printf '[SERVER]\\nport=3000\\nrfc2217=4000\\ninterval=0\\ndevice=%s\\n' > /srv/morvane.ini; "
                 "(cd /srv; exec morvane-server 2>log) & echo $! > /srv/pid" % self.TTY)
         self.addCleanup(self.sh, "kill $(cat /srv/pid); wait $(cat /srv/pid)")
         self.assertTrue(self.logged("listening on"), self.log())
 
-    def sh(self, command):
-        return self.guest.sh(command)
-
     def log(self):
-        return self.sh("cat /srv/log")
+        return self.guest.sh("cat /srv/log")
 
     def logged(self, text):
         return support.eventually(lambda: text in self.log(), 60)
 
     def tty(self):
         # Speed, data bits, parity, stop bits, RTS/CTS as the guest's tty holds them.
-        text = self.sh("stty -F %s -a 2>/dev/null | head -5" % self.TTY)
+        text = self.guest.sh("stty -F %s -a 2>/dev/null | head -5" % self.TTY)
         flags = set(text.replace(";", " ").split())
         return (int(text.split()[1]), int(text[text.index(" cs") + 3]),
                 ("O" if "parodd" in flags else "E") if "parenb" in flags else "N", 2 if "cstopb" in flags else 1,
@@ -93,7 +90,7 @@ class Uart(RealDriver):
 
     def lines(self):
         # DTR, RTS and break in the UART's modem-control and line-control registers.
-        mcr, lcr = map(int, self.sh("for r in 764 763; do dd if=/dev/port bs=1 skip=$r count=1 2>/dev/null | "
+        mcr, lcr = map(int, self.guest.sh("for r in 764 763; do dd if=/dev/port bs=1 skip=$r count=1 2>/dev/null | "
                                     "hexdump -e '/1 \"%d \"'; done").split())
         return bool(mcr & 1), bool(mcr & 2), bool(lcr & 64)
 
@@ -146,7 +143,7 @@ class Ftdi(RealDriver):
         self.guest.plug(False)
         self.assertTrue(self.logged(" lost"), self.log())
         self.guest.plug(True)
-        self.assertTrue(self.logged("open again"), self.log() + self.sh("ls /dev/ttyUSB*"))
+        self.assertTrue(self.logged("open again"), self.log() + self.guest.sh("ls /dev/ttyUSB*"))
         client = support.FakeClient(self.native).connect(60)
         self.assert_both_ways_intact(client.data.sendall, client.receive, 4096)
         client.close()
