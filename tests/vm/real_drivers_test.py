@@ -38,7 +38,7 @@ class RealDriver(e2e.BothPrograms):
         # A server for each test: one that a fault ended does not fail the next.
         self.guest.sh("printf '[SERVER]\\nport=3000\\nrfc2217=4000\\ninterval=0\\ndevice=%s\\n' > /srv/morvane.ini; "
                 "(cd /srv; exec morvane-server 2>log) & echo $! > /srv/pid" % self.TTY)
-        self.addCleanup(self.sh, "kill $(cat /srv/pid); wait $(cat /srv/pid)")
+        self.addCleanup(self.guest.sh, "kill $(cat /srv/pid); wait $(cat /srv/pid)")
         self.assertTrue(self.logged("listening on"), self.log())
 
     def log(self):
