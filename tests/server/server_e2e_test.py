@@ -325,30 +325,27 @@ class Faults(ServerTest):
             self.assertEqual(self.device.receive(4), b"ping")
             client.close()
 
-    def test_signals_end_the_server_and_it_starts_again_on_its_port(self):
+    def test_turnover_and_allow_then_signals_end_the_server_and_it_starts_again_on_its_port(self):
         port = support.free_port()
         for signal_number in (signal.SIGHUP, signal.SIGQUIT):
-            self.start_server(port=port)  # right after the last session
+            # Host bits set: 127.0.0.0 and .1. On the port, right after the last session.
+            self.start_server(port=port, allow="10.0.0.5, 127.0.0.1/31")
+            descriptors = "/proc/%d/fd" % self.server.process.pid
+            first = self.served()
+            held = len(os.listdir(descriptors))  # while a session runs
+            first.close()
+            for _ in range(200):
+                self.client().connect().close()
+            stranger = self.enterContext(socket.create_connection((support.LOOPBACK, port), support.SAFETY_SECONDS,
+                                                                  ("127.0.0.2", 0)))
+            self.assertEqual(stranger.recv(1), b"")
+            self.assertTrue(self.server.wait_for_line(r"connection from 127\.0\.0\.2 refused"))
             self.served()
+            self.assertEqual(len(os.listdir(descriptors)), held)
             os.kill(self.server.process.pid, signal_number)
             self.assertEqual(self.server.wait(), 0)
             self.assertNotIn("error", self.server.text())
             self.assertEqual(fcntl.ioctl(self.device._slave, support.TIOCGEXCL, bytes(4)), bytes(4))
-
-    def test_turnover_and_allow(self):
-        self.start_server(allow="10.0.0.5, 127.0.0.1/31")  # host bits set: 127.0.0.0 and .1
-        descriptors = "/proc/%d/fd" % self.server.process.pid
-        first = self.served()
-        held = len(os.listdir(descriptors))  # while a session runs
-        first.close()
-        for _ in range(200):
-            self.client().connect().close()
-        stranger = socket.create_connection((support.LOOPBACK, self.server.port), support.SAFETY_SECONDS,
-                                            ("127.0.0.2", 0))
-        self.assertEqual(stranger.recv(1), b"")
-        self.assertTrue(self.server.wait_for_line(r"connection from 127\.0\.0\.2 refused"))
-        self.served()
-        self.assertEqual(len(os.listdir(descriptors)), held)
 
 
 def traced(text, direction):
@@ -484,8 +481,7 @@ class VanishedPeer(ServerTest):
             if protocol == "native":
                 client = self.client(address="10.201.0.2", server="10.201.0.1")
             else:
-                client = socket.create_connection(("10.201.0.1", rfc2217), support.SAFETY_SECONDS)
-                self.addCleanup(client.close)
+                client = self.enterContext(socket.create_connection(("10.201.0.1", rfc2217), support.SAFETY_SECONDS))
             libc.setns(home.fileno(), 0x40000000)
             if protocol == "native":
                 self.served(client)  # and held to the end: a close would send a FIN
