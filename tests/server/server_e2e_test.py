@@ -171,8 +171,8 @@ class Sessions(ServerTest):
         for code, _ in refused:
             self.assertTrue(self.server.wait_for_line(r"request 0x%08X refused \(.+\); the session goes on$" % code))
         # A long interval holds a lone byte (half a second: well inside the
-        # 1.14 s after which a 64-byte read ends by itself) until the
-        # session's end wakes the read, and the next client gets it.
+        # 1.14 s after which a 64-byte read ends by itself); the next client
+        # gets it.
         self.device.send(b"!")
         self.assertFalse(select.select([client.data], [], [], 0.5)[0])
         client.close()

@@ -116,8 +116,8 @@ def receive_exactly(sock, count):
     return read_exactly(sock.fileno(), count)
 
 
-def queued(sock, request=termios.FIONREAD):
-    return struct.unpack("i", fcntl.ioctl(sock.fileno(), request, bytes(4)))[0]
+def unread(sock):
+    return struct.unpack("i", fcntl.ioctl(sock.fileno(), termios.FIONREAD, bytes(4)))[0]
 
 
 # Segments with data that `sock` has received (tcp_info's data_segs_in): how
@@ -131,7 +131,7 @@ def pieces_received(sock):
 def taken(receiver, send):
     before = pieces_received(receiver)
     send()
-    return eventually(lambda: queued(receiver) == 0 and pieces_received(receiver) > before)
+    return eventually(lambda: unread(receiver) == 0 and pieces_received(receiver) > before)
 
 
 def borrowed_socket(pid, peer):
