@@ -23,11 +23,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 import morvane_support as support  # noqa: E402
 
-SERVER = None
 MARKER = b"\xa5"
 IMMEDIATE_CHAR, SET_DTR, GET_BAUD_RATE = 0x1B0018, 0x1B0024, 0x1B0050
-DEADLINE = 5.0  # handshake and connect-back
-KEEPALIVE_BOUND = 10 + 3 * 5
 
 
 def cpu_seconds(pid):
@@ -36,23 +33,7 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-# Segments with data that `sock` has received (tcp_info's data_segs_in): how
-# many pieces the peer sent, however the receives joined them.
-def pieces_received(sock):
-    return struct.unpack_from("I", sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 160), 152)[0]
-
-
 class ServerTest(support.ProgramTest):
-    def start(self, **keys):
-        self.server = self.program(SERVER, "SERVER", **keys)
-        return self.server
-
-    def start_on_pty(self, **keys):
-        # com=0 never opens: the "device" key wins.
-        settings = dict(com=0, port=0, client=support.LOOPBACK, device=self.device.slave_path)
-        settings.update(keys)
-        return self.start(**settings).listening()
-
     def client(self, **where):
         client = support.FakeClient(self.server.port, **where)
         self.addCleanup(client.close)
@@ -74,7 +55,7 @@ class ServerTest(support.ProgramTest):
 class Sessions(ServerTest):
     def test_clients_one_after_another_use_the_port_as_the_protocol_says(self):
         wanted = support.free_port()
-        self.start_on_pty(port=65536 + wanted)  # taken modulo 65536
+        self.start_server(port=65536 + wanted)  # taken modulo 65536
         self.assertEqual((self.server.address, self.server.port, self.server.device),
                          ("127.0.0.1", wanted, self.device.slave_path))
         self.assertEqual(self.device.settings().ospeed, 9600)
@@ -82,13 +63,8 @@ class Sessions(ServerTest):
         server_end = support.borrowed_socket(self.server.process.pid, client.control.getsockname())
         self.addCleanup(server_end.close)
 
-        def queued(sock, request):
-            return int.from_bytes(fcntl.ioctl(sock.fileno(), request, bytes(4)), "little")
-
-        def taken(piece):  # so that what follows comes in a receive of its own
-            client.control.sendall(piece)
-            self.assertTrue(support.eventually(lambda: queued(client.control, termios.TIOCOUTQ) == 0
-                                               and queued(server_end, termios.FIONREAD) == 0))
+        def taken(piece):
+            self.assertTrue(support.taken(server_end, lambda: client.control.sendall(piece)))
 
         hello = support.handshake(client.data_port)
         taken(hello[:1])
@@ -147,15 +123,10 @@ class Sessions(ServerTest):
         self.assertEqual(self.server.stop(), 0)
 
     def test_the_port_is_held_exclusively_and_takes_the_requests_a_com_port_would(self):
-        # Held by someone else, the port does not open; held by the server,
-        # a second server cannot open it.
-        other = os.open(self.device.slave_path, os.O_RDWR | os.O_NOCTTY)
-        fcntl.flock(other, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        self.start(com=0, port=0, client=support.LOOPBACK, device=self.device.slave_path)
-        self.assertEqual(self.server.wait(), 2)
-        os.close(other)
-        self.start_on_pty()
-        second = support.ServerProgram(SERVER, self.server.directory).start()
+        # Held by the server, a second server cannot open it (held by
+        # another program: Startup).
+        self.start_server(interval=10000)
+        second = support.ServerProgram(self.SERVER, self.server.directory).start()
         self.addCleanup(second.stop)
         self.assertEqual(second.wait(), 2)
 
@@ -199,33 +170,12 @@ class Sessions(ServerTest):
         self.assertEqual(self.device.receive(5), b"still")
         for code, _ in refused:
             self.assertTrue(self.server.wait_for_line(r"request 0x%08X refused \(.+\); the session goes on$" % code))
-        client.close()
-        self.served()
-
-
-class ReadInterval(ServerTest):
-    # Well inside the 1.14 s after which a 64-byte read ends on its own.
-    WAIT_SECONDS = 0.5
-
-    def lone_byte_arrives(self, interval):
-        self.start_on_pty(interval=interval)
-        self.session = self.client().connect()
+        # A long interval holds a lone byte (half a second: well inside the
+        # 1.14 s after which a 64-byte read ends by itself); the next client
+        # gets it.
         self.device.send(b"!")
-        readable, _, _ = select.select([self.session.data], [], [], self.WAIT_SECONDS)
-        return bool(readable) and self.session.data.recv(1) == b"!"
-
-    def test_interval_0_forwards_a_lone_byte_at_once_and_a_burst_in_few_pieces(self):
-        self.assertTrue(self.lone_byte_arrives(0))
-        client, burst = self.session, support.pattern(4000)  # 63 pieces of 64 bytes
-        before = pieces_received(client.data)
-        self.device.send(burst)
-        self.assertEqual(client.receive(len(burst)), burst)
-        self.assertLess(pieces_received(client.data) - before, 8)
-
-    def test_long_interval_holds_a_lone_byte_and_the_next_client_gets_it(self):
-        self.assertFalse(self.lone_byte_arrives(10000))
-        # The end of the session wakes the read that holds it.
-        self.session.close()
+        self.assertFalse(select.select([client.data], [], [], 0.5)[0])
+        client.close()
         self.assertEqual(self.client().connect().receive(1), b"!")
 
 
@@ -262,7 +212,7 @@ class Startup(ServerTest):
                     self.skipTest("port 8875 is in use here")
                 elif row:
                     row(os.path.join(folder, "morvane.ini"))
-                server = support.ServerProgram(SERVER, folder)
+                server = support.ServerProgram(self.SERVER, folder)
                 server.wrapper = ["setpriv", "--bounding-set=-dac_override,-dac_read_search"] if os.geteuid() == 0 else []
                 self.assertEqual(server.start().wait(), 2)
                 # What failed and why, after the catalogue text and its gloss.
@@ -271,7 +221,7 @@ class Startup(ServerTest):
 
 class Faults(ServerTest):
     def test_stalled_clients_and_missing_descriptors_only_cost_their_connection(self):
-        self.start_on_pty()
+        self.start_server()
         full = self.enterContext(socket.create_server((support.LOOPBACK, 0), backlog=0)).getsockname()
         self.enterContext(socket.create_connection(full))  # the queue is full: SYNs go unanswered
         # Each one costs one console line that says why. The urgent byte is
@@ -289,7 +239,7 @@ class Faults(ServerTest):
             stalled.control.send(greeting, socket.MSG_OOB if how == "urgent" else 0)
             if how == "close":
                 stalled.control.shutdown(socket.SHUT_WR)
-            self.served(waiting, within=DEADLINE + 1)
+            self.served(waiting, within=6)  # past the 5 s for the handshake and the connection back
             self.assertTrue(stalled.sees_end(stalled.control))
             # Written before the next session's line.
             self.assertTrue(self.server.wait_for_line(r"session with 127\.0\.0\.1, data port %d$" % waiting.data_port))
@@ -312,16 +262,22 @@ class Faults(ServerTest):
     def test_a_lost_port_ends_the_session_without_spinning_and_opens_again_by_name(self):
         link = os.path.join(self.directory, "ttyUSB")
         os.symlink(self.device.slave_path, link)
-        self.start_on_pty(device=link, interval=0)
+        self.start_server(device=link, interval=0)
         client = self.served()
-        self.assertTrue(self.server.wait_for_line(r"session with 127\.0\.0\.1, data port %d$" % client.data_port))
+        # interval=0: a lone byte at once (the half second: Sessions), a burst in few pieces of 64.
+        self.device.send(b"!")
+        self.assertTrue(select.select([client.data], [], [], 0.5)[0])
+        before, burst = support.pieces_received(client.data), support.pattern(4000)
+        self.device.send(burst)
+        self.assertEqual(client.receive(4001), b"!" + burst)
+        self.assertLess(support.pieces_received(client.data) - before, 8)
         fcntl.ioctl(self.device._slave, 0x5437)  # TIOCVHANGUP: reads give 0, as after an unplug
         # udev removes the link too; left in place, it could lead the server
         # to another test's pty that gets the freed number.
         os.remove(link)
         self.device.close()
         self.assertTrue(client.sees_end(client.data) and client.sees_end(client.control))
-        self.assertTrue(self.server.wait_for_line(r"session ended \(port lost\), 4 bytes to the port, 0 bytes from"))
+        self.assertTrue(self.server.wait_for_line(r"session ended \(port lost\), 4 bytes to the port, 4001 bytes from"))
         self.assertTrue(self.server.wait_for_line(r"serial device %s lost" % link))
         spent = cpu_seconds(self.server.process.pid)
         turned_away = self.client()
@@ -337,7 +293,7 @@ class Faults(ServerTest):
 
     def test_a_stopped_line_loses_nothing_and_does_not_outlive_its_client(self):
         rfc2217 = support.free_port()
-        self.start_on_pty(rfc2217=rfc2217)
+        self.start_server(rfc2217=rfc2217)
         client = self.client().connect()
         client.send_record(0x1B0064, struct.pack("<IIII", 0, 1, 0, 0))  # SET_HANDFLOW: output XON/XOFF
         self.await_replayed(client)
@@ -369,30 +325,27 @@ class Faults(ServerTest):
             self.assertEqual(self.device.receive(4), b"ping")
             client.close()
 
-    def test_signals_end_the_server_and_it_starts_again_on_its_port(self):
+    def test_turnover_and_allow_then_signals_end_the_server_and_it_starts_again_on_its_port(self):
         port = support.free_port()
         for signal_number in (signal.SIGHUP, signal.SIGQUIT):
-            self.start_on_pty(port=port)  # right after the last session
+            # Host bits set: 127.0.0.0 and .1. On the port, right after the last session.
+            self.start_server(port=port, allow="10.0.0.5, 127.0.0.1/31")
+            descriptors = "/proc/%d/fd" % self.server.process.pid
+            first = self.served()
+            held = len(os.listdir(descriptors))  # while a session runs
+            first.close()
+            for _ in range(200):
+                self.client().connect().close()
+            stranger = self.enterContext(socket.create_connection((support.LOOPBACK, port), support.SAFETY_SECONDS,
+                                                                  ("127.0.0.2", 0)))
+            self.assertEqual(stranger.recv(1), b"")
+            self.assertTrue(self.server.wait_for_line(r"connection from 127\.0\.0\.2 refused"))
             self.served()
+            self.assertEqual(len(os.listdir(descriptors)), held)
             os.kill(self.server.process.pid, signal_number)
             self.assertEqual(self.server.wait(), 0)
             self.assertNotIn("error", self.server.text())
             self.assertEqual(fcntl.ioctl(self.device._slave, support.TIOCGEXCL, bytes(4)), bytes(4))
-
-    def test_turnover_and_allow(self):
-        self.start_on_pty(allow="10.0.0.5, 127.0.0.1/31")  # host bits set: 127.0.0.0 and .1
-        descriptors = "/proc/%d/fd" % self.server.process.pid
-        first = self.served()
-        held = len(os.listdir(descriptors))  # while a session runs
-        first.close()
-        for _ in range(200):
-            self.client().connect().close()
-        stranger = socket.create_connection((support.LOOPBACK, self.server.port), support.SAFETY_SECONDS,
-                                            ("127.0.0.2", 0))
-        self.assertEqual(stranger.recv(1), b"")
-        self.assertTrue(self.server.wait_for_line(r"connection from 127\.0\.0\.2 refused"))
-        self.served()
-        self.assertEqual(len(os.listdir(descriptors)), held)
 
 
 def traced(text, direction):
@@ -409,7 +362,7 @@ def traced(text, direction):
 class Trace(ServerTest):
     def test_the_trace_file_holds_every_byte_request_and_session_and_follows_moves_and_its_limit(self):
         rfc2217 = support.free_port()
-        self.start_on_pty(trace="trace.log", trace_limit=1, rfc2217=rfc2217)
+        self.start_server(trace="trace.log", trace_limit=1, rfc2217=rfc2217)
         path = os.path.join(self.server.directory, "trace.log")
         client = self.client().connect()
         client.control.sendall(support.baud_record(115200) + support.record(support.SET_LINE_CONTROL, b"\x00\x02\x08")
@@ -454,7 +407,7 @@ class Trace(ServerTest):
 
     def test_observers_see_the_same_lines_and_neither_a_slow_one_nor_their_input_touches_the_session(self):
         monitor = support.free_port()
-        self.start_on_pty(monitor=monitor, allow="127.0.0.1")
+        self.start_server(monitor=monitor, allow="127.0.0.1")
         with socket.create_connection((support.LOOPBACK, monitor), support.SAFETY_SECONDS, ("127.0.0.2", 0)) as stranger:
             self.assertEqual(stranger.recv(100), b"")  # not in allow
 
@@ -474,9 +427,10 @@ class Trace(ServerTest):
             observer()
         with socket.create_connection((support.LOOPBACK, monitor), support.SAFETY_SECONDS) as ninth:
             self.assertRegex(ninth.makefile("rb").read(), rb"^\S+ monitor full: 8 observers already\n$")
-        # A session both follow line by line.
+        # A session both follow line by line. Its lines overfill the slow
+        # one's socket: what comes later cannot all wait for it.
         client = self.client().connect()
-        sent = support.pattern(4096)
+        sent = support.pattern(1 << 16)
         client.data.sendall(sent)
         self.assertEqual(self.device.receive(len(sent)), sent)
         self.await_replayed(client)  # the next byte on the line: no observer's
@@ -490,22 +444,12 @@ class Trace(ServerTest):
         self.assertEqual(seen[0], seen[1])
         self.assertEqual(traced(seen[0].decode("latin-1"), "port<-net"), sent)
 
-        def read(reader):  # as `nc` does, all along
-            tail = b""
-            while not re.search(rb" (session end|lines dropped) ", tail):
-                tail = tail[-100:] + reader.read1(1 << 16)
-
-        # One that never reads holds nothing back.
-        readers = [threading.Thread(target=read, args=(reader,)) for reader in (first, second)]
-        for thread in readers:
-            thread.start()
+        # Observers that stop reading hold nothing back.
         client = self.client().connect()
         sent = support.pattern(1 << 20)
         threading.Thread(target=client.data.sendall, args=(sent,), daemon=True).start()
         self.assertEqual(self.device.receive(len(sent)), sent)
         client.close()
-        for thread in readers:
-            thread.join()
         # Once it reads, the slow one learns how many lines it missed.
         while not re.search(rb" monitor \d+ lines dropped\n$", slow_reader.readline()):
             pass
@@ -527,7 +471,7 @@ class VanishedPeer(ServerTest):
         except (OSError, subprocess.CalledProcessError) as error:
             self.skipTest("no network namespaces here: %s" % error)
         rfc2217 = support.free_port()
-        self.start(port=0, client="10.201.0.1", device=self.device.slave_path, rfc2217=rfc2217).listening()
+        self.start_server(client="10.201.0.1", rfc2217=rfc2217)
         home, away = open("/proc/self/ns/net"), open("/run/netns/" + other)
         # No FIN, no RST: keepalive tells of an idle connection, the bound on
         # unacknowledged bytes of one the server sends on (RFC 2217: the
@@ -537,8 +481,7 @@ class VanishedPeer(ServerTest):
             if protocol == "native":
                 client = self.client(address="10.201.0.2", server="10.201.0.1")
             else:
-                client = socket.create_connection(("10.201.0.1", rfc2217), support.SAFETY_SECONDS)
-                self.addCleanup(client.close)
+                client = self.enterContext(socket.create_connection(("10.201.0.1", rfc2217), support.SAFETY_SECONDS))
             libc.setns(home.fileno(), 0x40000000)
             if protocol == "native":
                 self.served(client)  # and held to the end: a close would send a FIN
@@ -547,11 +490,12 @@ class VanishedPeer(ServerTest):
             if vanishes:
                 subprocess.run(["ip", "-n", other, "link", "set", "vc", "down"], check=True)
                 self.device.send(b"unanswered" if protocol == "rfc2217" else b"")
+                # Keepalive: idle 10 s, then 3 probes 5 s apart.
                 self.assertTrue(self.server.wait_for_line(r"session ended \(peer lost\), %d bytes to the port"
-                                                          % (4 if protocol == "native" else 0), KEEPALIVE_BOUND + 5))
+                                                          % (4 if protocol == "native" else 0), 30))
                 subprocess.run(["ip", "-n", other, "link", "set", "vc", "up"], check=True)
 
 
 if __name__ == "__main__":
-    SERVER = os.path.abspath(sys.argv.pop(1))
+    support.ProgramTest.SERVER = os.path.abspath(sys.argv.pop(1))
     unittest.main()

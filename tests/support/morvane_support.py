@@ -1,6 +1,7 @@
 # Helpers for the end-to-end tests: settings files, pty pairs as serial
 # ports, the programs as processes stopped by their own PID.
 
+import contextlib
 import ctypes
 import errno
 import fcntl
@@ -10,9 +11,11 @@ import re
 import select
 import signal
 import socket
+import stat
 import struct
 import subprocess
 import tempfile
+import termios
 import time
 import types
 import unittest
@@ -72,16 +75,6 @@ def record(code, data=b""):
     return bytes([len(data), 0x5A]) + struct.pack("<I", code) + bytes(data)
 
 
-def receive_exactly(sock, count):
-    data = b""
-    while len(data) < count:
-        chunk = sock.recv(count - len(data))
-        if not chunk:
-            break
-        data += chunk
-    return data
-
-
 def baud_record(rate):
     return record(SET_BAUD_RATE, struct.pack("<I", rate))
 
@@ -119,6 +112,28 @@ def read_exactly(fd, count, seconds=SAFETY_SECONDS):
     return data
 
 
+def receive_exactly(sock, count):
+    return read_exactly(sock.fileno(), count)
+
+
+def unread(sock):
+    return struct.unpack("i", fcntl.ioctl(sock.fileno(), termios.FIONREAD, bytes(4)))[0]
+
+
+# Segments with data that `sock` has received (tcp_info's data_segs_in): how
+# many pieces the peer sent, however the receives joined them.
+def pieces_received(sock):
+    return struct.unpack_from("I", sock.getsockopt(socket.IPPROTO_TCP, socket.TCP_INFO, 160), 152)[0]
+
+
+# Whether `receiver`, a program's end of a connection (borrowed_socket), has
+# read what `send` sent: what follows comes in a receive of its own.
+def taken(receiver, send):
+    before = pieces_received(receiver)
+    send()
+    return eventually(lambda: unread(receiver) == 0 and pieces_received(receiver) > before)
+
+
 def borrowed_socket(pid, peer):
     # The socket of process `pid` connected to `peer`, duplicated here
     # (pidfd_getfd). Close it soon: it keeps the connection open.
@@ -127,21 +142,13 @@ def borrowed_socket(pid, peer):
 
     def find():
         for name in os.listdir("/proc/%d/fd" % pid):
-            fd = libc.syscall(438, pidfd, int(name), 0)  # SYS_pidfd_getfd
-            if fd < 0:  # closed meanwhile
-                continue
-            try:
-                sock = socket.socket(fileno=fd)
-            except OSError:  # not a socket
+            fd = libc.syscall(438, pidfd, int(name), 0)  # SYS_pidfd_getfd; -1 once closed
+            if fd >= 0 and stat.S_ISSOCK(os.fstat(fd).st_mode):
+                with socket.socket(fileno=fd) as sock, contextlib.suppress(OSError):  # not connected
+                    if sock.getpeername() == peer:
+                        return sock.dup()
+            elif fd >= 0:
                 os.close(fd)
-                continue
-            try:
-                if sock.getpeername() == peer:
-                    return sock
-            except OSError:  # not connected
-                pass
-            sock.close()
-        return None
 
     found = []
     try:
@@ -200,14 +207,9 @@ class Program:
         return self
 
     def _read_stderr(self, timeout):
-        readable, _, _ = select.select([self.process.stderr], [], [], timeout)
-        if not readable:
-            return False
-        chunk = self.process.stderr.read()
-        if not chunk:
-            return False
-        self.stderr += chunk
-        return True
+        chunk = select.select([self.process.stderr], [], [], timeout)[0] and self.process.stderr.read()
+        self.stderr += chunk or b""
+        return bool(chunk)
 
     def wait_for_line(self, pattern, timeout=SAFETY_SECONDS):
         # The first match in a whole line of standard error, or None when
@@ -296,6 +298,8 @@ class FakeClient:
 # A temporary folder and a pty as the device; the programs a test starts
 # end with it.
 class ProgramTest(unittest.TestCase):
+    SERVER = None  # set by the test script
+
     def setUp(self):
         directory = tempfile.TemporaryDirectory()
         self.addCleanup(directory.cleanup)
@@ -311,3 +315,9 @@ class ProgramTest(unittest.TestCase):
         program = (ServerProgram if section == "SERVER" else Program)(binary, folder).start()
         self.addCleanup(program.stop)
         return program
+
+    def start_server(self, **keys):
+        # On the pty; com=0 never opens: the "device" key wins.
+        keys = dict(dict(com=0, port=0, client=LOOPBACK, device=self.device.slave_path), **keys)
+        self.server = self.program(self.SERVER, "SERVER", **keys).listening()
+        return self.server
