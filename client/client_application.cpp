@@ -8,6 +8,8 @@
 
 #include "client/session.h"
 #include "net/resolve.h"
+#include "net/socket_options.h"
+#include "net/socket_wait.h"
 #include "shell/catalogue.h"
 #include "shell/frontend.h"
 #include "shell/settings.h"

@@ -4,6 +4,7 @@
 
 #include "client/client_application.h"
 #include "client/session.h"
+#include "net/send_all.h"
 
 namespace client {
 

@@ -7,6 +7,7 @@
 
 #include "client/client_application.h"
 #include "client/rfc2217_session.h"
+#include "net/send_all.h"
 #include "shell/frontend.h"
 
 namespace client {
