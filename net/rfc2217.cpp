@@ -1,6 +1,6 @@
 #include "net/rfc2217.h"
 
-#include "net/little_endian.h"
+#include "net/byte_order.h"
 #include "net/serial_codes.h"
 #include "net/telnet_stream.h"
 
