@@ -1,4 +1,5 @@
-// The byte order of control codes and their input values on the wire.
+// Byte order on the wire: control codes and their input values are
+// little-endian (the driver's own), RFC 2217 values big-endian (network order).
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,15 @@ inline uint32_t readLittle32(const unsigned char* bytes) {
 
 inline void putLittle32(unsigned char* out, uint32_t value) {
     for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+inline uint32_t readBig32(const unsigned char* bytes) {
+    return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
+           static_cast<uint32_t>(bytes[2]) << 8 | static_cast<uint32_t>(bytes[3]);
+}
+
+inline void putBig32(unsigned char* out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (24 - 8 * i));
 }
 
 }  // namespace net

@@ -40,15 +40,6 @@ const char signatureText[] = "morvane";
 // command says 1 for one, 2 for two, 3 for one and a half.
 const unsigned char stopSizeOf[3] = {1, 3, 2};
 
-uint32_t readBig32(const unsigned char* bytes) {
-    return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
-           static_cast<uint32_t>(bytes[2]) << 8 | static_cast<uint32_t>(bytes[3]);
-}
-
-void putBig32(unsigned char* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (24 - 8 * i));
-}
-
 unsigned char outboundFlow(const FlowSettings& flow) {
     if (flow.ctsRts) return control::hardwareFlow;
     return flow.xonXoffOutput ? control::xonXoffFlow : control::noFlow;
@@ -71,6 +62,7 @@ const SerialSettings& ComPortServer::current() {
     return known;
 }
 
+// `which` is the client's number: the wire carries ours.
 void ComPortServer::answer(unsigned char which, const unsigned char* value, size_t length,
                            std::vector<unsigned char>& out) {
     telnet::TelnetStream::appendCommand(out, static_cast<unsigned char>(which + serverOffset), value, length);
