@@ -167,6 +167,8 @@ void ComPortServer::execute(const unsigned char* command, size_t length, std::ve
         }
         return answer(which, current().line.wordLength, out);
     case command::setParity:
+        // The command counts NONE, ODD, EVEN, MARK, SPACE from 1 (0 asks);
+        // the driver's values are the same order from 0.
         if (value[0] >= 1 && value[0] <= 5) {
             LineFormat line = current().line;
             line.parity = static_cast<uint8_t>(value[0] - 1);
@@ -297,6 +299,8 @@ void ComPortClient::translateFlow(const unsigned char* input, std::vector<unsign
     if (outbound != flow) {
         appendControl(out, outbound);
         flow = outbound;
+        // Alone it set inbound to the same mode: the inbound values (14-16)
+        // list the outbound ones' modes (1-3) in order, 13 higher.
         inboundFlow = static_cast<unsigned char>(outbound + control::requestInboundFlow);
     }
     if (inbound != inboundFlow) {
