@@ -12,6 +12,7 @@
 #include "net/socket_wait.h"
 #include "shell/catalogue.h"
 #include "shell/frontend.h"
+#include "shell/process_end.h"
 #include "shell/settings.h"
 
 namespace client {

@@ -4,6 +4,7 @@
 
 #include "shell/catalogue.h"
 #include "shell/frontend.h"
+#include "shell/process_end.h"
 
 namespace shell {
 
