@@ -7,8 +7,11 @@
 #include <utility>
 
 #include "net/resolve.h"
+#include "net/socket_options.h"
+#include "net/socket_wait.h"
 #include "shell/catalogue.h"
 #include "shell/frontend.h"
+#include "shell/process_end.h"
 #include "shell/settings.h"
 
 namespace client {

@@ -1,6 +1,6 @@
 #include "client/control_records.h"
 
-#include "net/little_endian.h"
+#include "net/byte_order.h"
 #include "net/protocol.h"
 #include "net/serial_codes.h"
 

@@ -2,6 +2,7 @@
 
 #include "client/control_records.h"
 #include "client/session.h"
+#include "net/send_all.h"
 
 namespace client {
 

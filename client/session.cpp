@@ -5,6 +5,9 @@
 #include <vector>
 
 #include "net/deadline.h"
+#include "net/send_all.h"
+#include "net/socket_options.h"
+#include "net/socket_wait.h"
 
 namespace client {
 

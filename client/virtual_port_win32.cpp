@@ -5,8 +5,8 @@
 #include <initializer_list>
 
 #include "client/virtual_port.h"
-#include "shell/overlapped_win32.h"
 #include "net/protocol.h"
+#include "serial/overlapped_win32.h"
 
 namespace client {
 

@@ -87,49 +87,6 @@ bool lastErrorPeerLost();
 // false when the system refused.
 bool setBlocking(SocketHandle sock, bool blocking);
 
-// Waits until one of two sockets (`second` may be invalidSocket) has
-// something to read (or has failed), or with `write` can take more bytes, for
-// at most `milliseconds` (-1: no limit): 0 when `first` is ready, 1 when only
-// `second` is, -1 on time-out or when the wait itself fails.
-int waitFor(SocketHandle first, SocketHandle second, bool write, int milliseconds);
-inline bool waitReadable(SocketHandle sock, int milliseconds) {
-    return waitFor(sock, invalidSocket, false, milliseconds) >= 0;
-}
-inline bool waitWritable(SocketHandle sock, int milliseconds) {
-    return waitFor(sock, invalidSocket, true, milliseconds) >= 0;
-}
-inline int waitReadableEither(SocketHandle first, SocketHandle second, int milliseconds) {
-    return waitFor(first, second, false, milliseconds);
-}
-
-// Sends every byte, also on a non-blocking socket: a send that would block
-// or is partial waits until the socket can take more. False when the
-// connection fails or is shut down; `sent` then says how many went out.
-bool sendAll(SocketHandle sock, const void* data, int length, int* sent = nullptr);
-
-// Small request/reply pieces must not wait for Nagle's algorithm. Changes
-// nothing else about the socket; a failure only costs latency.
-void setNoDelay(SocketHandle sock);
-
-// A peer that vanishes without FIN or RST (power or network lost) ends the
-// connection after idle + probes * interval, about 25 s, instead of never.
-constexpr int keepAliveIdleSeconds = 10;
-constexpr int keepAliveIntervalSeconds = 5;
-constexpr int keepAliveProbes = 3;
-// How long sent bytes may stay unacknowledged before the connection fails.
-constexpr int unacknowledgedMilliseconds = 25000;
-void setKeepAlive(SocketHandle sock);
-
-// Both options every session connection gets. Failures only cost latency
-// or the dead-peer bound, so they are not reported.
-inline void setSessionOptions(SocketHandle sock) {
-    setNoDelay(sock);
-    setKeepAlive(sock);
-}
-
-// Lets a listener bind again at once after the program restarts.
-void setListenReuse(SocketHandle sock);
-
 #ifndef _WIN32
 // poll() that a signal does not end: it then waits again, with the whole
 // `milliseconds` (-1: no limit). Its result otherwise.

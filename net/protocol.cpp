@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "net/little_endian.h"
+#include "net/byte_order.h"
 
 namespace net {
 

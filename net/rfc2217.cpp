@@ -1,6 +1,6 @@
 #include "net/rfc2217.h"
 
-#include "net/little_endian.h"
+#include "net/byte_order.h"
 #include "net/serial_codes.h"
 #include "net/telnet_stream.h"
 
@@ -40,15 +40,6 @@ const char signatureText[] = "morvane";
 // command says 1 for one, 2 for two, 3 for one and a half.
 const unsigned char stopSizeOf[3] = {1, 3, 2};
 
-uint32_t readBig32(const unsigned char* bytes) {
-    return static_cast<uint32_t>(bytes[0]) << 24 | static_cast<uint32_t>(bytes[1]) << 16 |
-           static_cast<uint32_t>(bytes[2]) << 8 | static_cast<uint32_t>(bytes[3]);
-}
-
-void putBig32(unsigned char* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<unsigned char>(value >> (24 - 8 * i));
-}
-
 unsigned char outboundFlow(const FlowSettings& flow) {
     if (flow.ctsRts) return control::hardwareFlow;
     return flow.xonXoffOutput ? control::xonXoffFlow : control::noFlow;
@@ -71,6 +62,7 @@ const SerialSettings& ComPortServer::current() {
     return known;
 }
 
+// `which` is the client's number: the wire carries ours.
 void ComPortServer::answer(unsigned char which, const unsigned char* value, size_t length,
                            std::vector<unsigned char>& out) {
     telnet::TelnetStream::appendCommand(out, static_cast<unsigned char>(which + serverOffset), value, length);
@@ -175,6 +167,8 @@ void ComPortServer::execute(const unsigned char* command, size_t length, std::ve
         }
         return answer(which, current().line.wordLength, out);
     case command::setParity:
+        // The command counts NONE, ODD, EVEN, MARK, SPACE from 1 (0 asks);
+        // the driver's values are the same order from 0.
         if (value[0] >= 1 && value[0] <= 5) {
             LineFormat line = current().line;
             line.parity = static_cast<uint8_t>(value[0] - 1);
@@ -305,6 +299,8 @@ void ComPortClient::translateFlow(const unsigned char* input, std::vector<unsign
     if (outbound != flow) {
         appendControl(out, outbound);
         flow = outbound;
+        // Alone it set inbound to the same mode: the inbound values (14-16)
+        // list the outbound ones' modes (1-3) in order, 13 higher.
         inboundFlow = static_cast<unsigned char>(outbound + control::requestInboundFlow);
     }
     if (inbound != inboundFlow) {

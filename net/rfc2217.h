@@ -12,7 +12,9 @@
 
 namespace net::rfc2217 {
 
-// Client commands; a server answers with the same number plus serverOffset.
+// Client commands. Both directions share one subnegotiation option, so a
+// server's commands (answers and notifications) carry the same number plus
+// serverOffset: the number alone says which side sent it.
 namespace command {
 constexpr unsigned char signature = 0;
 constexpr unsigned char setBaudRate = 1;

@@ -1,4 +1,6 @@
-#include "net/compat.h"
+#include "net/send_all.h"
+
+#include "net/socket_wait.h"
 
 namespace net {
 

@@ -1,6 +1,6 @@
 #include "net/serial_codes.h"
 
-#include "net/little_endian.h"
+#include "net/byte_order.h"
 
 namespace net {
 

@@ -1,4 +1,4 @@
-#include "net/compat.h"
+#include "net/socket_options.h"
 
 namespace net {
 

@@ -1,4 +1,4 @@
-#include "net/compat.h"
+#include "net/socket_options.h"
 
 // After winsock2.h, which it needs.
 #include <mstcpip.h>

@@ -1,4 +1,4 @@
-#include "net/compat.h"
+#include "net/socket_wait.h"
 
 namespace net {
 

@@ -1,6 +1,6 @@
 #include <algorithm>
 
-#include "net/compat.h"
+#include "net/socket_wait.h"
 
 namespace net {
 

@@ -2,6 +2,9 @@
 
 #include <cstring>
 
+#include "net/socket_options.h"
+#include "net/socket_wait.h"
+
 namespace net {
 
 namespace {

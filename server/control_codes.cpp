@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "net/little_endian.h"
+#include "net/byte_order.h"
 #include "net/rfc2217.h"
 
 namespace server {

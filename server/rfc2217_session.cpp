@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include "net/send_all.h"
+#include "net/socket_wait.h"
 #include "server/control_codes.h"
 
 namespace server {

@@ -2,9 +2,9 @@
 
 #include <initializer_list>
 
+#include "serial/overlapped_win32.h"
 #include "server/control_codes.h"
 #include "server/serial_port.h"
-#include "shell/overlapped_win32.h"
 
 namespace server {
 

@@ -6,6 +6,7 @@
 #include "net/resolve.h"
 #include "shell/catalogue.h"
 #include "shell/frontend.h"
+#include "shell/process_end.h"
 #include "shell/settings.h"
 
 namespace server {

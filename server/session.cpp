@@ -8,6 +8,9 @@
 #include <thread>
 
 #include "net/resolve.h"
+#include "net/send_all.h"
+#include "net/socket_options.h"
+#include "net/socket_wait.h"
 #include "server/control_codes.h"
 #include "server/server_application.h"
 #include "shell/frontend.h"

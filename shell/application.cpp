@@ -4,6 +4,7 @@
 
 #include "shell/catalogue.h"
 #include "shell/frontend.h"
+#include "shell/process_end.h"
 
 namespace shell {
 
@@ -17,15 +18,12 @@ bool Application::fail(uint32_t messageId, std::string detail) {
 
 void Application::failSession(const char* text) {
     showMessageBox(title, text, BoxIcon::warning);
-    errorMessageId = messageNetwork;
     endProcess(exitSessionError);
 }
 
 int runApplication(Application& app, int dialogId, int iconId, int showCommand) {
     prepareProcess();
-    app.setDialogId(dialogId);
-    app.setIconId(iconId);
-    bool started = app.createWindow(showCommand);
+    bool started = app.createWindow(dialogId, iconId, showCommand);
     if (started) {
         app.readSettings(settingsFileName);
         started = app.initNetwork() && app.openSerial() && app.startThreads();

@@ -33,11 +33,9 @@ public:
     // One line for the console: the program runs, and where.
     virtual std::string runningNote() const = 0;
 
-    void setDialogId(int id) { dialogId = id; }
-    void setIconId(int id) { iconId = id; }
-    // The main window (Windows), shown as `showCommand` asks; the console
-    // front end has none.
-    bool createWindow(int showCommand);
+    // The main window (Windows) from the resources' dialog and icon, shown
+    // as `showCommand` asks; the console front end has none.
+    bool createWindow(int dialogId, int iconId, int showCommand);
     WindowHandle windowHandle() const;
     void showErrorMessage();
     // For the start-up steps: stores the message and its detail; false.
@@ -46,14 +44,7 @@ public:
     // with status 1.
     [[noreturn]] void failSession(const char* text);
 
-    const char* const title;
-    const char* const className;
-    const InstanceHandle instance;
-    int32_t dialogId = 0;
-    int32_t iconId = 0;
     uint16_t port = 0;
-    uint32_t errorMessageId = 0;
-    std::string errorDetail;
 
     // The platform's window, behind the pointer.
     struct Window;
@@ -61,7 +52,16 @@ public:
 protected:
     ~Application();
 
+    // The program's name on the console and in message boxes.
+    const char* const title;
+    // A start-up step's failure without detail (see fail()).
+    uint32_t errorMessageId = 0;
+
 private:
+    const char* const className;
+    const InstanceHandle instance;
+    int iconId = 0;
+    std::string errorDetail;
     std::unique_ptr<Window> window;
 };
 

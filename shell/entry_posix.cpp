@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "shell/entry.h"
-#include "shell/frontend.h"
+#include "shell/process_end.h"
 #include "shell/version.h"
 
 namespace {

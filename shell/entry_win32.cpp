@@ -1,5 +1,5 @@
 #include "shell/entry.h"
-#include "shell/frontend.h"
+#include "shell/process_end.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int showCommand) {
     shell::endProcess(shell::programMain(instance, showCommand));

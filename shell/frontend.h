@@ -1,8 +1,7 @@
-// What the programs need of the desktop: message boxes, the message loop and
-// the end of the process. Win32 dialogs on Windows, the console elsewhere.
+// What the programs need of the desktop: message boxes, the console line and
+// the message loop. Win32 dialogs on Windows, the console elsewhere.
 #pragma once
 
-#include <functional>
 #include <string>
 
 namespace shell {
@@ -24,16 +23,5 @@ void showConsoleLine(const std::string& line);
 
 // Runs until the user ends the program; returns its exit status (0).
 int runMessageLoop(Application& app);
-
-// Registers work that must happen however the process ends (for example a
-// published device path to remove). Only before the threads start.
-void atProcessEnd(std::function<void()> cleanup);
-
-// Runs the registered work once and ends the process with `status`, without
-// waiting for or destroying anything else: worker threads may still run.
-[[noreturn]] void endProcess(int status);
-
-// True once endProcess has begun: threads then show nothing more.
-bool processEnding();
 
 }  // namespace shell

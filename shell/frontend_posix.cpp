@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "shell/frontend.h"
+#include "shell/process_end.h"
 
 namespace shell {
 

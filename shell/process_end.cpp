@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "shell/frontend.h"
+#include "shell/process_end.h"
 
 namespace shell {
 

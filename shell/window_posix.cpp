@@ -11,7 +11,7 @@ Application::Application(const char* title, const char* className, InstanceHandl
 Application::~Application() = default;
 
 // The console front end has no window: creating it always succeeds.
-bool Application::createWindow(int) { return true; }
+bool Application::createWindow(int, int, int) { return true; }
 
 WindowHandle Application::windowHandle() const { return nullptr; }
 

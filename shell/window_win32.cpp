@@ -96,7 +96,8 @@ Application::Application(const char* title, const char* className, InstanceHandl
 
 Application::~Application() = default;
 
-bool Application::createWindow(int command) {
+bool Application::createWindow(int dialogId, int icon, int command) {
+    iconId = icon;
     window.reset(new Window(*this));
     mainWindow = window.get();
     window->showCommand = command;

@@ -1,4 +1,4 @@
-#include "shell/overlapped_win32.h"
+#include "serial/overlapped_win32.h"
 
 namespace shell {
 
