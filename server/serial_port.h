@@ -97,7 +97,7 @@ public:
     // stays usable. Safe while other threads use it.
     void releaseExclusive();
     // The line settings in effect; false when they cannot be read.
-    bool readSettings(net::SerialSettings& out) const;
+    bool readLineSettings(net::SerialSettings& out) const;
     // The modem input lines (net::modemCts...); false when the port has none.
     bool readModemLines(uint8_t& lines) const;
 

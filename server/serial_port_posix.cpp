@@ -12,6 +12,7 @@
 #include <cstring>
 #include <optional>
 
+#include "net/deadline.h"
 #include "server/control_codes.h"
 #include "server/serial_port.h"
 #include "server/tty_linux.h"
@@ -20,23 +21,18 @@ namespace server {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = net::Clock;
 using Deadline = std::optional<Clock::time_point>;
 
-// A read interval of this value with no total time-out: return at once.
+// A read interval of this value: no gap between bytes ends a read.
 constexpr uint32_t noWait = PortTimeouts::returnOnArrival;
 
 Deadline after(Clock::time_point start, uint64_t milliseconds) {
     return start + std::chrono::milliseconds(milliseconds);
 }
 
-// poll()'s time-out for `deadline`: rounded up, so that the wait never ends
-// before it; -1 waits for ever.
-int pollTimeout(const Deadline& deadline) {
-    if (!deadline) return -1;
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-    return left <= 0 ? 0 : static_cast<int>(left);
-}
+// poll()'s time-out for `deadline`; -1 waits for ever.
+int pollTimeout(const Deadline& deadline) { return deadline ? net::millisecondsLeft(*deadline) : -1; }
 
 // The port has gone (hung up, or an error): what was read still counts.
 int failedWith(int done) { return done > 0 ? done : -1; }
@@ -150,14 +146,11 @@ bool SerialPort::createIoEvents() { return ::pipe2(platform->wakePipe, O_CLOEXEC
 int SerialPort::read(unsigned char* buffer, int capacity) {
     const Clock::time_point start = Clock::now();
     const PortTimeouts limits = timeouts;
-    Deadline total;
-    if (limits.readInterval == noWait && limits.readTotalMultiplier == 0 && limits.readTotalConstant == 0)
-        total = start;
-    else if (limits.returnsOnArrival())
-        total = after(start, limits.readTotalConstant);
-    else if (limits.readTotalMultiplier != 0 || limits.readTotalConstant != 0)
-        total = after(start, uint64_t{limits.readTotalMultiplier} * static_cast<uint64_t>(capacity) +
-                                 limits.readTotalConstant);
+    // Only the interval is a setting: the total constant always bounds a read.
+    const Deadline total =
+        after(start, limits.returnsOnArrival() ? limits.readTotalConstant
+                                               : uint64_t{limits.readTotalMultiplier} * static_cast<uint64_t>(capacity) +
+                                                     limits.readTotalConstant);
     Clock::time_point lastByte = start;
     int done = 0;
     bool polledReadable = false;
@@ -179,7 +172,7 @@ int SerialPort::read(unsigned char* buffer, int capacity) {
         Deadline deadline = total;
         if (done > 0 && limits.readInterval != 0 && limits.readInterval != noWait) {
             Deadline gap = after(lastByte, limits.readInterval);
-            if (!deadline || *gap < *deadline) deadline = gap;
+            if (*gap < *deadline) deadline = gap;
         }
         pollfd entries[2] = {{platform->fd, POLLIN, 0}, {platform->wakePipe[0], POLLIN, 0}};
         int ready = ::poll(entries, 2, pollTimeout(deadline));
@@ -232,8 +225,8 @@ int SerialPort::outputWaiting() const {
 
 void SerialPort::releaseExclusive() { ::ioctl(platform->fd, TIOCNXCL); }
 
-bool SerialPort::readSettings(net::SerialSettings& out) const {
-    return isOpen() && tty::readSettings(platform->fd, out);
+bool SerialPort::readLineSettings(net::SerialSettings& out) const {
+    return isOpen() && tty::readLineSettings(platform->fd, out);
 }
 
 bool SerialPort::readModemLines(uint8_t& lines) const {

@@ -167,7 +167,7 @@ int SerialPort::outputWaiting() const {
 // Closing the handle at the end of the process is all it takes.
 void SerialPort::releaseExclusive() {}
 
-bool SerialPort::readSettings(net::SerialSettings& out) const {
+bool SerialPort::readLineSettings(net::SerialSettings& out) const {
     DCB state{};
     state.DCBlength = sizeof state;
     if (platform->handle == nullptr || !GetCommState(platform->handle, &state)) return false;
