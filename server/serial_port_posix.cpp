@@ -96,37 +96,36 @@ SerialPort::SerialPort(uint32_t queueSize) : queueSize(queueSize), platform(new 
 SerialPort::~SerialPort() { close(); }
 
 // COM1 to COM9 are the first nine ttyS devices; a "device" setting names the
-// tty itself, whatever the number says, and the result is then 0.
-int16_t SerialPort::open(int32_t portNumber) {
+// tty itself, whatever the number says.
+bool SerialPort::open(int32_t portNumber) {
     std::string path = device;
     if (path.empty()) {
         if (portNumber < 1 || portNumber > 9) {
             openFailure = "com: " + std::to_string(portNumber) + " names no port (1 to 9), and device is empty";
-            return -1;
+            return false;
         }
         path = "/dev/ttyS" + std::to_string(portNumber - 1);
     }
     platform->fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (platform->fd < 0) {
         openFailure = openFailureOf(path, errno);
-        return -1;
+        return false;
     }
     // Exclusive as a COM port is: flock keeps out those that lock too,
     // TIOCEXCL those that do not.
     if (::flock(platform->fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(platform->fd, TIOCEXCL) != 0 || !tty::makeRaw(platform->fd)) {
         openFailure = openFailureOf(path, errno);
         close();
-        return -1;
+        return false;
     }
     openedName = path;
-    return static_cast<int16_t>(device.empty() ? portNumber : 0);
+    return true;
 }
 
-int16_t SerialPort::setLine(uint32_t baudRate, uint16_t parity, uint16_t byteSize, uint16_t stopBits) {
+bool SerialPort::setLine(uint32_t baudRate, uint16_t parity, uint16_t byteSize, uint16_t stopBits) {
     net::LineFormat line{static_cast<uint8_t>(stopBits), static_cast<uint8_t>(parity), static_cast<uint8_t>(byteSize)};
-    if (!isOpen() || !net::validLineFormat(line) || !tty::setBaudRate(platform->fd, baudRate) || !tty::setLineControl(platform->fd, line))
-        return -1;
-    return 0;
+    return isOpen() && net::validLineFormat(line) && tty::setBaudRate(platform->fd, baudRate) &&
+           tty::setLineControl(platform->fd, line);
 }
 
 void SerialPort::close() {

@@ -59,14 +59,14 @@ SerialPort::SerialPort(uint32_t queueSize) : queueSize(queueSize), platform(new 
 
 SerialPort::~SerialPort() { close(); }
 
-int16_t SerialPort::open(int32_t portNumber) {
-    if (portNumber < 0 || portNumber > 9) return -1;
+bool SerialPort::open(int32_t portNumber) {
+    if (portNumber < 0 || portNumber > 9) return false;
     const char* portName = deviceNames[portNumber];
     platform->handle = CreateFileA(portName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
                          nullptr);
     if (platform->handle == INVALID_HANDLE_VALUE) {
         platform->handle = nullptr;
-        return -1;
+        return false;
     }
     platform->commTimeouts.ReadIntervalTimeout = timeouts.readInterval;
     platform->commTimeouts.ReadTotalTimeoutMultiplier = timeouts.readTotalMultiplier;
@@ -93,19 +93,19 @@ int16_t SerialPort::open(int32_t portNumber) {
     }
     if (!prepared) {
         close();
-        return -1;
+        return false;
     }
     openedName = portName;
-    return static_cast<int16_t>(portNumber);
+    return true;
 }
 
-int16_t SerialPort::setLine(uint32_t baudRate, uint16_t parity, uint16_t byteSize, uint16_t stopBits) {
+bool SerialPort::setLine(uint32_t baudRate, uint16_t parity, uint16_t byteSize, uint16_t stopBits) {
     platform->dcb.BaudRate = baudRate;
     platform->dcb.ByteSize = static_cast<BYTE>(byteSize);
     platform->dcb.Parity = static_cast<BYTE>(parity);
     platform->dcb.StopBits = static_cast<BYTE>(stopBits);
     platform->dcb.fParity = parity != 0 ? 1 : 0;
-    return SetCommState(platform->handle, &platform->dcb) ? 0 : -1;
+    return SetCommState(platform->handle, &platform->dcb);
 }
 
 void SerialPort::close() {

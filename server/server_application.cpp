@@ -140,7 +140,7 @@ void ServerApplication::runSessions() {
     }
 }
 
-bool ServerApplication::openPort() { return serialPort.open(comPort, 9600, 0, 8, 0) >= 0; }
+bool ServerApplication::openPort() { return serialPort.open(comPort, 9600, 0, 8, 0); }
 
 net::SocketHandle ServerApplication::acceptAllowed(int milliseconds, Client& client) {
     // With both waiting, the native client first and the other one next
