@@ -6,11 +6,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <optional>
 
 #include "net/deadline.h"
 #include "server/control_codes.h"
@@ -22,17 +22,15 @@ namespace server {
 namespace {
 
 using Clock = net::Clock;
-using Deadline = std::optional<Clock::time_point>;
 
 // A read interval of this value: no gap between bytes ends a read.
 constexpr uint32_t noWait = PortTimeouts::returnOnArrival;
 
-Deadline after(Clock::time_point start, uint64_t milliseconds) {
+// Only the read interval is a setting: the total constants always bound a
+// transfer.
+Clock::time_point after(Clock::time_point start, uint64_t milliseconds) {
     return start + std::chrono::milliseconds(milliseconds);
 }
-
-// poll()'s time-out for `deadline`; -1 waits for ever.
-int pollTimeout(const Deadline& deadline) { return deadline ? net::millisecondsLeft(*deadline) : -1; }
 
 // The port has gone (hung up, or an error): what was read still counts.
 int failedWith(int done) { return done > 0 ? done : -1; }
@@ -40,10 +38,9 @@ int failedWith(int done) { return done > 0 ? done : -1; }
 // Writes within the write time-outs; a readable `wake` (-1: none) cuts a wait
 // for the line short.
 int writeWithin(int fd, const PortTimeouts& limits, const unsigned char* data, int length, int wake) {
-    Deadline total;
-    if (limits.writeTotalMultiplier != 0 || limits.writeTotalConstant != 0)
-        total = after(Clock::now(), uint64_t{limits.writeTotalMultiplier} * static_cast<uint64_t>(length) +
-                                        limits.writeTotalConstant);
+    const Clock::time_point total =
+        after(Clock::now(), uint64_t{limits.writeTotalMultiplier} * static_cast<uint64_t>(length) +
+                                limits.writeTotalConstant);
     int done = 0;
     while (done < length) {
         ssize_t put = ::write(fd, data + done, static_cast<size_t>(length - done));
@@ -54,7 +51,7 @@ int writeWithin(int fd, const PortTimeouts& limits, const unsigned char* data, i
         if (put < 0 && errno == EINTR) continue;
         if (put < 0 && errno != EAGAIN) return failedWith(done);
         pollfd entries[2] = {{fd, POLLOUT, 0}, {wake, POLLIN, 0}};
-        int ready = ::poll(entries, 2, pollTimeout(total));
+        int ready = ::poll(entries, 2, net::millisecondsLeft(total));
         if (ready == 0) break;
         if (ready < 0 && errno != EINTR) return failedWith(done);
         if (ready < 0) continue;
@@ -145,8 +142,7 @@ bool SerialPort::createIoEvents() { return ::pipe2(platform->wakePipe, O_CLOEXEC
 int SerialPort::read(unsigned char* buffer, int capacity) {
     const Clock::time_point start = Clock::now();
     const PortTimeouts limits = timeouts;
-    // Only the interval is a setting: the total constant always bounds a read.
-    const Deadline total =
+    const Clock::time_point total =
         after(start, limits.returnsOnArrival() ? limits.readTotalConstant
                                                : uint64_t{limits.readTotalMultiplier} * static_cast<uint64_t>(capacity) +
                                                      limits.readTotalConstant);
@@ -168,13 +164,10 @@ int SerialPort::read(unsigned char* buffer, int capacity) {
         // With VMIN 0 nothing to read is no failure; anything else is, and
         // so is nothing right after poll said readable (a hung-up tty).
         if ((got < 0 && errno != EAGAIN) || (got == 0 && polledReadable)) return failedWith(done);
-        Deadline deadline = total;
-        if (done > 0 && limits.readInterval != 0 && limits.readInterval != noWait) {
-            Deadline gap = after(lastByte, limits.readInterval);
-            if (*gap < *deadline) deadline = gap;
-        }
+        Clock::time_point deadline = total;
+        if (done > 0 && limits.readInterval != noWait) deadline = std::min(deadline, after(lastByte, limits.readInterval));
         pollfd entries[2] = {{platform->fd, POLLIN, 0}, {platform->wakePipe[0], POLLIN, 0}};
-        int ready = ::poll(entries, 2, pollTimeout(deadline));
+        int ready = ::poll(entries, 2, net::millisecondsLeft(deadline));
         if (ready == 0) break;
         if (ready < 0) {
             if (errno == EINTR) continue;
