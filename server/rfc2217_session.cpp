@@ -56,7 +56,7 @@ void Rfc2217Session::run() {
         }
         if (!pending.empty() && !sendPending()) break;
     }
-    session.end(SessionEnd::clientClosed);
+    // Every way out has ended the session; a suspended pump is woken to see it.
     resumed.notify_all();
 }
 
