@@ -6,7 +6,7 @@
 
 #include "client/virtual_port.h"
 #include "net/protocol.h"
-#include "serial/overlapped_win32.h"
+#include "net/overlapped_win32.h"
 
 namespace client {
 
@@ -31,11 +31,11 @@ struct VirtualPort::Driver {
     // A request that fails at once is issued again; one that `stop`
     // interrupts, or that fails after pending, fails.
     PortResult finish(BOOL issued, DWORD immediateCount, OVERLAPPED& overlapped, HANDLE stop = nullptr) {
-        const shell::Overlapped result = shell::finishOverlapped(device, issued, immediateCount, overlapped, stop);
+        const net::Overlapped result = net::finishOverlapped(device, issued, immediateCount, overlapped, stop);
         switch (result.status) {
-        case shell::Overlapped::done: return {PortResult::done, static_cast<int>(result.count)};
-        case shell::Overlapped::notIssued:
-        case shell::Overlapped::waitFailed: return {PortResult::again, 0};
+        case net::Overlapped::done: return {PortResult::done, static_cast<int>(result.count)};
+        case net::Overlapped::notIssued:
+        case net::Overlapped::waitFailed: return {PortResult::again, 0};
         default: return {PortResult::failed, 0};
         }
     }

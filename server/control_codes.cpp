@@ -74,7 +74,7 @@ PortRequest changeLines(uint8_t raise, uint8_t lower) {
     return request;
 }
 
-PortRequest decodeHandflow(const unsigned char* input) {
+PortRequest flowControlRequest(const unsigned char* input) {
     using namespace net::handflow;
     uint32_t controlHandShake = readLittle32(input);
     uint32_t flowReplace = readLittle32(input + 4);
@@ -173,7 +173,7 @@ PortRequest decodePortRequest(uint32_t ioControlCode, const unsigned char* input
         return request;
     }
     case code::setHandflow:
-        return decodeHandflow(input);
+        return flowControlRequest(input);
     case code::xoffCounter:
         return refused(Refusal::invalidParameter);
     case code::lsrmstInsert:

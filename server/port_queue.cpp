@@ -89,12 +89,4 @@ void PortQueue::close() {
     changed.notify_all();
 }
 
-void PortQueue::reopen() {
-    std::lock_guard<std::mutex> lock(mutex);
-    items.clear();
-    dataBytes = 0;
-    requests = 0;
-    closed = false;
-}
-
 }  // namespace server

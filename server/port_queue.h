@@ -35,8 +35,6 @@ public:
     void dropData();
     // Ends every wait: the session is over. What is still queued is dropped.
     void close();
-    // Empty and open again, for the next session.
-    void reopen();
 
 private:
     std::mutex mutex;

@@ -16,9 +16,8 @@ constexpr int checkMilliseconds = 100;
 
 }  // namespace
 
-void ServerApplication::serveRfc2217() { Rfc2217Session(*this).run(); }
-
-Rfc2217Session::Rfc2217Session(ServerApplication& app) : app(app), port(app.serialPort), sock(app.controlSocket) {
+Rfc2217Session::Rfc2217Session(Session& session)
+    : session(session), port(session.port), sock(session.client.control) {
     // The pump's empty sends need a real buffer: Winsock fails a null one.
     pending.reserve(4 * net::chunkSize);
 }
@@ -29,22 +28,22 @@ void Rfc2217Session::run() {
         stream.appendOffers(pending);
         if (!sendPending()) return;
     }
-    startThread(app.portWriterThread, [this] { app.writePort(*this); });
-    startThread(app.comToNetThread, [this] { pumpPortToNet(); });
-    while (!app.sessionEnding) {
-        if (!app.portQueue.hasRoom()) {
+    startThread(session.portWriter, [this] { session.writePort(*this); });
+    startThread(session.portToNet, [this] { pumpPortToNet(); });
+    while (!session.ending.ended()) {
+        if (!session.queue.hasRoom()) {
             // The line holds the client back; only its close can be seen now.
-            app.portQueue.waitForRoom(checkMilliseconds);
+            session.queue.waitForRoom(checkMilliseconds);
             unsigned char next;
             const int peeked = net::peekBytes(sock, &next, 1);
-            if (peeked == 0 || (peeked < 0 && !net::lastErrorWouldBlock())) app.finishSession(connectionEnd(peeked));
+            if (peeked == 0 || (peeked < 0 && !net::lastErrorWouldBlock())) session.end(connectionEnd(peeked));
             continue;
         }
         if (!net::waitReadable(sock, checkMilliseconds)) continue;
         const int got = net::receiveBytes(sock, netBuffer, sizeof netBuffer);
         if (got < 0 && net::lastErrorWouldBlock()) continue;
         if (got <= 0) {
-            app.finishSession(connectionEnd(got));
+            session.end(connectionEnd(got));
             break;
         }
         queued = 0;
@@ -59,23 +58,20 @@ void Rfc2217Session::run() {
         }
         if (!pending.empty() && !sendPending()) break;
     }
-    app.finishSession(SessionEnd::clientClosed);
+    // Every way out has ended the session; a suspended pump is woken to see it.
     resumed.notify_all();
-    // Woken by finishSession, as the native threads are; they use this object.
-    app.comToNetThread.join();
-    app.portWriterThread.join();
 }
 
 void Rfc2217Session::comPortCommand(const unsigned char* command, size_t length, size_t dataBefore) {
     // Bytes the client wrote before a command go first.
     queueData(dataBefore);
     // Commands keep their order among themselves.
-    if (net::rfc2217::ComPortServer::waitsForData(command, length) || app.portQueue.holdsRequest()) {
-        app.portQueue.addRequest(command, length);
+    if (net::rfc2217::ComPortServer::waitsForData(command, length) || session.queue.holdsRequest()) {
+        session.queue.addRequest(command, length);
         return;
     }
     // Purged output includes what waits for the line.
-    if (net::rfc2217::ComPortServer::purgesOutput(command, length)) app.portQueue.dropData();
+    if (net::rfc2217::ComPortServer::purgesOutput(command, length)) session.queue.dropData();
     execute(command, length);
 }
 
@@ -85,38 +81,38 @@ void Rfc2217Session::execute(const unsigned char* command, size_t length) {
     std::lock_guard<std::mutex> lock(sending);
     const size_t start = pending.size();
     commands.execute(command, length, pending);
-    if (app.trace.on()) traceCommand(command, length, start);
+    if (session.trace.on()) traceCommand(command, length, start);
     resumed.notify_all();
     sendPending();
 }
 
 bool Rfc2217Session::replay(uint32_t ioControlCode, const unsigned char* input, int length) {
-    std::lock_guard<std::mutex> lock(app.replaying);
+    std::lock_guard<std::mutex> lock(session.replaying);
     const bool done = port.replay(ioControlCode, input, length);
     const bool gone = !done && !port.healthy();
-    if (app.trace.on()) {
+    if (session.trace.on()) {
         const char* known = done || gone ? nullptr : refusalText(ioControlCode, input, length);
-        app.traceRequest(ioControlCode, input, length, done, gone, known != nullptr ? known : port.failureText());
+        session.traceRequest(ioControlCode, input, length, done, gone, known != nullptr ? known : port.failureText());
     }
     if (done) return true;
     // A refused value is answered as it stands; a port that went away
     // refuses everything, and that ends the session.
-    if (gone) app.finishSession(SessionEnd::portLost);
+    if (gone) session.end(SessionEnd::portLost);
     return false;
 }
 
-bool Rfc2217Session::settings(net::SerialSettings& out) { return port.readSettings(out); }
+bool Rfc2217Session::settings(net::SerialSettings& out) { return port.readLineSettings(out); }
 
 bool Rfc2217Session::modemLines(uint8_t& lines) { return port.readModemLines(lines); }
 
 void Rfc2217Session::queueData(size_t upTo) {
-    if (queued < upTo) app.portQueue.addData(dataBuffer + queued, upTo - queued);
+    if (queued < upTo) session.queue.addData(dataBuffer + queued, upTo - queued);
     queued = upTo;
 }
 
 bool Rfc2217Session::sendPending(int* sent) {
     const bool delivered = net::sendAll(sock, pending.data(), static_cast<int>(pending.size()), sent);
-    if (!delivered) app.finishSession(connectionEnd(-1));
+    if (!delivered) session.end(connectionEnd(-1));
     pending.clear();
     return delivered;
 }
@@ -128,13 +124,13 @@ void Rfc2217Session::pumpPortToNet() {
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(sending);
-            while (commands.suspended() && !app.sessionEnding)
+            while (commands.suspended() && !session.ending.ended())
                 resumed.wait_for(lock, std::chrono::milliseconds(checkMilliseconds));
         }
-        if (!app.refillFromPort()) return;
-        const unsigned char* piece = app.comReadBuffer + app.unsentOffset;
+        if (!session.refillFromPort()) return;
+        const unsigned char* piece = session.unsent.buffer + session.unsent.offset;
         const size_t size =
-            net::telnet::TelnetStream::escape(piece, static_cast<size_t>(app.unsentLength), escaped);
+            net::telnet::TelnetStream::escape(piece, static_cast<size_t>(session.unsent.length), escaped);
         std::lock_guard<std::mutex> lock(sending);
         commands.pollModemLines(pending);
         const size_t start = pending.size();
@@ -145,14 +141,14 @@ void Rfc2217Session::pumpPortToNet() {
         const bool delivered = sendPending(&sent);
         // Only bytes that went out whole count; the rest waits for the next client.
         int taken = 0;
-        for (size_t end = start; taken < app.unsentLength; ++taken) {
+        for (size_t end = start; taken < session.unsent.length; ++taken) {
             end += piece[taken] == net::telnet::iac ? 2 : 1;
             if (end > static_cast<size_t>(sent)) break;
         }
-        app.unsentOffset += taken;
-        app.unsentLength -= taken;
-        app.bytesFromPort += static_cast<uint64_t>(taken);
-        app.trace.data(fromPort, piece, static_cast<size_t>(taken));
+        session.unsent.offset += taken;
+        session.unsent.length -= taken;
+        session.bytesFromPort += static_cast<uint64_t>(taken);
+        session.trace.data(fromPort, piece, static_cast<size_t>(taken));
         if (!delivered) return;
     }
 }
@@ -166,7 +162,7 @@ void Rfc2217Session::traceCommand(const unsigned char* command, size_t length, s
         answer.push_back(pending[i]);
         if (pending[i] == net::telnet::iac) ++i;
     }
-    app.trace.event("rfc2217", describeComPortCommand(command, length) + " -> " +
+    session.trace.event("rfc2217", describeComPortCommand(command, length) + " -> " +
                                    (answer.empty() ? std::string("no answer")
                                                    : describeComPortCommand(answer.data(), answer.size())));
 }

@@ -1,7 +1,8 @@
 // A session of a client on the RFC 2217 listener: Telnet on one connection,
 // serial data both ways, and com-port commands replayed on the serial port
 // through the same layer as native control requests, each answered. It
-// shares the native session's port queue, ending, kept bytes and fault rules.
+// is the protocol part of its Session, whose port queue, ending, unsent bytes
+// and fault rules it shares.
 #pragma once
 
 #include <condition_variable>
@@ -10,16 +11,17 @@
 
 #include "net/rfc2217.h"
 #include "net/telnet_stream.h"
-#include "server/server_application.h"
+#include "server/session.h"
 
 namespace server {
 
 class Rfc2217Session : net::telnet::CommandSink, net::rfc2217::ComPortTarget, PortRequests {
 public:
-    explicit Rfc2217Session(ServerApplication& app);
+    explicit Rfc2217Session(Session& session);
 
     // Runs the session on the session thread until it ends, with the port
-    // writer and the pump from the port on the application's threads.
+    // writer and the pump from the port on the session's threads, which the
+    // session joins.
     void run();
 
 private:
@@ -40,7 +42,7 @@ private:
     // which ends the session.
     bool sendPending(int* sent = nullptr);
 
-    ServerApplication& app;
+    Session& session;
     SerialPort& port;
     const net::SocketHandle sock;
     net::telnet::TelnetStream stream{net::telnet::TelnetStream::Role::server};

@@ -50,10 +50,10 @@ public:
     SerialPort& operator=(const SerialPort&) = delete;
 
     // Port numbers 1 to 9 name COM1 to COM9; 0 and the rest open nothing.
-    // Results are the port number, 0 for setLine, or -1 on failure.
-    int16_t open(int32_t portNumber);
-    int16_t setLine(uint32_t baudRate, uint16_t parity, uint16_t byteSize, uint16_t stopBits);
-    int16_t open(int32_t portNumber, uint32_t baudRate, uint16_t parity, uint16_t byteSize, uint16_t stopBits);
+    // False on failure.
+    bool open(int32_t portNumber);
+    bool setLine(uint32_t baudRate, uint16_t parity, uint16_t byteSize, uint16_t stopBits);
+    bool open(int32_t portNumber, uint32_t baudRate, uint16_t parity, uint16_t byteSize, uint16_t stopBits);
     void close();
     bool isOpen() const;
     // The name the port was opened under.
@@ -97,7 +97,7 @@ public:
     // stays usable. Safe while other threads use it.
     void releaseExclusive();
     // The line settings in effect; false when they cannot be read.
-    bool readSettings(net::SerialSettings& out) const;
+    bool readLineSettings(net::SerialSettings& out) const;
     // The modem input lines (net::modemCts...); false when the port has none.
     bool readModemLines(uint8_t& lines) const;
 

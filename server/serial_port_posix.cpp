@@ -6,12 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <optional>
 
+#include "net/deadline.h"
 #include "server/control_codes.h"
 #include "server/serial_port.h"
 #include "server/tty_linux.h"
@@ -20,22 +21,15 @@ namespace server {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Deadline = std::optional<Clock::time_point>;
+using Clock = net::Clock;
 
-// A read interval of this value with no total time-out: return at once.
+// A read interval of this value: no gap between bytes ends a read.
 constexpr uint32_t noWait = PortTimeouts::returnOnArrival;
 
-Deadline after(Clock::time_point start, uint64_t milliseconds) {
+// Only the read interval is a setting: the total constants always bound a
+// transfer.
+Clock::time_point after(Clock::time_point start, uint64_t milliseconds) {
     return start + std::chrono::milliseconds(milliseconds);
-}
-
-// poll()'s time-out for `deadline`: rounded up, so that the wait never ends
-// before it; -1 waits for ever.
-int pollTimeout(const Deadline& deadline) {
-    if (!deadline) return -1;
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now()).count();
-    return left <= 0 ? 0 : static_cast<int>(left);
 }
 
 // The port has gone (hung up, or an error): what was read still counts.
@@ -44,10 +38,9 @@ int failedWith(int done) { return done > 0 ? done : -1; }
 // Writes within the write time-outs; a readable `wake` (-1: none) cuts a wait
 // for the line short.
 int writeWithin(int fd, const PortTimeouts& limits, const unsigned char* data, int length, int wake) {
-    Deadline total;
-    if (limits.writeTotalMultiplier != 0 || limits.writeTotalConstant != 0)
-        total = after(Clock::now(), uint64_t{limits.writeTotalMultiplier} * static_cast<uint64_t>(length) +
-                                        limits.writeTotalConstant);
+    const Clock::time_point total =
+        after(Clock::now(), uint64_t{limits.writeTotalMultiplier} * static_cast<uint64_t>(length) +
+                                limits.writeTotalConstant);
     int done = 0;
     while (done < length) {
         ssize_t put = ::write(fd, data + done, static_cast<size_t>(length - done));
@@ -58,7 +51,7 @@ int writeWithin(int fd, const PortTimeouts& limits, const unsigned char* data, i
         if (put < 0 && errno == EINTR) continue;
         if (put < 0 && errno != EAGAIN) return failedWith(done);
         pollfd entries[2] = {{fd, POLLOUT, 0}, {wake, POLLIN, 0}};
-        int ready = ::poll(entries, 2, pollTimeout(total));
+        int ready = ::poll(entries, 2, net::millisecondsLeft(total));
         if (ready == 0) break;
         if (ready < 0 && errno != EINTR) return failedWith(done);
         if (ready < 0) continue;
@@ -100,37 +93,36 @@ SerialPort::SerialPort(uint32_t queueSize) : queueSize(queueSize), platform(new 
 SerialPort::~SerialPort() { close(); }
 
 // COM1 to COM9 are the first nine ttyS devices; a "device" setting names the
-// tty itself, whatever the number says, and the result is then 0.
-int16_t SerialPort::open(int32_t portNumber) {
+// tty itself, whatever the number says.
+bool SerialPort::open(int32_t portNumber) {
     std::string path = device;
     if (path.empty()) {
         if (portNumber < 1 || portNumber > 9) {
             openFailure = "com: " + std::to_string(portNumber) + " names no port (1 to 9), and device is empty";
-            return -1;
+            return false;
         }
         path = "/dev/ttyS" + std::to_string(portNumber - 1);
     }
     platform->fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (platform->fd < 0) {
         openFailure = openFailureOf(path, errno);
-        return -1;
+        return false;
     }
     // Exclusive as a COM port is: flock keeps out those that lock too,
     // TIOCEXCL those that do not.
     if (::flock(platform->fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(platform->fd, TIOCEXCL) != 0 || !tty::makeRaw(platform->fd)) {
         openFailure = openFailureOf(path, errno);
         close();
-        return -1;
+        return false;
     }
     openedName = path;
-    return static_cast<int16_t>(device.empty() ? portNumber : 0);
+    return true;
 }
 
-int16_t SerialPort::setLine(uint32_t baudRate, uint16_t parity, uint16_t byteSize, uint16_t stopBits) {
+bool SerialPort::setLine(uint32_t baudRate, uint16_t parity, uint16_t byteSize, uint16_t stopBits) {
     net::LineFormat line{static_cast<uint8_t>(stopBits), static_cast<uint8_t>(parity), static_cast<uint8_t>(byteSize)};
-    if (!isOpen() || !net::validLineFormat(line) || !tty::setBaudRate(platform->fd, baudRate) || !tty::setLineControl(platform->fd, line))
-        return -1;
-    return 0;
+    return isOpen() && net::validLineFormat(line) && tty::setBaudRate(platform->fd, baudRate) &&
+           tty::setLineControl(platform->fd, line);
 }
 
 void SerialPort::close() {
@@ -150,14 +142,10 @@ bool SerialPort::createIoEvents() { return ::pipe2(platform->wakePipe, O_CLOEXEC
 int SerialPort::read(unsigned char* buffer, int capacity) {
     const Clock::time_point start = Clock::now();
     const PortTimeouts limits = timeouts;
-    Deadline total;
-    if (limits.readInterval == noWait && limits.readTotalMultiplier == 0 && limits.readTotalConstant == 0)
-        total = start;
-    else if (limits.returnsOnArrival())
-        total = after(start, limits.readTotalConstant);
-    else if (limits.readTotalMultiplier != 0 || limits.readTotalConstant != 0)
-        total = after(start, uint64_t{limits.readTotalMultiplier} * static_cast<uint64_t>(capacity) +
-                                 limits.readTotalConstant);
+    const Clock::time_point total =
+        after(start, limits.returnsOnArrival() ? limits.readTotalConstant
+                                               : uint64_t{limits.readTotalMultiplier} * static_cast<uint64_t>(capacity) +
+                                                     limits.readTotalConstant);
     Clock::time_point lastByte = start;
     int done = 0;
     bool polledReadable = false;
@@ -176,13 +164,10 @@ int SerialPort::read(unsigned char* buffer, int capacity) {
         // With VMIN 0 nothing to read is no failure; anything else is, and
         // so is nothing right after poll said readable (a hung-up tty).
         if ((got < 0 && errno != EAGAIN) || (got == 0 && polledReadable)) return failedWith(done);
-        Deadline deadline = total;
-        if (done > 0 && limits.readInterval != 0 && limits.readInterval != noWait) {
-            Deadline gap = after(lastByte, limits.readInterval);
-            if (!deadline || *gap < *deadline) deadline = gap;
-        }
+        Clock::time_point deadline = total;
+        if (done > 0 && limits.readInterval != noWait) deadline = std::min(deadline, after(lastByte, limits.readInterval));
         pollfd entries[2] = {{platform->fd, POLLIN, 0}, {platform->wakePipe[0], POLLIN, 0}};
-        int ready = ::poll(entries, 2, pollTimeout(deadline));
+        int ready = ::poll(entries, 2, net::millisecondsLeft(deadline));
         if (ready == 0) break;
         if (ready < 0) {
             if (errno == EINTR) continue;
@@ -232,8 +217,8 @@ int SerialPort::outputWaiting() const {
 
 void SerialPort::releaseExclusive() { ::ioctl(platform->fd, TIOCNXCL); }
 
-bool SerialPort::readSettings(net::SerialSettings& out) const {
-    return isOpen() && tty::readSettings(platform->fd, out);
+bool SerialPort::readLineSettings(net::SerialSettings& out) const {
+    return isOpen() && tty::readLineSettings(platform->fd, out);
 }
 
 bool SerialPort::readModemLines(uint8_t& lines) const {

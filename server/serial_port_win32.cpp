@@ -2,7 +2,7 @@
 
 #include <initializer_list>
 
-#include "serial/overlapped_win32.h"
+#include "net/overlapped_win32.h"
 #include "server/control_codes.h"
 #include "server/serial_port.h"
 
@@ -28,12 +28,12 @@ int afterFailure(HANDLE handle) {
 // that times out having moved nothing fails under Wine (ERROR_TIMEOUT):
 // like a comm error, that is no lost port.
 int finishTransfer(HANDLE handle, BOOL started, DWORD count, OVERLAPPED& overlapped, HANDLE wake) {
-    const shell::Overlapped result = shell::finishOverlapped(handle, started, count, overlapped, wake);
+    const net::Overlapped result = net::finishOverlapped(handle, started, count, overlapped, wake);
     switch (result.status) {
-    case shell::Overlapped::done:
-    case shell::Overlapped::stopped: return static_cast<int>(result.count);
-    case shell::Overlapped::waitFailed: return -1;
-    case shell::Overlapped::failed: return afterFailure(handle) < 0 ? -1 : static_cast<int>(result.count);
+    case net::Overlapped::done:
+    case net::Overlapped::stopped: return static_cast<int>(result.count);
+    case net::Overlapped::waitFailed: return -1;
+    case net::Overlapped::failed: return afterFailure(handle) < 0 ? -1 : static_cast<int>(result.count);
     default: return afterFailure(handle);
     }
 }
@@ -59,14 +59,14 @@ SerialPort::SerialPort(uint32_t queueSize) : queueSize(queueSize), platform(new 
 
 SerialPort::~SerialPort() { close(); }
 
-int16_t SerialPort::open(int32_t portNumber) {
-    if (portNumber < 0 || portNumber > 9) return -1;
+bool SerialPort::open(int32_t portNumber) {
+    if (portNumber < 0 || portNumber > 9) return false;
     const char* portName = deviceNames[portNumber];
     platform->handle = CreateFileA(portName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
                          nullptr);
     if (platform->handle == INVALID_HANDLE_VALUE) {
         platform->handle = nullptr;
-        return -1;
+        return false;
     }
     platform->commTimeouts.ReadIntervalTimeout = timeouts.readInterval;
     platform->commTimeouts.ReadTotalTimeoutMultiplier = timeouts.readTotalMultiplier;
@@ -93,19 +93,19 @@ int16_t SerialPort::open(int32_t portNumber) {
     }
     if (!prepared) {
         close();
-        return -1;
+        return false;
     }
     openedName = portName;
-    return static_cast<int16_t>(portNumber);
+    return true;
 }
 
-int16_t SerialPort::setLine(uint32_t baudRate, uint16_t parity, uint16_t byteSize, uint16_t stopBits) {
+bool SerialPort::setLine(uint32_t baudRate, uint16_t parity, uint16_t byteSize, uint16_t stopBits) {
     platform->dcb.BaudRate = baudRate;
     platform->dcb.ByteSize = static_cast<BYTE>(byteSize);
     platform->dcb.Parity = static_cast<BYTE>(parity);
     platform->dcb.StopBits = static_cast<BYTE>(stopBits);
     platform->dcb.fParity = parity != 0 ? 1 : 0;
-    return SetCommState(platform->handle, &platform->dcb) ? 0 : -1;
+    return SetCommState(platform->handle, &platform->dcb);
 }
 
 void SerialPort::close() {
@@ -167,7 +167,7 @@ int SerialPort::outputWaiting() const {
 // Closing the handle at the end of the process is all it takes.
 void SerialPort::releaseExclusive() {}
 
-bool SerialPort::readSettings(net::SerialSettings& out) const {
+bool SerialPort::readLineSettings(net::SerialSettings& out) const {
     DCB state{};
     state.DCBlength = sizeof state;
     if (platform->handle == nullptr || !GetCommState(platform->handle, &state)) return false;

@@ -20,16 +20,16 @@ namespace {
 constexpr uint8_t xonChar = 0x11;
 constexpr uint8_t xoffChar = 0x13;
 
-bool readSettings(int fd, termios2& settings) { return ::ioctl(fd, TCGETS2, &settings) == 0; }
+bool readTermios(int fd, termios2& settings) { return ::ioctl(fd, TCGETS2, &settings) == 0; }
 
-bool writeSettings(int fd, const termios2& settings) { return ::ioctl(fd, TCSETS2, &settings) == 0; }
+bool writeTermios(int fd, const termios2& settings) { return ::ioctl(fd, TCSETS2, &settings) == 0; }
 
 template <typename Change>
 bool changeSettings(int fd, Change change) {
     termios2 settings;
-    if (!readSettings(fd, settings)) return false;
+    if (!readTermios(fd, settings)) return false;
     change(settings);
-    return writeSettings(fd, settings);
+    return writeTermios(fd, settings);
 }
 
 template <typename Apply>
@@ -96,7 +96,7 @@ bool setBaudRate(int fd, uint32_t bitsPerSecond) {
         settings.c_ospeed = bitsPerSecond;
     });
     termios2 result;
-    if (!written || !readSettings(fd, result)) return false;
+    if (!written || !readTermios(fd, result)) return false;
     // A UART rounds to its divisor; a driver that fell back to another rate
     // did not take the request. 3% stays within what framing tolerates.
     uint64_t difference = result.c_ospeed > bitsPerSecond ? result.c_ospeed - bitsPerSecond
@@ -143,9 +143,9 @@ bool flush(int fd, bool output, bool input) {
 
 bool stopOutput(int fd, bool stop) { return ::ioctl(fd, TCXONC, stop ? TCOOFF : TCOON) == 0; }
 
-bool readSettings(int fd, net::SerialSettings& out) {
+bool readLineSettings(int fd, net::SerialSettings& out) {
     termios2 settings;
-    if (!readSettings(fd, settings)) return false;
+    if (!readTermios(fd, settings)) return false;
     out.baudRate = settings.c_ospeed;
     net::LineFormat& line = out.line;
     switch (settings.c_cflag & CSIZE) {

@@ -36,7 +36,7 @@ bool setBreak(int fd, bool on);
 bool flush(int fd, bool output, bool input);
 bool stopOutput(int fd, bool stop);
 // The line settings in effect, for RFC 2217 answers.
-bool readSettings(int fd, net::SerialSettings& out);
+bool readLineSettings(int fd, net::SerialSettings& out);
 // The modem input lines (net::modemCts...); false without any (a pty).
 bool readModemLines(int fd, uint8_t& lines);
 

@@ -14,6 +14,6 @@ TEST(ServerSettings, NegativeIntervalKeepsTheDefault) {
     server::ServerApplication app(nullptr);
     app.readSettings(name);
     std::remove(name);
-    EXPECT_EQ(app.serialPort.timeouts.readInterval, 100u);
-    EXPECT_EQ(app.serialPort.timeouts.readTotalMultiplier, 10u);
+    EXPECT_EQ(app.portTimeouts().readInterval, 100u);
+    EXPECT_EQ(app.portTimeouts().readTotalMultiplier, 10u);
 }

@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-namespace shell {
+namespace net {
 
 struct Overlapped {
     enum Status {
@@ -24,4 +24,4 @@ struct Overlapped {
 // the request, or `stop` (may be null) cancels it.
 Overlapped finishOverlapped(HANDLE handle, BOOL issued, DWORD immediateCount, OVERLAPPED& overlapped, HANDLE stop);
 
-}  // namespace shell
+}  // namespace net

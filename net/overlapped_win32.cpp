@@ -1,6 +1,6 @@
-#include "serial/overlapped_win32.h"
+#include "net/overlapped_win32.h"
 
-namespace shell {
+namespace net {
 
 Overlapped finishOverlapped(HANDLE handle, BOOL issued, DWORD immediateCount, OVERLAPPED& overlapped, HANDLE stop) {
     if (issued) return {Overlapped::done, immediateCount};
@@ -21,4 +21,4 @@ Overlapped finishOverlapped(HANDLE handle, BOOL issued, DWORD immediateCount, OV
     return {Overlapped::done, count};
 }
 
-}  // namespace shell
+}  // namespace net
