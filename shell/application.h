@@ -44,8 +44,6 @@ public:
     // with status 1.
     [[noreturn]] void failSession(const char* text);
 
-    uint16_t port = 0;
-
     // The platform's window, behind the pointer.
     struct Window;
 
