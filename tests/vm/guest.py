@@ -67,17 +67,23 @@ class Guest:
         self.process.stdin.flush()
         return self.read_until(b"@@%d\n" % self.commands, seconds).string[:-len(b"@@%d\n" % self.commands)].decode()
 
-    def control(self, command, **arguments):
+    def control(self, command, awaited=None, **arguments):
+        # `awaited`: an event that may come before or after the answer.
         self.qmp.write(json.dumps({"execute": command, "arguments": arguments}) + "\n")
         self.qmp.flush()
-        while "event" in (answer := json.loads(self.qmp.readline())):
-            pass
+        answer = None
+        while answer is None or awaited:
+            message = json.loads(self.qmp.readline())
+            awaited = None if message.get("event") == awaited else awaited
+            answer = answer if "event" in message else message
         assert "return" in answer, answer
 
     def plug(self, present):
         # Unplug only while the device sends nothing: QEMU 7.2 crashes on bytes for an adapter being removed.
         arguments = dict(driver="usb-serial", bus="xhci.0", chardev="s2") if present else {}
-        self.control("device_add" if present else "device_del", id="ftdi", **arguments)
+        # device_del answers at once; the adapter is gone, and can come back, only at DEVICE_DELETED.
+        self.control("device_add" if present else "device_del", None if present else "DEVICE_DELETED", id="ftdi",
+                     **arguments)
 
     def ftdi_lines(self):
         # DTR, RTS and break as ftdi_sio last told the adapter (SET_MODEM_CTRL, SET_DATA).
