@@ -321,7 +321,11 @@ class Faults(ServerTest):
         for suspend in (b"", bytes([255, 250, 44, 8, 255, 240])):
             with socket.create_connection((support.LOOPBACK, rfc2217)) as other:
                 other.recv(1)  # its session has begun
+                fcntl.ioctl(self.device.master, termios.TIOCPKT, b"\x01\x00\x00\x00")
                 self.device.send(b"\x13")
+                while not self.device.receive(1)[0] & termios.TIOCPKT_STOP:  # before any byte is sent
+                    pass
+                fcntl.ioctl(self.device.master, termios.TIOCPKT, bytes(4))
                 other.sendall(suspend + b"left behind too" * 2000)  # more than the pty holds
             client = self.client().connect(within=2)
             client.data.sendall(b"ping")
