@@ -116,10 +116,6 @@ def receive_exactly(sock, count):
     return read_exactly(sock.fileno(), count)
 
 
-def unread(sock):
-    return struct.unpack("i", fcntl.ioctl(sock.fileno(), termios.FIONREAD, bytes(4)))[0]
-
-
 # Segments with data that `sock` has received (tcp_info's data_segs_in): how
 # many pieces the peer sent, however the receives joined them.
 def pieces_received(sock):
@@ -131,7 +127,9 @@ def pieces_received(sock):
 def taken(receiver, send):
     before = pieces_received(receiver)
     send()
-    return eventually(lambda: unread(receiver) == 0 and pieces_received(receiver) > before)
+    # Nothing unread: FIONREAD gives four zero bytes.
+    return eventually(lambda: fcntl.ioctl(receiver, termios.FIONREAD, bytes(4)) == bytes(4)
+                      and pieces_received(receiver) > before)
 
 
 def borrowed_socket(pid, peer):
@@ -290,9 +288,8 @@ class FakeClient:
         return True
 
     def close(self):
-        for sock in (self.data, self.control, self.listener):
-            if sock is not None:
-                sock.close()
+        for sock in filter(None, (self.data, self.control, self.listener)):
+            sock.close()
 
 
 # A temporary folder and a pty as the device; the programs a test starts
@@ -301,9 +298,7 @@ class ProgramTest(unittest.TestCase):
     SERVER = None  # set by the test script
 
     def setUp(self):
-        directory = tempfile.TemporaryDirectory()
-        self.addCleanup(directory.cleanup)
-        self.directory = directory.name
+        self.directory = self.enterContext(tempfile.TemporaryDirectory())
         self.device = PtyPair()
         self.addCleanup(lambda: self.device.close())
 

@@ -70,12 +70,8 @@ void configure(HANDLE port, DWORD baud) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     expect(GetCommState(port, &dcb) != FALSE, "GetCommState");
-    dcb.BaudRate = baud;
-    dcb.ByteSize = 7;
-    dcb.Parity = EVENPARITY;
-    dcb.StopBits = TWOSTOPBITS;
-    dcb.fOutxCtsFlow = TRUE;
-    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+    std::string mode = "baud=" + std::to_string(baud) + " parity=e data=7 stop=2 octs=on rts=hs";
+    expect(BuildCommDCBA(mode.c_str(), &dcb) != FALSE, mode);
     expect(SetCommState(port, &dcb) != FALSE, "SetCommState " + std::to_string(baud) + " 7E2 RTS/CTS");
     COMMTIMEOUTS timeouts{50, 0, 1000, 0, 0};
     expect(SetCommTimeouts(port, &timeouts) != FALSE, "SetCommTimeouts");
@@ -127,10 +123,8 @@ int main(int argc, char** argv) {
     else if (command == "backlog") backlog(port, std::strtoul(argument, nullptr, 10));
     else if (command == "hold") hold(port, std::strtoul(argument, nullptr, 10));
     else if (command == "purge") expect(PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR) != FALSE, "PurgeComm");
-    else if (command == "fail-wait") {
-        // Made again until the client's control-wait is pending.
-        while (!driverRequest(port, failWaitCode)) Sleep(10);
-    }
+    // Made again until the client's control-wait is pending.
+    else if (command == "fail-wait") while (!driverRequest(port, failWaitCode)) Sleep(10);
     else if (command == "empty-read") {
         // The driver completes the client's next read empty before any byte.
         expect(driverRequest(port, emptyReadCode), "the client's next read made empty");
