@@ -191,12 +191,9 @@ class PtyPair:
 
 class Program:
     def __init__(self, binary, directory):
-        self.binary = binary
-        self.directory = directory
-        self.process = None
+        self.binary, self.directory = binary, directory
+        self.process, self.status, self.stderr = None, None, b""
         self.wrapper = []  # a command that runs the program, e.g. with fewer privileges
-        self.stderr = b""
-        self.status = None
 
     def start(self):
         self.process = subprocess.Popen(self.wrapper + [self.binary], cwd=self.directory, stdin=subprocess.DEVNULL,

@@ -70,8 +70,12 @@ void configure(HANDLE port, DWORD baud) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     expect(GetCommState(port, &dcb) != FALSE, "GetCommState");
-    std::string mode = "baud=" + std::to_string(baud) + " parity=e data=7 stop=2 octs=on rts=hs";
-    expect(BuildCommDCBA(mode.c_str(), &dcb) != FALSE, mode);
+    dcb.BaudRate = baud;
+    dcb.ByteSize = 7;
+    dcb.Parity = EVENPARITY;
+    dcb.StopBits = TWOSTOPBITS;
+    dcb.fOutxCtsFlow = TRUE;
+    dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
     expect(SetCommState(port, &dcb) != FALSE, "SetCommState " + std::to_string(baud) + " 7E2 RTS/CTS");
     COMMTIMEOUTS timeouts{50, 0, 1000, 0, 0};
     expect(SetCommTimeouts(port, &timeouts) != FALSE, "SetCommTimeouts");
