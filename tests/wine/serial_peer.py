@@ -250,8 +250,7 @@ def with_linux_server():
         for round_number in 1, 2:
             check(support.eventually(lambda: pty.settings().ospeed == 57600, LIMIT),
                   "the application's 57600 bit/s show on the session's device")
-            hold.stdin.write("go on\n")
-            hold.stdin.flush()
+            print("go on", file=hold.stdin, flush=True)
             check(pty.receive(6) == b"ping %d" % round_number, "the application's bytes reach the device")
             pty.send(b"pong %d" % round_number)
             if round_number == 1:
