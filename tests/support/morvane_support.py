@@ -41,9 +41,8 @@ TIOCGEXCL, EXTPROC = 0x80045440, 0o200000  # x86-64; not in Python's termios
 
 
 def write_settings(directory, section, **keys):
-    lines = ["[%s]" % section] + ["%s=%s" % item for item in keys.items()]
     with open(os.path.join(directory, "morvane.ini"), "w", encoding="utf-8") as settings:
-        settings.write("\n".join(lines) + "\n")
+        settings.write("".join(["[%s]\n" % section] + ["%s=%s\n" % item for item in keys.items()]))
 
 
 # A port below the kernel's ephemeral range, which the connections of tests
