@@ -2,9 +2,8 @@
 # The install tree, the service units and the Debian package:
 # install_test.sh SOURCE_DIR BUILD_DIR VERSION
 set -eu
-source=$1
-build=$2
-version=$3
+# The source folder ($1) is not needed.
+build=$2 version=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }

@@ -25,9 +25,7 @@ struct Commands : net::telnet::CommandSink {
         Bytes data(out.size());
         peer.receive(out.data(), out.size(), data.data(), *this);
     }
-    void comPortCommand(const unsigned char* command, size_t length, size_t) override {
-        seen += hex(command, length) + " ";
-    }
+    void comPortCommand(const unsigned char* bytes, size_t length, size_t) override { seen += hex(bytes, length) + " "; }
     std::string seen;
 };
 

@@ -10,6 +10,7 @@
 
 namespace {
 
+// Left open: the test process's end closes them.
 struct Connected {
     Connected() {
         constexpr uint32_t loopback = 0x7F000001;  // 127.0.0.1
@@ -20,11 +21,6 @@ struct Connected {
         connector.connect(loopback, listener.localPort());
         sockaddr_in peer{};
         accepted = listener.accept(peer);
-    }
-    ~Connected() {
-        net::releaseSocket(accepted);
-        connector.close(net::shutdownBoth);
-        listener.close(net::shutdownBoth);
     }
     net::ListenSocket listener;
     net::ConnectSocket connector;

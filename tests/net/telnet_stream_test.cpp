@@ -24,8 +24,7 @@ TEST(TelnetStream, SegmentsOfHostileInput) {
     struct Case {
         const char* name;
         std::vector<std::string> segments;  // as they arrive, each its own receive
-        std::string data, answers;
-        std::string commands;  // "data bytes before:command|" each
+        std::string data, answers, commands;  // commands: "data bytes before:command|" each
     };
     const Case cases[] = {
         {"refusals and answers once, not in a loop",

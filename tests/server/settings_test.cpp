@@ -9,11 +9,11 @@
 #include "server/server_application.h"
 
 TEST(ServerSettings, NegativeIntervalKeepsTheDefault) {
-    const char* name = "server-settings-test.ini";  // a relative name is read from the current directory
-    std::ofstream(name) << "[SERVER]\ninterval=-5\n";
+    // A relative name is read from the current directory.
+    std::ofstream("server-settings-test.ini") << "[SERVER]\ninterval=-5\n";
     server::ServerApplication app(nullptr);
-    app.readSettings(name);
-    std::remove(name);
+    app.readSettings("server-settings-test.ini");
+    std::remove("server-settings-test.ini");
     EXPECT_EQ(app.portTimeouts().readInterval, 100u);
     EXPECT_EQ(app.portTimeouts().readTotalMultiplier, 10u);
 }

@@ -41,9 +41,8 @@ TIOCGEXCL, EXTPROC = 0x80045440, 0o200000  # x86-64; not in Python's termios
 
 
 def write_settings(directory, section, **keys):
-    lines = ["[%s]" % section] + ["%s=%s" % item for item in keys.items()]
     with open(os.path.join(directory, "morvane.ini"), "w", encoding="utf-8") as settings:
-        settings.write("\n".join(lines) + "\n")
+        settings.write("".join(["[%s]\n" % section] + ["%s=%s\n" % item for item in keys.items()]))
 
 
 # A port below the kernel's ephemeral range, which the connections of tests
@@ -116,10 +115,6 @@ def receive_exactly(sock, count):
     return read_exactly(sock.fileno(), count)
 
 
-def unread(sock):
-    return struct.unpack("i", fcntl.ioctl(sock.fileno(), termios.FIONREAD, bytes(4)))[0]
-
-
 # Segments with data that `sock` has received (tcp_info's data_segs_in): how
 # many pieces the peer sent, however the receives joined them.
 def pieces_received(sock):
@@ -131,7 +126,9 @@ def pieces_received(sock):
 def taken(receiver, send):
     before = pieces_received(receiver)
     send()
-    return eventually(lambda: unread(receiver) == 0 and pieces_received(receiver) > before)
+    # Nothing unread: FIONREAD gives four zero bytes.
+    return eventually(lambda: fcntl.ioctl(receiver, termios.FIONREAD, bytes(4)) == bytes(4)
+                      and pieces_received(receiver) > before)
 
 
 def borrowed_socket(pid, peer):
@@ -193,12 +190,9 @@ class PtyPair:
 
 class Program:
     def __init__(self, binary, directory):
-        self.binary = binary
-        self.directory = directory
-        self.process = None
+        self.binary, self.directory = binary, directory
+        self.process, self.status, self.stderr = None, None, b""
         self.wrapper = []  # a command that runs the program, e.g. with fewer privileges
-        self.stderr = b""
-        self.status = None
 
     def start(self):
         self.process = subprocess.Popen(self.wrapper + [self.binary], cwd=self.directory, stdin=subprocess.DEVNULL,
@@ -290,9 +284,8 @@ class FakeClient:
         return True
 
     def close(self):
-        for sock in (self.data, self.control, self.listener):
-            if sock is not None:
-                sock.close()
+        for sock in filter(None, (self.data, self.control, self.listener)):
+            sock.close()
 
 
 # A temporary folder and a pty as the device; the programs a test starts
@@ -301,9 +294,7 @@ class ProgramTest(unittest.TestCase):
     SERVER = None  # set by the test script
 
     def setUp(self):
-        directory = tempfile.TemporaryDirectory()
-        self.addCleanup(directory.cleanup)
-        self.directory = directory.name
+        self.directory = self.enterContext(tempfile.TemporaryDirectory())
         self.device = PtyPair()
         self.addCleanup(lambda: self.device.close())
 

@@ -48,34 +48,20 @@ bool eventually(Condition condition) {
     return false;
 }
 
-// A window's text or class name, as `get` (GetWindowTextW, GetClassNameW) reads it.
-std::wstring textOf(HWND window, int(WINAPI* get)(HWND, LPWSTR, int) = GetWindowTextW) {
+std::wstring textOf(HWND window) {
     wchar_t text[512] = L"";
-    get(window, text, 512);
+    GetWindowTextW(window, text, 512);
     return text;
 }
 
-// The program's own window: top-level, with `title`, not a message box.
+// The program's own window: its class is the title and " Class", which no
+// message box has.
 HWND mainWindow(const char* title) {
-    struct Search {
-        std::wstring title;
-        HWND found;
-    } search{widen(title), nullptr};
-    auto visit = [](HWND window, LPARAM data) -> BOOL {
-        auto* wanted = reinterpret_cast<Search*>(data);
-        if (textOf(window) != wanted->title || textOf(window, GetClassNameW) == L"#32770") return TRUE;
-        wanted->found = window;
-        return FALSE;
-    };
-    auto found = [&] {
-        EnumWindows(visit, reinterpret_cast<LPARAM>(&search));
-        return search.found != nullptr;
-    };
-    if (!eventually(found)) {
-        std::printf("FAILED: no window titled \"%s\"\n", title);
-        ++failures;
-    }
-    return search.found;
+    HWND window = nullptr;
+    std::wstring name = widen(title);
+    if (!eventually([&] { return (window = FindWindowW((name + L" Class").c_str(), name.c_str())) != nullptr; }))
+        expect(false, std::string("a window titled \"") + title + "\" of class \"" + title + " Class\"");
+    return window;
 }
 
 HWND messageBox(const char* caption) {
@@ -129,7 +115,6 @@ void commandResources(const char* serverPath, const char* clientPath) {
             LoadStringW(module, static_cast<UINT>(id), loaded, 256);
             expect(loaded == widen(catalogue[id]), "string " + std::to_string(id) + " reads " + catalogue[id]);
         }
-        FreeLibrary(module);
     }
 }
 
@@ -149,8 +134,6 @@ bool hasTrayIcon(HWND window) {
 void commandWindow(const char* title) {
     HWND window = mainWindow(title);
     if (window == nullptr) return;
-    std::string className = narrow(textOf(window, GetClassNameW));
-    expect(className == std::string(title) + " Class", "class " + className);
     expect(eventually([&] { return isShown(window); }), "window shown");
     expect(hasTrayIcon(window), "notification-area icon present");
     HWND exitButton = GetDlgItem(window, CONTROL_EXIT);
@@ -204,7 +187,8 @@ std::string iconKind(HWND box) {
     HDC screen = GetDC(nullptr), memory = CreateCompatibleDC(screen);
     void* bits = nullptr;
     HBITMAP picture = CreateDIBSection(screen, &header, DIB_RGB_COLORS, &bits, nullptr, 0);
-    HGDIOBJ previous = SelectObject(memory, picture);
+    // The process ends after its one command: the GDI objects go with it.
+    SelectObject(memory, picture);
     BitBlt(memory, 0, 0, width, height, screen, area.left, area.top, SRCCOPY);
     int red = 0, yellow = 0;
     const auto* pixel = static_cast<const BYTE*>(bits);  // blue, green, red, unused
@@ -212,10 +196,6 @@ std::string iconKind(HWND box) {
         red += pixel[2] > 180 && pixel[1] < 90 && pixel[0] < 90;
         yellow += pixel[2] > 180 && pixel[1] > 160 && pixel[0] < 100;
     }
-    SelectObject(memory, previous);
-    DeleteObject(picture);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
     std::printf("icon pixels: %d red, %d yellow\n", red, yellow);
     if (red > 4 * yellow && red > 20) return "error";
     if (yellow > 4 * red && yellow > 20) return "warning";
@@ -229,8 +209,7 @@ void commandBox(const char* caption, const char* wanted, const char* kind) {
     if (box == nullptr) return;
     int id = std::strncmp(wanted, "catalogue:", 10) == 0 ? std::atoi(wanted + 10) : 0;
     std::wstring want = widen(id >= 1 && id <= 8 ? catalogue[id] : wanted);
-    wchar_t text[512] = L"";
-    GetDlgItemTextW(box, 0xFFFF, text, 512);
+    std::wstring text = textOf(GetDlgItem(box, 0xFFFF));
     expect(text == want, "its text reads \"" + narrow(want) + "\" (shown: \"" + narrow(text) + "\")");
     expect(iconKind(box) == kind, std::string("it shows the ") + kind + " icon");
     HWND ok = GetDlgItem(box, IDOK);

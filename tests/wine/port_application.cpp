@@ -127,10 +127,8 @@ int main(int argc, char** argv) {
     else if (command == "backlog") backlog(port, std::strtoul(argument, nullptr, 10));
     else if (command == "hold") hold(port, std::strtoul(argument, nullptr, 10));
     else if (command == "purge") expect(PurgeComm(port, PURGE_TXCLEAR | PURGE_RXCLEAR) != FALSE, "PurgeComm");
-    else if (command == "fail-wait") {
-        // Made again until the client's control-wait is pending.
-        while (!driverRequest(port, failWaitCode)) Sleep(10);
-    }
+    // Made again until the client's control-wait is pending.
+    else if (command == "fail-wait") while (!driverRequest(port, failWaitCode)) Sleep(10);
     else if (command == "empty-read") {
         // The driver completes the client's next read empty before any byte.
         expect(driverRequest(port, emptyReadCode), "the client's next read made empty");

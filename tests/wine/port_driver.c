@@ -50,7 +50,7 @@ static SETTING settings[] = {
 static PDEVICE_OBJECT clientDevice, applicationDevice;
 static UNICODE_STRING clientLink = RTL_CONSTANT_STRING(L"\\DosDevices\\COM3");
 static UNICODE_STRING applicationLink = RTL_CONSTANT_STRING(L"\\DosDevices\\COM13");
-static QUEUE toClient, toApplication, records;
+static QUEUE toClient, toApplication, records = {.whole = TRUE};
 static BOOLEAN nextReadEmpty;
 
 // No C library in a driver: the compiler must not call memcpy.
@@ -63,12 +63,6 @@ static ULONG progressOf(PIRP irp) { return (ULONG)(ULONG_PTR)irp->Tail.Overlay.D
 static void setProgress(PIRP irp, ULONG count) { irp->Tail.Overlay.DriverContext[0] = (PVOID)(ULONG_PTR)count; }
 
 static UCHAR *at(QUEUE *queue, ULONG offset) { return &queue->bytes[(queue->head + offset) % QUEUE_SIZE]; }
-
-static void initQueue(QUEUE *queue, BOOLEAN whole) {
-    queue->whole = whole;
-    InitializeListHead(&queue->takers);
-    InitializeListHead(&queue->givers);
-}
 
 static PIRP first(PLIST_ENTRY list) { return CONTAINING_RECORD(list->Flink, IRP, Tail.Overlay.ListEntry); }
 
@@ -200,11 +194,11 @@ static NTSTATUS testRequest(PIRP irp, ULONG code) {
     NTSTATUS status = STATUS_SUCCESS;
     InitializeListHead(&done);
     IoAcquireCancelSpinLock(&irql);
-    if (code == FAIL_WAIT_CODE && IsListEmpty(&records.takers)) {
+    if (code == FAIL_WAIT_CODE && IsListEmpty(&records.takers))
         status = STATUS_DEVICE_BUSY;
-    } else if (code == FAIL_WAIT_CODE) {
+    else if (code == FAIL_WAIT_CODE)
         finish(first(&records.takers), STATUS_UNSUCCESSFUL, 0, &done);
-    } else {
+    else {
         nextReadEmpty = TRUE;
         pump(&toClient, &done);
     }
@@ -274,36 +268,27 @@ static NTSTATUS NTAPI dispatch(PDEVICE_OBJECT device, PIRP irp) {
     }
 }
 
+// A failed load fails the suite, whose prefix is thrown away: nothing to undo.
 static NTSTATUS createDevice(PDRIVER_OBJECT driver, UNICODE_STRING *name, UNICODE_STRING *link,
                              PDEVICE_OBJECT *device) {
     NTSTATUS status = IoCreateDevice(driver, 0, name, FILE_DEVICE_SERIAL_PORT, 0, FALSE, device);
     if (!NT_SUCCESS(status)) return status;
-    (*device)->Flags |= DO_BUFFERED_IO;
+    (*device)->Flags = ((*device)->Flags | DO_BUFFERED_IO) & ~DO_DEVICE_INITIALIZING;
     // Wine's own port of that number, reserved by the suite, gives way.
     IoDeleteSymbolicLink(link);
-    status = IoCreateSymbolicLink(link, name);
-    if (!NT_SUCCESS(status)) {
-        IoDeleteDevice(*device);
-        return status;
-    }
-    (*device)->Flags &= ~DO_DEVICE_INITIALIZING;
-    return STATUS_SUCCESS;
+    return IoCreateSymbolicLink(link, name);
 }
 
 NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
     UNREFERENCED_PARAMETER(registryPath);
     static UNICODE_STRING clientName = RTL_CONSTANT_STRING(L"\\Device\\MorvaneTestPort3");
     static UNICODE_STRING applicationName = RTL_CONSTANT_STRING(L"\\Device\\MorvaneTestPort13");
-    initQueue(&toClient, FALSE);
-    initQueue(&toApplication, FALSE);
-    initQueue(&records, TRUE);
+    QUEUE *queues[] = {&toClient, &toApplication, &records};
+    for (ULONG q = 0; q < 3; ++q) {
+        InitializeListHead(&queues[q]->takers);
+        InitializeListHead(&queues[q]->givers);
+    }
     for (ULONG i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = dispatch;
     NTSTATUS status = createDevice(driver, &clientName, &clientLink, &clientDevice);
-    if (!NT_SUCCESS(status)) return status;
-    status = createDevice(driver, &applicationName, &applicationLink, &applicationDevice);
-    if (!NT_SUCCESS(status)) {
-        IoDeleteSymbolicLink(&clientLink);
-        IoDeleteDevice(clientDevice);
-    }
-    return status;
+    return NT_SUCCESS(status) ? createDevice(driver, &applicationName, &applicationLink, &applicationDevice) : status;
 }

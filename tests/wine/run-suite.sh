@@ -15,8 +15,7 @@ work=$(mktemp -d)
 . "$here/wine-env.sh"
 trap wine_cleanup EXIT
 
-failures=0
-passes=0
+failures=0 passes=0
 pass() { echo "PASS: $1"; passes=$((passes + 1)); }
 fail() { echo "FAIL: $1"; failures=$((failures + 1)); }
 

@@ -24,11 +24,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import morvane_support as support  # noqa: E402
 
 LIMIT = 60.0  # seconds: a safety net, never a synchronisation
-SET_TIMEOUTS = 0x001B001C
-IMMEDIATE_CHAR = 0x001B0018
-# Refused by the port: a code that returns data, one of no serial driver
-# (Wine's serial layer and its wineserver refuse each in its own way).
-REFUSED = ((0x001B0050, b""), (0xDEADBEEF, bytes(4)))
 BULK = 4 << 20  # more than TCP holds while the line is stopped
 EXCHANGE = 1 << 20
 BACKLOG = 20000  # far more than the driver holds for applications
@@ -89,9 +84,11 @@ def sessions(port, rfc2217_port):
     first = open_session(port)
     # All-zero time-outs, were they applied, would hold back the tail of
     # 150 bytes: the port's reads are of 64.
-    first.send_record(SET_TIMEOUTS, bytes(20))
+    first.send_record(0x001B001C, bytes(20))  # SET_TIMEOUTS
     # Records are replayed in order: the speed after them shows they were read.
-    for code, data in REFUSED:
+    # Refused by the port: a code that returns data, one of no serial driver
+    # (Wine's serial layer and its wineserver refuse each in its own way).
+    for code, data in (0x001B0050, b""), (0xDEADBEEF, bytes(4)):
         first.send_record(code, data)
     first.control.sendall(support.baud_record(19200))
     check(com1_shows(termios.B19200), "SET_TIMEOUTS taken, refused requests skipped; SET_BAUD_RATE 19200 shows on COM1")
@@ -114,7 +111,7 @@ def sessions(port, rfc2217_port):
     back_up(second)
     # Refused, it leaves the session to go on; a speed change would now wait
     # behind the bulk write.
-    second.send_record(IMMEDIATE_CHAR, b"!")
+    second.send_record(0x001B0018, b"!")  # IMMEDIATE_CHAR
     second.close()
     # Seconds: a 4 KiB write to the stopped line would time out after 41.
     third = support.FakeClient(int(port)).connect(10)
@@ -130,8 +127,7 @@ def piece(port, size, arrives):
     sent = support.pattern(int(size))
     device.write(sent)
     # Well inside the 1.14 s after which a 64-byte read ends by itself.
-    readable, _, _ = select.select([session.data], [], [], 0.5)
-    arrived = bool(readable) and session.receive(len(sent)) == sent
+    arrived = bool(select.select([session.data], [], [], 0.5)[0]) and session.receive(len(sent)) == sent
     check(arrived == (arrives == "1"), size + (" bytes reach the client at once" if arrives == "1" else
                                                " bytes are still held after half a second"))
     session.close()
@@ -254,8 +250,7 @@ def with_linux_server():
         for round_number in 1, 2:
             check(support.eventually(lambda: pty.settings().ospeed == 57600, LIMIT),
                   "the application's 57600 bit/s show on the session's device")
-            hold.stdin.write("go on\n")
-            hold.stdin.flush()
+            print("go on", file=hold.stdin, flush=True)
             check(pty.receive(6) == b"ping %d" % round_number, "the application's bytes reach the device")
             pty.send(b"pong %d" % round_number)
             if round_number == 1:

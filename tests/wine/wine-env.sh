@@ -7,9 +7,7 @@ remember() { started_pids="$started_pids $1"; }
 
 wine_cleanup() {
     for pid in $started_pids; do kill "$pid" 2>/dev/null || true; done
-    if [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
-        timeout 20 wineserver -k 2>/dev/null || true
-    fi
+    [ ! -d "${WINEPREFIX:-/nonexistent}" ] || timeout 20 wineserver -k 2>/dev/null || true
     for pid in $started_pids; do wait "$pid" 2>/dev/null || true; done
     rm -rf "$work"
 }
