@@ -33,27 +33,7 @@ constexpr int catchUpMilliseconds = 2;
 constexpr int flushMilliseconds = 1000;
 constexpr int flushWaitMilliseconds = 3000;
 
-// Each byte as its hex column shows it ("xx" and two spaces: one between
-// bytes, and the second after the last byte), and as its ASCII column does.
-struct ByteForms {
-    char hex[256][4];
-    char shown[256];
-};
-
-const ByteForms& byteForms() {
-    static const ByteForms forms = [] {
-        const char digits[] = "0123456789abcdef";
-        ByteForms made{};
-        for (int value = 0; value < 256; ++value) {
-            made.hex[value][0] = digits[value >> 4];
-            made.hex[value][1] = digits[value & 0x0F];
-            made.hex[value][2] = made.hex[value][3] = ' ';
-            made.shown[value] = value >= 0x20 && value < 0x7F ? static_cast<char>(value) : '.';
-        }
-        return made;
-    }();
-    return forms;
-}
+const char hexDigits[] = "0123456789abcdef";
 
 // A record's kind is a Direction, or this for a line of text.
 constexpr uint8_t textRecord = 2;
@@ -98,28 +78,28 @@ void appendTimestamp(std::string& out, long long micros) {
 
 void appendDataLines(std::string& out, Direction direction, long long micros, const unsigned char* data,
                      size_t length) {
-    char stamp[64];
-    std::string stampText;
-    appendTimestamp(stampText, micros);
-    stampText += direction == toPort ? " port<-net " : " port->net ";
-    const size_t stampLength = std::min(stampText.size(), sizeof stamp);
-    std::memcpy(stamp, stampText.data(), stampLength);
-    const ByteForms& forms = byteForms();
+    std::string stamp;
+    appendTimestamp(stamp, micros);
+    stamp += direction == toPort ? " port<-net" : " port->net";
+    stamp += ' ';
     // Sized once and filled in place: the bulk of the writer's work.
     const size_t lines = (length + bytesPerLine - 1) / bytesPerLine;
     const size_t at = out.size();
-    out.resize(at + lines * (stampLength + 3) + length * 4 - lines);
+    out.resize(at + lines * (stamp.size() + 3) + length * 4 - lines);
     char* next = &out[at];
     for (size_t start = 0; start < length; start += bytesPerLine) {
         const size_t count = std::min(bytesPerLine, length - start);
         const unsigned char* bytes = data + start;
-        std::memcpy(next, stamp, stampLength);
-        next += stampLength;
-        // Four characters each, the next byte's overwriting the last: the
-        // last byte's leave the two spaces before the ASCII column.
-        for (size_t i = 0; i < count; ++i, next += 3) std::memcpy(next, forms.hex[bytes[i]], 4);
-        next += 1;
-        for (size_t i = 0; i < count; ++i) *next++ = forms.shown[bytes[i]];
+        next = std::copy(stamp.begin(), stamp.end(), next);
+        for (size_t i = 0; i < count; ++i) {
+            *next++ = hexDigits[bytes[i] >> 4];
+            *next++ = hexDigits[bytes[i] & 0x0F];
+            *next++ = ' ';
+        }
+        // The last hex digit's space and one more.
+        *next++ = ' ';
+        for (size_t i = 0; i < count; ++i)
+            *next++ = bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
         *next++ = '\n';
     }
 }
