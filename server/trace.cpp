@@ -6,13 +6,14 @@
 #include <cstring>
 #include <system_error>
 
+#include "net/deadline.h"
 #include "net/resolve.h"
 
 namespace server {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using net::Clock;
 
 constexpr size_t bytesPerLine = 16;
 // Data lines are made this many bytes at a time, and written out in pieces
