@@ -77,12 +77,30 @@ void appendTimestamp(std::string& out, long long micros) {
     out += fraction;
 }
 
+namespace {
+
+// A byte's columns: two hex digits and two spaces, stored four at a time
+// (the next byte's store overwrites the second space), and its printable form.
+struct ByteForms {
+    uint32_t hex[256];
+    char printable[256];
+    ByteForms() {
+        for (unsigned byte = 0; byte < 256; ++byte) {
+            const char columns[4] = {hexDigits[byte >> 4], hexDigits[byte & 0x0F], ' ', ' '};
+            std::memcpy(&hex[byte], columns, sizeof columns);
+            printable[byte] = byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '.';
+        }
+    }
+};
+const ByteForms byteForms;
+
+}  // namespace
+
 void appendDataLines(std::string& out, Direction direction, long long micros, const unsigned char* data,
                      size_t length) {
     std::string stamp;
     appendTimestamp(stamp, micros);
-    stamp += direction == toPort ? " port<-net" : " port->net";
-    stamp += ' ';
+    stamp += direction == toPort ? " port<-net " : " port->net ";
     // Sized once and filled in place: the bulk of the writer's work.
     const size_t lines = (length + bytesPerLine - 1) / bytesPerLine;
     const size_t at = out.size();
@@ -92,15 +110,9 @@ void appendDataLines(std::string& out, Direction direction, long long micros, co
         const size_t count = std::min(bytesPerLine, length - start);
         const unsigned char* bytes = data + start;
         next = std::copy(stamp.begin(), stamp.end(), next);
-        for (size_t i = 0; i < count; ++i) {
-            *next++ = hexDigits[bytes[i] >> 4];
-            *next++ = hexDigits[bytes[i] & 0x0F];
-            *next++ = ' ';
-        }
-        // The last hex digit's space and one more.
-        *next++ = ' ';
-        for (size_t i = 0; i < count; ++i)
-            *next++ = bytes[i] >= 0x20 && bytes[i] < 0x7F ? static_cast<char>(bytes[i]) : '.';
+        for (size_t i = 0; i < count; ++i) std::memcpy(next + 3 * i, &byteForms.hex[bytes[i]], 4);
+        next += 3 * count + 1;
+        for (size_t i = 0; i < count; ++i) *next++ = byteForms.printable[bytes[i]];
         *next++ = '\n';
     }
 }

@@ -365,7 +365,10 @@ def traced(text, direction):
     for line in text.splitlines():
         _, kind, rest = line.split(" ", 2)
         if kind == direction:
-            out += bytes.fromhex(rest[:3 * ((len(rest) - 1) // 4) - 1])
+            count = (len(rest) - 1) // 4
+            data = bytes.fromhex(rest[:3 * count - 1])
+            assert rest[-count:] == "".join(chr(b) if 32 <= b < 127 else "." for b in data), line
+            out += data
     return bytes(out)
 
 
