@@ -12,7 +12,9 @@ port and a simulated device on a pseudo-terminal, over loopback TCP:
 
 Measured per bridge: 1-byte echo round trip (median, 90th percentile),
 throughput in each direction (every byte checked), CPU seconds per MiB of the
-bridge's own processes. Peers that are not installed are left out; nothing is
+bridge's own processes. The bridges are measured in turn, several rounds;
+each row shows its medians, and the traced row its ratio to the untraced one
+round by round. Peers that are not installed are left out; nothing is
 installed here.
 """
 
@@ -265,6 +267,19 @@ def measure_throughput(source, sink, size, seed):
     return size / elapsed
 
 
+def settle(bridge):
+    """Waits (at most 10 s) until the bridge's programs stop using the processor:
+    work left over from one measurement, a trace still being written, is not
+    charged to the next."""
+    deadline = time.monotonic() + 10
+    used = sum(bridge.cpu())
+    while time.monotonic() < deadline:
+        time.sleep(0.05)
+        before, used = used, sum(bridge.cpu())
+        if used == before:
+            return
+
+
 class Ser2netMorvane(Morvane):
     def __init__(self, workdir, device, build):
         super().__init__(workdir, device, build, None, True)
@@ -281,9 +296,12 @@ def run_bridge(bridge, device, args):
     app = open_application(bridge.port_path)
     try:
         median, p90 = measure_rtt(app, device, args.exchanges)
+        settle(bridge)
         cpu_before = bridge.cpu()
         up = measure_throughput(app, device.master, args.mib << 20, 1)
+        settle(bridge)
         down = measure_throughput(device.master, app, args.mib << 20, 2)
+        settle(bridge)
         per_program = [(after - before) / (2 * args.mib) for before, after in zip(cpu_before, bridge.cpu())]
     finally:
         os.close(app)
@@ -293,11 +311,25 @@ def run_bridge(bridge, device, args):
             "programs": [os.path.basename(p.args[0]) for p in bridge.processes]}
 
 
+def median_result(runs):
+    """One row from a bridge's rounds: the median of each figure."""
+    row = {key: statistics.median(r[key] for r in runs) for key in ("median", "p90", "up", "down", "cpu")}
+    row["per_program"] = [statistics.median(costs) for costs in zip(*(r["per_program"] for r in runs))]
+    row.update(name=runs[0]["name"], programs=runs[0]["programs"], runs=runs)
+    return row
+
+
+def paired_ratio(runs, reference_runs, key):
+    """The median over rounds of a row's figure against the reference row's in the same round."""
+    return statistics.median(r[key] / ref[key] for r, ref in zip(runs, reference_runs))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--build", default="build", help="CMake build folder with the Linux programs")
     parser.add_argument("--exchanges", type=int, default=300, help="1-byte echo exchanges per bridge")
     parser.add_argument("--mib", type=int, default=8, help="MiB moved in each direction")
+    parser.add_argument("--rounds", type=int, default=3, help="times each bridge is measured, in turn")
     parser.add_argument("--only", help="measure only the bridges whose name contains this text")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
@@ -317,22 +349,26 @@ def main():
     else:
         missing += ["socat", "ser2net"]
 
-    results = []
+    # Rounds take the bridges in turn, so that a machine that slows down for a
+    # while slows every row alike; each row shows its medians.
+    rounds = {}
     failures = []
-    for make in candidates:
-        with tempfile.TemporaryDirectory() as workdir:
-            device = Device()
-            bridge = make(workdir, device)
-            if args.only and args.only not in bridge.name:
-                device.close()
-                continue
-            print(f"measuring {bridge.name} ...", file=sys.stderr)
-            try:
-                results.append(run_bridge(bridge, device, args))
-            except RuntimeError as error:
-                failures.append(f"{bridge.name}: {error}")
-            finally:
-                device.close()
+    for round_number in range(args.rounds):
+        for make in candidates:
+            with tempfile.TemporaryDirectory() as workdir:
+                device = Device()
+                bridge = make(workdir, device)
+                if args.only and args.only not in bridge.name or any(f.startswith(bridge.name + ":") for f in failures):
+                    device.close()
+                    continue
+                print(f"round {round_number + 1} of {args.rounds}: measuring {bridge.name} ...", file=sys.stderr)
+                try:
+                    rounds.setdefault(bridge.name, []).append(run_bridge(bridge, device, args))
+                except RuntimeError as error:
+                    failures.append(f"{bridge.name}: {error}")
+                finally:
+                    device.close()
+    results = [median_result(runs) for runs in rounds.values()]
 
     reference = next((r for r in results if r["name"] == "socat"), None)
     header = f"{'bridge':30} {'RTT median':>11} {'RTT p90':>9} {'app->dev':>10} {'dev->app':>10} {'CPU s/MiB':>10}"
@@ -350,11 +386,19 @@ def main():
             print(f"{r['name']:30} {r['median'] / reference['median']:8.2f}x  {r['p90'] / reference['p90']:6.2f}x "
                   f"{r['up'] / reference['up']:8.2f}x {r['down'] / reference['down']:8.2f}x "
                   f"{r['cpu'] / reference['cpu'] if reference['cpu'] else float('nan'):8.2f}x")
+    plain = next((r for r in results if r["name"] == "morvane (interval 0)"), None)
+    traced = next((r for r in results if r["name"] == "morvane (interval 0, traced)"), None)
+    if plain and traced:
+        # A row that failed was left out of the later rounds: the first ones pair.
+        print(f"\ntraced / untraced (interval 0), median over {min(len(traced['runs']), len(plain['runs']))} "
+              "rounds, each against the "
+              f"same round: app->dev {paired_ratio(traced['runs'], plain['runs'], 'up'):.2f}x, "
+              f"dev->app {paired_ratio(traced['runs'], plain['runs'], 'down'):.2f}x")
     for failure in failures:
         print(f"FAILED {failure}")
     if missing:
         print(f"\nnot installed, left out: {', '.join(missing)} (apt-get install socat ser2net)")
-    print(f"\n{args.exchanges} echo exchanges; {args.mib} MiB each way; machine: {os.cpu_count()} cores, "
+    print(f"\n{args.exchanges} echo exchanges; {args.mib} MiB each way; medians of {args.rounds} rounds; machine: {os.cpu_count()} cores, "
           f"{os.uname().sysname} {os.uname().release}")
     sys.exit(1 if failures else 0)
 
