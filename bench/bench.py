@@ -358,7 +358,8 @@ def main():
             with tempfile.TemporaryDirectory() as workdir:
                 device = Device()
                 bridge = make(workdir, device)
-                if args.only and args.only not in bridge.name or any(f.startswith(bridge.name + ":") for f in failures):
+                failed = any(f.startswith(bridge.name + ":") for f in failures)
+                if args.only and args.only not in bridge.name or failed:
                     device.close()
                     continue
                 print(f"round {round_number + 1} of {args.rounds}: measuring {bridge.name} ...", file=sys.stderr)
@@ -390,16 +391,16 @@ def main():
     traced = next((r for r in results if r["name"] == "morvane (interval 0, traced)"), None)
     if plain and traced:
         # A row that failed was left out of the later rounds: the first ones pair.
-        print(f"\ntraced / untraced (interval 0), median over {min(len(traced['runs']), len(plain['runs']))} "
-              "rounds, each against the "
-              f"same round: app->dev {paired_ratio(traced['runs'], plain['runs'], 'up'):.2f}x, "
+        paired = min(len(traced["runs"]), len(plain["runs"]))
+        print(f"\ntraced / untraced (interval 0), median over {paired} rounds, each against the same round: "
+              f"app->dev {paired_ratio(traced['runs'], plain['runs'], 'up'):.2f}x, "
               f"dev->app {paired_ratio(traced['runs'], plain['runs'], 'down'):.2f}x")
     for failure in failures:
         print(f"FAILED {failure}")
     if missing:
         print(f"\nnot installed, left out: {', '.join(missing)} (apt-get install socat ser2net)")
-    print(f"\n{args.exchanges} echo exchanges; {args.mib} MiB each way; medians of {args.rounds} rounds; machine: {os.cpu_count()} cores, "
-          f"{os.uname().sysname} {os.uname().release}")
+    print(f"\n{args.exchanges} echo exchanges; {args.mib} MiB each way; medians of {args.rounds} rounds; "
+          f"machine: {os.cpu_count()} cores, {os.uname().sysname} {os.uname().release}")
     sys.exit(1 if failures else 0)
 
 
